@@ -1,0 +1,39 @@
+// The little of the operating system that Tarnwell uses: files opened by path,
+// positioned at 64-bit byte offsets, read and written in counted chunks, and a
+// millisecond tick counter. Two backends exist, chosen at build time: Win32
+// (posix.cpp is left out) and POSIX (win32.cpp is left out).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// A file or device handle. Both backends fit their native handle into this
+// integer; kInvalidHandle is the value of a handle that could not be opened.
+using FileHandle = std::intptr_t;
+constexpr FileHandle kInvalidHandle = -1;
+
+// Opens a drive, a disk image or any other file read-only, with reading shared
+// with others (nobody may write it meanwhile) and the random-access hint. On
+// POSIX the raw-volume form of a drive letter, the four characters \\.\ then a
+// letter and a colon, stands for the disk /dev/sd<letter>. Stores the handle
+// (kInvalidHandle on failure) and reports whether it is valid.
+bool PlatOpenRead(const std::string& path, FileHandle& handle);
+
+// Creates an output file, or truncates an existing one, for writing; others may
+// read it meanwhile.
+bool PlatCreateWrite(const std::string& path, FileHandle& handle);
+
+// Positions the handle at a byte offset from the start of the file.
+bool PlatSeek(FileHandle handle, std::uint64_t offset);
+
+// Reads up to count bytes; got tells how many arrived (fewer at the end of the
+// file, 0 beyond it). False when the read itself fails.
+bool PlatRead(FileHandle handle, void* buffer, std::uint32_t count, std::uint32_t& got);
+
+// Writes count bytes; written tells how many were written. False on failure.
+bool PlatWrite(FileHandle handle, const void* buffer, std::uint32_t count, std::uint32_t& written);
+
+void PlatClose(FileHandle handle);
+
+// Milliseconds since some fixed moment, wrapping at 2^32.
+std::uint32_t PlatTicks();

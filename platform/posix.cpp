@@ -1,0 +1,105 @@
+// POSIX backend of the platform layer.
+#include "platform/platform.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// "\\.\g:" names the raw volume of drive g: on Windows; here it is /dev/sdg.
+std::string MapRawVolume(const std::string& path) {
+    const bool rawVolume = path.size() == 6 && path.compare(0, 4, "\\\\.\\") == 0 &&
+                           std::isalpha(static_cast<unsigned char>(path[4])) && path[5] == ':';
+    if (!rawVolume)
+        return path;
+    return std::string("/dev/sd") +
+           static_cast<char>(std::tolower(static_cast<unsigned char>(path[4])));
+}
+
+int Fd(FileHandle handle) {
+    return static_cast<int>(handle);
+}
+
+} // namespace
+
+bool PlatOpenRead(const std::string& path, FileHandle& handle) {
+    int fd;
+    do {
+        fd = ::open(MapRawVolume(path).c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    handle = fd < 0 ? kInvalidHandle : fd;
+    if (fd >= 0)
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+    return fd >= 0;
+}
+
+bool PlatCreateWrite(const std::string& path, FileHandle& handle) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    handle = fd < 0 ? kInvalidHandle : fd;
+    return fd >= 0;
+}
+
+bool PlatSeek(FileHandle handle, std::uint64_t offset) {
+    if (handle == kInvalidHandle ||
+        offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
+        return false;
+    return ::lseek(Fd(handle), static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(-1);
+}
+
+bool PlatRead(FileHandle handle, void* buffer, std::uint32_t count, std::uint32_t& got) {
+    got = 0;
+    if (handle == kInvalidHandle)
+        return false;
+    // Like ReadFile on a file: keep reading until the count is complete or the
+    // file ends, so that only the end of the data gives a short count.
+    auto* bytes = static_cast<char*>(buffer);
+    while (got < count) {
+        const ssize_t n = ::read(Fd(handle), bytes + got, count - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        got += static_cast<std::uint32_t>(n);
+    }
+    return true;
+}
+
+bool PlatWrite(FileHandle handle, const void* buffer, std::uint32_t count, std::uint32_t& written) {
+    written = 0;
+    if (handle == kInvalidHandle)
+        return false;
+    const auto* bytes = static_cast<const char*>(buffer);
+    while (written < count) {
+        const ssize_t n = ::write(Fd(handle), bytes + written, count - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        written += static_cast<std::uint32_t>(n);
+    }
+    return true;
+}
+
+void PlatClose(FileHandle handle) {
+    if (handle != kInvalidHandle)
+        ::close(Fd(handle));
+}
+
+std::uint32_t PlatTicks() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const std::uint64_t ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+                             static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<std::uint32_t>(ms);
+}

@@ -1,0 +1,63 @@
+// Win32 backend of the platform layer: the file interface and tick counter of
+// the Windows API, called as the recorder disk and the output files need them.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+namespace {
+
+HANDLE Native(FileHandle handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+FileHandle Portable(HANDLE handle) {
+    return reinterpret_cast<FileHandle>(handle);
+}
+
+} // namespace
+
+bool PlatOpenRead(const std::string& path, FileHandle& handle) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_RANDOM_ACCESS, nullptr);
+    handle = Portable(h);
+    return h != INVALID_HANDLE_VALUE;
+}
+
+bool PlatCreateWrite(const std::string& path, FileHandle& handle) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    handle = Portable(h);
+    return h != INVALID_HANDLE_VALUE;
+}
+
+bool PlatSeek(FileHandle handle, std::uint64_t offset) {
+    // SetFilePointer returns the low 32 bits of the new position, which can be
+    // 0xFFFFFFFF for a valid position too; only GetLastError tells a failure.
+    LONG high = static_cast<LONG>(offset >> 32);
+    const DWORD low =
+        SetFilePointer(Native(handle), static_cast<LONG>(offset & 0xFFFFFFFFu), &high, FILE_BEGIN);
+    return !(low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR);
+}
+
+bool PlatRead(FileHandle handle, void* buffer, std::uint32_t count, std::uint32_t& got) {
+    DWORD n = 0;
+    const BOOL ok = ReadFile(Native(handle), buffer, count, &n, nullptr);
+    got = n;
+    return ok != FALSE;
+}
+
+bool PlatWrite(FileHandle handle, const void* buffer, std::uint32_t count, std::uint32_t& written) {
+    DWORD n = 0;
+    const BOOL ok = WriteFile(Native(handle), buffer, count, &n, nullptr);
+    written = n;
+    return ok != FALSE;
+}
+
+void PlatClose(FileHandle handle) {
+    if (handle != kInvalidHandle)
+        CloseHandle(Native(handle));
+}
+
+std::uint32_t PlatTicks() {
+    return GetTickCount();
+}
