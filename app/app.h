@@ -1,0 +1,30 @@
+// The command-line front end: the program-wide settings of one run, the run
+// log and the two commands.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+extern std::string g_DriveName;
+extern std::int32_t g_RecordNo;
+extern std::int32_t g_LengthSeconds;
+extern std::int32_t g_StartSeconds;
+
+constexpr const char* kVersion = "v0.5.7";
+
+// "20011224200509.log" for a run started on 24 December 2001 at 20:05:09.
+std::string LogFileName(const std::tm& localTime);
+
+// Decimal conversion of a command-line number: leading white space, an
+// optional sign, then digits up to the first other character; no digits give 0.
+// The value is taken modulo 2^32, so "4294967295" is -1 like "-1".
+std::int32_t ParseNumber(const char* text);
+
+// The path that is opened for a drive argument: a drive letter such as g:
+// becomes the raw volume \\.\g:, anything else stays as it is.
+std::string DrivePath(const std::string& drivename);
+
+// Runs the program on its arguments (argv[0] is the program name) and gives
+// the exit status.
+int RunTarnwell(int argc, const char* const* argv);

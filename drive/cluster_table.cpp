@@ -1,0 +1,89 @@
+// Raw access to the recorder disk and its cluster table.
+#include "drive/drive.h"
+#include "platform/runlog.h"
+
+#include <bitset>
+#include <iostream>
+
+CClusterTable* g_ClusterTable = nullptr;
+
+bool OpenDrive(std::string path, FileHandle& handle) {
+    return PlatOpenRead(path, handle);
+}
+
+bool SeekSector(FileHandle handle, std::uint64_t sector) {
+    return PlatSeek(handle, sector * kSectorSize);
+}
+
+CClusterTable::CClusterTable(const std::string& driveName, bool& ok) {
+    ok = false;
+    if (!OpenDrive(driveName, Handle))
+        return;
+    Entries = new std::uint8_t[kClusterTableBytes]();
+    if (!PlatSeek(Handle, kClusterTableOffset))
+        return;
+    std::uint32_t got = 0;
+    Loaded = PlatRead(Handle, Entries, kClusterTableBytes, got) && got == kClusterTableBytes;
+    ok = Loaded;
+}
+
+CClusterTable::~CClusterTable() {
+    delete[] Entries;
+    PlatClose(Handle);
+}
+
+std::uint16_t CClusterTable::NextCluster(std::uint32_t cluster) const {
+    // Entry 0 is never consulted; a table that was not read in full ends
+    // every chain at its first cluster rather than follow unread entries.
+    if (!Loaded || cluster == 0 || cluster >= kClusterTableEntries)
+        return kChainEnd;
+    const std::uint8_t* entry = Entries + cluster * kClusterTableEntrySize;
+    return static_cast<std::uint16_t>(entry[0] | (entry[1] << 8));
+}
+
+std::vector<std::int32_t> CClusterTable::Chain(std::int32_t firstCluster) const {
+    std::vector<std::int32_t> chain;
+    std::bitset<kClusterTableEntries> taken;
+    std::uint32_t cluster = static_cast<std::uint32_t>(firstCluster);
+    chain.push_back(firstCluster);
+    // 0 and numbers beyond the table end the chain after being taken; the
+    // comparison is unsigned, so a negative first cluster ends it too.
+    while (cluster != 0 && cluster < kClusterTableEntries) {
+        taken.set(cluster);
+        const std::uint16_t next = NextCluster(cluster);
+        if (next == kChainEnd)
+            break;
+        if (next < kClusterTableEntries && taken.test(next))
+            break; // the chain comes back to itself: a damaged table
+        chain.push_back(next);
+        cluster = next;
+    }
+    return chain;
+}
+
+void CClusterTable::PrintChain(std::ostream& os, std::int32_t firstCluster) const {
+    os.unsetf(std::ios::dec);
+    os.setf(std::ios::hex);
+    for (std::int32_t cluster : Chain(firstCluster))
+        os << " " << cluster;
+    os << std::endl;
+    os.unsetf(std::ios::hex);
+}
+
+void CClusterTable::BuildChain(std::int32_t firstCluster, std::vector<std::int32_t>& list) const {
+    std::ostream* streams[] = {g_Log, &std::cout};
+    for (std::ostream* os : streams) {
+        *os << "Dump clusters...";
+        os->unsetf(std::ios::dec);
+        os->setf(std::ios::hex);
+    }
+    for (std::int32_t cluster : Chain(firstCluster)) {
+        list.push_back(cluster);
+        for (std::ostream* os : streams)
+            *os << " " << cluster;
+    }
+    for (std::ostream* os : streams) {
+        *os << std::endl;
+        os->unsetf(std::ios::hex);
+    }
+}

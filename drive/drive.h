@@ -1,0 +1,154 @@
+// The recorder disk: read-only access to it, its cluster table, its table of
+// contents and the header of every recording. This header is what the other
+// subsystems may use of the drive.
+#pragma once
+
+#include "platform/format.h"
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+class CClusterReader;
+class COBits;
+
+// Opens the drive (or image) read-only with shared reading; the handle is
+// stored whatever happens (kInvalidHandle on failure).
+bool OpenDrive(std::string path, FileHandle& handle);
+
+// Positions the handle at byte sector * 512, computed in 64 bits.
+bool SeekSector(FileHandle handle, std::uint64_t sector);
+
+// The disk's cluster allocation table, read once per run. Entry k tells the
+// cluster that follows cluster k in its chain (0xFFFF: k is the last).
+class CClusterTable {
+  public:
+    CClusterTable(const std::string& driveName, bool& ok);
+    ~CClusterTable();
+    CClusterTable(const CClusterTable&) = delete;
+    CClusterTable& operator=(const CClusterTable&) = delete;
+
+    // Low 16 bits of entry k, for 1 <= k <= 1151; 0xFFFF (end of chain) for
+    // any other k and for a table that could not be read in full.
+    std::uint16_t NextCluster(std::uint32_t cluster) const;
+
+    // The chain from firstCluster: the first cluster always, then its
+    // successors until 0xFFFF (not taken), 0 or a number of 1152 or more
+    // (taken, and the chain ends), or a cluster already taken (a loop).
+    std::vector<std::int32_t> Chain(std::int32_t firstCluster) const;
+
+    // Writes the chain as " 3 1a 1b" in lower-case hexadecimal and ends the
+    // line; the stream is left in decimal.
+    void PrintChain(std::ostream& os, std::int32_t firstCluster) const;
+
+    // Fills list with the chain and writes "Dump clusters..." and the chain to
+    // the log and the console; both are left in decimal.
+    void BuildChain(std::int32_t firstCluster, std::vector<std::int32_t>& list) const;
+
+    // Whether the drive could be opened at all (the table may still be short).
+    bool IsOpen() const { return Handle != kInvalidHandle; }
+
+  private:
+    FileHandle Handle = kInvalidHandle;
+    std::uint8_t* Entries = nullptr;
+    bool Loaded = false; // all 4608 bytes of the table were read
+};
+
+// The run's cluster table; made by the dir and rip commands.
+extern CClusterTable* g_ClusterTable;
+
+// One recording: its 512-byte header sector and the operations that list and
+// extract it.
+class CPVRFile {
+  public:
+    CPVRFile(const std::string& Drivename, int FileNo);
+    ~CPVRFile();
+    CPVRFile(const CPVRFile&) = delete;
+    CPVRFile& operator=(const CPVRFile&) = delete;
+
+    // The header fields, read in place from the header sector.
+    const std::string& DriveName() const { return m_DriveName; }
+    int RecordNo() const { return S8(0x00); }
+    std::string Station() const { return Text(0x01, 14); }
+    std::string Clip() const { return Text(0x0F, 41); }
+    int Year() const { return S16(0x38); }
+    int Month() const { return S8(0x3A); }
+    int Day() const { return S8(0x3B); }
+    int Hour() const { return S8(0x3C); }
+    int Minute() const { return S8(0x3D); }
+    int Second() const { return S8(0x3E); }
+    int LengthHours() const { return S8(0x40); }
+    int LengthMinutes() const { return S8(0x41); }
+    int LengthSeconds() const { return S8(0x42); }
+    int VClusters() const { return S16(0x48); }
+    int AClusters() const { return S16(0x4A); }
+    int FirstVCluster() const { return S16(0x54); }
+    int FirstACluster() const { return S16(0x56); }
+    int SkipStart(int entry) const { return S16(0x58 + 4 * entry); }
+    int SkipStop(int entry) const { return S16(0x5A + 4 * entry); }
+
+    // The record listing; waits for one character of standard input after it
+    // when waitForKey is set.
+    void PrintInfo(std::ostream& os, bool waitForKey) const;
+
+    // Stream identification and first-PTS search.
+    bool GetStreamIDs(CClusterReader& reader, int& streamId);
+    bool FindFirstPTS(CClusterReader& reader, int streamId, std::int64_t& pts);
+
+    // The rippers: copy one stream's payload between two PTS values.
+    void RipAudioStream(CClusterReader& reader, COBits& out, int streamId, std::int64_t startPTS,
+                        std::int64_t maxPTS);
+    void RipPrivateStream(CClusterReader& reader, COBits& out, int streamId, std::int64_t startPTS,
+                          std::int64_t maxPTS);
+    void RipVideoStream(CClusterReader& reader, COBits& out, int streamId, std::int64_t startPTS,
+                        std::int64_t maxPTS);
+    void CopyPayload(int count, CClusterReader& reader, COBits& out);
+    void FillAC3Gap(int ptsDiff, COBits& out);
+    void FillAudioGap(int ptsDiff, COBits& out);
+
+    // The rip job; false when it could not go on or an output file failed.
+    bool Rip(std::uint32_t startSeconds, std::uint32_t lengthSeconds);
+
+    // Base name of the output files: "001 - News".
+    std::string GetOutputName() const;
+
+    // Bytes of the audio payload copied last, one element per byte.
+    const std::vector<std::int32_t>& GetLastPayload() const { return LastPayload; }
+
+  private:
+    int S8(int offset) const { return static_cast<std::int8_t>(Header[offset]); }
+    int S16(int offset) const {
+        return static_cast<std::int16_t>(Header[offset] | (Header[offset + 1] << 8));
+    }
+    std::string Text(int offset, int size) const;
+    void RipAudio(CClusterReader& reader, COBits& out, int streamId, std::int64_t startPTS,
+                  std::int64_t maxPTS, bool ac3);
+    void FillGap(int ptsDiff, COBits& out, double framesPerTick, int frameSize);
+
+    std::string m_DriveName;
+    std::vector<std::int32_t> LastPayload;
+    std::uint8_t Header[kSectorSize] = {};
+};
+
+// One recorder disk: its table of contents and its recordings in slot order.
+class CPVRDrive {
+  public:
+    explicit CPVRDrive(const std::string& driveName);
+    virtual ~CPVRDrive();
+    CPVRDrive(const CPVRDrive&) = delete;
+    CPVRDrive& operator=(const CPVRDrive&) = delete;
+
+    void ListFiles();
+    // The recording in slot index; null when there is no such slot.
+    CPVRFile* GetFile(int index);
+    int FileCount() const { return static_cast<int>(FileList.size()); }
+
+  private:
+    int TocU16(int offset) const { return Toc[offset] | (Toc[offset + 1] << 8); }
+
+    std::string DriveName;
+    std::vector<CPVRFile*> FileList;
+    std::uint8_t Toc[kSectorSize] = {};
+};

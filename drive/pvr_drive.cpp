@@ -1,0 +1,56 @@
+// The table of contents of the recorder disk and its list of recordings.
+#include "drive/drive.h"
+#include "platform/runlog.h"
+
+#include <iostream>
+
+namespace {
+// Table-of-contents fields, little-endian.
+constexpr int kTocUsedClusters = 0x0A; // 16 bits, as stored by the recorder
+constexpr int kTocFreeClusters = 0x0C; // 16 bits, as stored by the recorder
+constexpr int kTocFileCount = 0x0E;    // 8 bits: headers in sectors 10 .. 10 + count - 1
+} // namespace
+
+CPVRDrive::CPVRDrive(const std::string& driveName) {
+    *g_Log << "CPVRDrive::CPVRDrive" << std::endl;
+    DriveName = driveName;
+
+    // A drive that cannot be opened or read leaves the sector zero-filled
+    // (what is read short stays zero beyond the bytes delivered): no recordings.
+    FileHandle handle = kInvalidHandle;
+    if (OpenDrive(DriveName, handle)) {
+        std::uint32_t got = 0;
+        PlatRead(handle, Toc, kSectorSize, got);
+    }
+    PlatClose(handle);
+
+    std::cout << "TOC shows " << std::endl;
+    std::cout << "Files=          " << int{Toc[kTocFileCount]} << std::endl;
+    std::cout << "Used clusters=  " << TocU16(kTocUsedClusters) << std::endl;
+    std::cout << "Free clusters=  " << TocU16(kTocFreeClusters) << std::endl;
+    std::cout << std::endl;
+
+    for (int slot = 0; slot < Toc[kTocFileCount]; ++slot) {
+        *g_Log << "reading file " << slot << std::endl;
+        FileList.push_back(new CPVRFile(DriveName, slot));
+    }
+}
+
+CPVRDrive::~CPVRDrive() {
+    *g_Log << "CPVRDrive::~CPVRDrive()" << std::endl;
+    while (!FileList.empty()) {
+        delete FileList.back();
+        FileList.pop_back();
+    }
+}
+
+void CPVRDrive::ListFiles() {
+    for (CPVRFile* file : FileList)
+        file->PrintInfo(std::cout, true);
+}
+
+CPVRFile* CPVRDrive::GetFile(int index) {
+    if (index < 0 || index >= FileCount())
+        return nullptr;
+    return FileList[static_cast<std::size_t>(index)];
+}
