@@ -1,0 +1,44 @@
+// The buffered output file of a rip.
+#include "output/output.h"
+#include "platform/runlog.h"
+
+#include <new>
+#include <utility>
+
+COBits::COBits(std::string fileName, bool& ok) {
+    *g_Log << "COBits::COBits" << std::endl;
+    *g_Log << fileName << std::endl;
+    if (!PlatCreateWrite(fileName, Handle)) {
+        *g_Log << "filehandle NOT okay!!!" << std::endl;
+        ok = false;
+        return;
+    }
+    *g_Log << "filehandle okay" << std::endl;
+    Length = 0;
+    Buffer = new (std::nothrow) std::uint8_t[kBufferSize];
+    if (Buffer == nullptr) {
+        *g_Log << "could net get memory for buffer" << std::endl;
+        ok = false;
+        return;
+    }
+    ok = true;
+}
+
+COBits::~COBits() {
+    if (Handle != kInvalidHandle) {
+        Flush();
+        PlatClose(Handle);
+    }
+    delete[] Buffer;
+}
+
+void COBits::Flush() {
+    if (Length == 0 || Buffer == nullptr)
+        return;
+    std::uint32_t written = 0;
+    if (!PlatWrite(Handle, Buffer, static_cast<std::uint32_t>(Length), written)) {
+        *g_Log << "COBits::Flush WriteFile failed!" << std::endl;
+        Failed = true;
+    }
+    Length = 0;
+}

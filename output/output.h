@@ -1,0 +1,41 @@
+// Writing an elementary-stream output file. This header is what the other
+// subsystems may use of the output.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <string>
+
+// An output file written one byte at a time through a 64 KiB buffer: the
+// file sees one write per 65,536 bytes, and the bytes in the order given.
+class COBits {
+  public:
+    static constexpr std::int32_t kBufferSize = 65536;
+
+    COBits(std::string fileName, bool& ok);
+    ~COBits();
+    COBits(const COBits&) = delete;
+    COBits& operator=(const COBits&) = delete;
+
+    // Appends the low 8 bits of value.
+    void WriteByte(int value) {
+        if (Buffer == nullptr)
+            return; // no file or no buffer: the byte is dropped
+        Buffer[Length++] = static_cast<std::uint8_t>(value);
+        if (Length == kBufferSize)
+            Flush();
+    }
+    void WriteByte(const char* p) { WriteByte(static_cast<unsigned char>(*p)); }
+
+    void Flush();
+
+    // Whether a write to the file has failed (its bytes are lost).
+    bool WriteFailed() const { return Failed; }
+
+  private:
+    FileHandle Handle = kInvalidHandle;
+    std::uint8_t* Buffer = nullptr;
+    std::int32_t Length = 0;
+    bool Failed = false;
+};

@@ -1,0 +1,150 @@
+// Reading a recording's cluster chain as one continuous stream of bits and
+// bytes, and finding MPEG start codes and PES headers in it. This header is
+// what the other subsystems may use of the reader.
+#pragma once
+
+#include "platform/format.h"
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One cluster chain of the recorder disk read as a stream, most significant
+// bit first. Positions are 64-bit bit counts from the first byte of the
+// chain's first cluster. EOBS (end of bitstream) is set at the end of the data
+// and on any drive error, and only Rewind clears it.
+class CClusterReader {
+  public:
+    CClusterReader(std::string driveName, std::int32_t firstCluster);
+    ~CClusterReader();
+    CClusterReader(const CClusterReader&) = delete;
+    CClusterReader& operator=(const CClusterReader&) = delete;
+
+    bool Rewind();
+    bool IsEOBS() const { return EOBS; }
+    bool IsByteAligned() const { return BitsLeft == 8; }
+    std::uint64_t GetBitPos() const;
+    bool SeekBit(std::uint64_t pos);
+
+    int ReadBit();
+    std::uint32_t ReadBits(int n);
+    std::uint32_t PeekBits(int n);
+    std::uint32_t PeekUInt32();
+
+    // The byte operations take the current byte whole; callers use them at
+    // byte-aligned positions only.
+    int ReadByte() {
+        if (EOBS)
+            return 0;
+        const int value = Buffer[ByteIndex];
+        AdvanceByte();
+        return value;
+    }
+    void SkipByte() {
+        if (!EOBS)
+            AdvanceByte();
+    }
+    void SkipBytes(std::uint32_t n) {
+        while (n-- > 0 && !EOBS)
+            AdvanceByte();
+    }
+
+    bool LoadNextBlock();
+
+    // The chain's cluster numbers, as built at construction.
+    const std::vector<std::int32_t>& Clusters() const { return ClusterList; }
+
+  private:
+    // Moves past the current byte. Consuming the last valid byte of a full
+    // block loads the next one at once, so that the reader never rests at the
+    // end of a block; after a short block the data has ended.
+    void AdvanceByte() {
+        if (static_cast<std::uint32_t>(++ByteIndex) == BytesValid)
+            EndOfBlock();
+    }
+    void EndOfBlock();
+
+    FileHandle Drive = kInvalidHandle;
+    std::uint8_t* Buffer = nullptr;
+    std::int32_t ByteIndex = 0;
+    std::int32_t BitsLeft = 0;
+    std::uint32_t BytesValid = 0;
+    std::int32_t ClusterIndex = 0;
+    std::int32_t BlocksRead = 0;
+    bool EOBS = false;
+    std::vector<std::int32_t> ClusterList;
+};
+
+// 0 (nothing to rip), 1 private stream 1, 2 private stream 2, 3 MPEG audio,
+// 4 MPEG video.
+int StreamClass(int streamId);
+
+// Moves the reader onto the next start-code prefix 00 00 01 (the rest of a
+// partly read byte is dropped first). False when the data ends before one.
+bool SeekNextStartCode(CClusterReader& reader);
+
+// The same, but the prefix must lie within maxBytes bytes from the (aligned)
+// start; on failure the reader stands maxBytes + 1 bytes further on.
+bool SeekNextStartCodeWithin(CClusterReader& reader, std::int32_t maxBytes);
+
+// Whether a PES packet of streamId with a valid header carrying a PTS starts
+// at the reader (for video: one whose data begins with a sequence header or a
+// picture). On true the reader stands after the header (video: on that start
+// code).
+bool IsPESPacketAt(CClusterReader& reader, int streamId);
+
+// One MPEG-2 PES packet header, parsed at the reader's position on
+// construction. It is valid only when it carries a PTS; a rejected header puts
+// the reader back where the parse began. After a valid video header the reader
+// stands on the next start code.
+class CPESHeader {
+  public:
+    CPESHeader(CClusterReader& reader, int expectedStreamId);
+
+    bool IsValid() const { return Valid; }
+    std::uint64_t GetPTS() const { return Valid ? PTS : ~std::uint64_t{0}; }
+    std::uint64_t GetDTS() const { return DTS; }
+    bool HasDTS() const { return Valid && PTSDTSFlags == 3; }
+    int GetStreamId() const { return StreamId; }
+    int GetPacketLength() const { return PacketLength; }
+    int GetHeaderDataLength() const { return HeaderDataLength; }
+
+  private:
+    bool Parse();
+    bool ParseTimeStamp(std::uint32_t prefix, std::uint64_t& value, std::uint32_t parts[3]);
+    bool ParseOptionalFields();
+    bool ParseExtension();
+    bool ParsePackHeader();
+    std::uint32_t Bits(int n);
+    bool Marker() { return Bits(1) == 1; }
+    void SkipBytes(int n);
+
+    CClusterReader& Reader;
+    int ExpectedStreamId;
+    bool Valid = false;
+    bool Truncated = false; // a field was read beyond the end of the data
+    std::uint64_t PTS = 0;
+    std::uint64_t DTS = 0;
+    std::uint32_t SCR[3] = {};
+    int PackStuffingLength = 0;
+    int StreamId = 0;
+    int PacketLength = 0;
+    int PTSDTSFlags = 0;
+    int ESCRFlag = 0;
+    int ESRateFlag = 0;
+    int DSMTrickModeFlag = 0;
+    int AdditionalCopyInfoFlag = 0;
+    int PESCRCFlag = 0;
+    int PESExtensionFlag = 0;
+    int HeaderDataLength = 0;
+    int PESPrivateDataFlag = 0;
+    int PackHeaderFieldFlag = 0;
+    int SequenceCounterFlag = 0;
+    int PSTDBufferFlag = 0;
+    int PESExtensionFlag2 = 0;
+    int PackFieldLength = 0;
+    int ExtensionFieldLength = 0;
+    std::uint32_t PTSParts[3] = {};
+    std::uint32_t DTSParts[3] = {};
+};
