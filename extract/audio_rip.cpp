@@ -1,0 +1,185 @@
+// Copying an MPEG audio or AC-3 stream between two time stamps, bridging lost
+// packets with repeated audio and following wraps of the time stamp.
+#include "drive/drive.h"
+#include "extract/extract.h"
+#include "output/output.h"
+#include "platform/runlog.h"
+#include "reader/reader.h"
+
+#include <iostream>
+
+namespace {
+
+// Writes one line to the log and then to the console.
+void Both(const char* text) {
+    *g_Log << text << std::endl;
+    std::cout << text << std::endl;
+}
+
+// The payload follows the header: PES_packet_length counts the two flag bytes
+// and the header-data-length byte as well as the header data. Worked out in
+// 32 bits unsigned, as is its length in bits.
+std::uint32_t PayloadLength(const CPESHeader& header) {
+    return static_cast<std::uint32_t>(header.GetPacketLength() - header.GetHeaderDataLength() - 3);
+}
+
+std::uint64_t PacketEnd(std::uint64_t payloadPos, std::uint32_t payloadLength) {
+    return payloadPos + static_cast<std::uint32_t>(payloadLength * 8u);
+}
+
+} // namespace
+
+void CPVRFile::RipPrivateStream(CClusterReader& reader, COBits& out, int streamId,
+                                std::int64_t startPTS, std::int64_t maxPTS) {
+    RipAudio(reader, out, streamId, startPTS, maxPTS, true);
+}
+
+void CPVRFile::RipAudioStream(CClusterReader& reader, COBits& out, int streamId,
+                              std::int64_t startPTS, std::int64_t maxPTS) {
+    RipAudio(reader, out, streamId, startPTS, maxPTS, false);
+}
+
+void CPVRFile::RipAudio(CClusterReader& reader, COBits& out, int streamId, std::int64_t startPTS,
+                        std::int64_t maxPTS, bool ac3) {
+    std::ostream& log = *g_Log;
+    std::ostream& con = std::cout;
+    const std::uint32_t startCode = PesStartCode(streamId);
+
+    Both(ac3 ? "CPVRFile::RipPrivateStream" : "CPVRFile::RipAudioStream");
+    log << "Try to rewind...";
+    con << "Try to rewind...";
+    if (!reader.Rewind()) {
+        Both(" failed!");
+        return;
+    }
+    Both(" passed!");
+
+    // Phase 1: the first packet at or after startPTS that is followed right
+    // away by another packet of the stream.
+    std::int64_t lastPTS = 0;
+    std::uint64_t payloadPos = 0;
+    while (!reader.IsEOBS()) {
+        const std::uint32_t code = reader.PeekUInt32();
+        if (code != startCode) {
+            if (ac3)
+                log << "this is not the expected startcode!" << std::endl;
+            else
+                log << std::hex << code << " is not the expected startcode!" << std::endl;
+            reader.SkipByte();
+        } else {
+            CPESHeader header(reader, streamId);
+            if (!header.IsValid() || static_cast<std::int64_t>(header.GetPTS()) < startPTS) {
+                log << "PES ist not okay OR PTS is less then StartPTS" << std::endl;
+                reader.SkipByte();
+            } else {
+                lastPTS = static_cast<std::int64_t>(header.GetPTS());
+                payloadPos = reader.GetBitPos();
+                const std::uint32_t length = PayloadLength(header);
+                reader.SeekBit(PacketEnd(payloadPos, length));
+                if (IsPESPacketAt(reader, streamId)) {
+                    reader.SeekBit(payloadPos);
+                    CopyPayload(static_cast<int>(length), reader, out);
+                    log << std::dec << "found PTS " << static_cast<double>(lastPTS) << " running..."
+                        << std::endl;
+                    con << std::dec << "found PTS " << static_cast<double>(lastPTS) << " running..."
+                        << std::endl;
+                    break;
+                }
+                log << "this is not a PES_PACKET" << std::endl;
+                reader.SeekBit(payloadPos + 8);
+            }
+        }
+        SeekNextStartCodeWithin(reader, kAudioResyncBytes);
+    }
+    con << "patience... running..." << std::endl;
+
+    // Phase 2: copy packet after packet; a packet is trusted only when the
+    // next packet of the stream begins right where its payload ends.
+    bool resync = false;
+    while (!reader.IsEOBS()) {
+        CPESHeader header(reader, streamId);
+        if (!header.IsValid()) {
+            resync = true;
+            Both("error recovery");
+            reader.SkipByte();
+            SeekNextStartCode(reader);
+            continue;
+        }
+        const std::int64_t pts = static_cast<std::int64_t>(header.GetPTS());
+        if (pts >= maxPTS)
+            break;
+        payloadPos = reader.GetBitPos();
+        const std::uint32_t length = PayloadLength(header);
+        reader.SeekBit(PacketEnd(payloadPos, length));
+        if (!IsPESPacketAt(reader, streamId)) {
+            resync = true;
+            Both("error recovery");
+            reader.SeekBit(payloadPos + 8);
+            SeekNextStartCode(reader);
+            continue;
+        }
+        if (static_cast<std::uint64_t>(pts) + kAudioWrapTicks <
+            static_cast<std::uint64_t>(lastPTS)) {
+            // Wrapped (or jumped back): move the end so that the length still
+            // to be copied stays the same. No gap is filled here.
+            maxPTS = maxPTS + pts - lastPTS;
+            log << "PTS overflow..." << std::endl;
+            log << std::dec << "Max PTS=" << static_cast<double>(maxPTS) << std::endl;
+            con << std::endl;
+            con << "PTS overflow..." << std::endl;
+            con << std::dec << "Max PTS=" << static_cast<double>(maxPTS) << std::endl;
+        } else if (resync) {
+            const auto diff = static_cast<std::int32_t>(static_cast<std::uint32_t>(pts - lastPTS));
+            log << std::dec << "DIFF=" << diff << std::endl;
+            con << std::dec << "DIFF=" << diff << std::endl;
+            if (ac3)
+                FillAC3Gap(diff, out);
+            else
+                FillAudioGap(diff, out);
+        }
+        reader.SeekBit(payloadPos);
+        CopyPayload(static_cast<int>(length), reader, out);
+        lastPTS = pts;
+        resync = false;
+    }
+    if (reader.IsEOBS())
+        Both("EOBS reached!");
+}
+
+void CPVRFile::CopyPayload(int count, CClusterReader& reader, COBits& out) {
+    LastPayload.clear();
+    if (reader.IsEOBS())
+        return;
+    // A negative count (a length field smaller than the header) copies nothing.
+    while (count > 0) {
+        --count;
+        const int value = reader.ReadByte();
+        out.WriteByte(value);
+        LastPayload.push_back(value);
+        if (reader.IsEOBS())
+            return;
+    }
+}
+
+void CPVRFile::FillGap(int ptsDiff, COBits& out, double framesPerTick, int frameSize) {
+    const int frames = static_cast<int>(ptsDiff * framesPerTick + 0.5);
+    const std::int32_t bytes = frames * frameSize;
+    if (bytes <= 0 || LastPayload.empty())
+        return;
+    std::size_t next = 0;
+    for (std::int32_t i = 0; i < bytes; ++i) {
+        out.WriteByte(LastPayload[next]);
+        if (++next == LastPayload.size())
+            next = 0;
+    }
+}
+
+void CPVRFile::FillAC3Gap(int ptsDiff, COBits& out) {
+    static constexpr double kFramesPerTick = 1.0 / kAC3FrameTicks;
+    FillGap(ptsDiff, out, kFramesPerTick, kAC3FrameBytes);
+}
+
+void CPVRFile::FillAudioGap(int ptsDiff, COBits& out) {
+    static constexpr double kFramesPerTick = 1.0 / kMpegAudioFrameTicks;
+    FillGap(ptsDiff, out, kFramesPerTick, kMpegAudioFrameBytes);
+}

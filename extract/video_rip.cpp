@@ -1,0 +1,168 @@
+// Copying the video stream without its PES headers, from the first sequence
+// header at or after the start time stamp up to the end time stamp.
+#include "drive/drive.h"
+#include "extract/extract.h"
+#include "output/output.h"
+#include "platform/runlog.h"
+#include "reader/reader.h"
+
+#include <iostream>
+
+namespace {
+
+// The copy phase looks at the stream through a window of the last four bytes
+// read and not yet written, the oldest in the most significant byte.
+struct Window {
+    std::uint32_t bytes = 0;
+    int count = 0; // how many of the four came from the stream
+
+    // Fills the window with the next four bytes; at the end of the data it
+    // holds only those that were there.
+    void Fill(CClusterReader& reader) {
+        bytes = 0;
+        count = 0;
+        while (count < 4 && !reader.IsEOBS()) {
+            bytes = (bytes << 8) | static_cast<std::uint32_t>(reader.ReadByte());
+            ++count;
+        }
+    }
+    // Writes the oldest byte and takes the next one from the stream.
+    // Only a full window slides; at the end of the data nothing comes in.
+    void Slide(CClusterReader& reader, COBits& out) {
+        out.WriteByte(static_cast<int>(bytes >> 24));
+        if (reader.IsEOBS()) {
+            bytes &= 0x00FFFFFF;
+            count = 3;
+            return;
+        }
+        bytes = (bytes << 8) | static_cast<std::uint32_t>(reader.ReadByte());
+    }
+    void WriteAll(COBits& out) const {
+        for (int i = count - 1; i >= 0; --i)
+            out.WriteByte(static_cast<int>(bytes >> (8 * i)));
+    }
+};
+
+// In decode order, the B pictures that follow the first I picture after a
+// wrap of the 33-bit PTS still carry time stamps from before the wrap, close
+// to 2^33. A PTS more than half the range ahead of the last one is such a
+// picture: it is taken on the timeline after the wrap.
+std::int64_t Unwrap(std::int64_t pts, std::int64_t lastPTS) {
+    constexpr std::int64_t kHalfRange = static_cast<std::int64_t>(kPtsModulus / 2);
+    return pts - lastPTS > kHalfRange ? pts - static_cast<std::int64_t>(kPtsModulus) : pts;
+}
+
+// Passes over the stream up to the first sequence header after a packet at or
+// after startPTS; false when the data ends first.
+void SeekStart(CClusterReader& reader, int streamId, std::int64_t startPTS) {
+    std::ostream& log = *g_Log;
+    const std::uint32_t startCode = PesStartCode(streamId);
+    bool waiting = false;
+    while (!reader.IsEOBS()) {
+        if (!waiting && reader.PeekUInt32() == startCode) {
+            CPESHeader header(reader, streamId);
+            if (header.IsValid() && static_cast<std::int64_t>(header.GetPTS()) >= startPTS) {
+                log << "reached pts " << static_cast<double>(header.GetPTS()) << std::endl;
+                waiting = true;
+                log << "shit.. i'm video and i have to wait until 0x000001B3...." << std::endl;
+            }
+        }
+        if (waiting && reader.PeekUInt32() == kSequenceHeaderCode) {
+            log << "yeah.. i'm video and i reached 0x000001B3...." << std::endl;
+            return;
+        }
+        reader.SkipByte();
+        SeekNextStartCode(reader);
+    }
+}
+
+} // namespace
+
+void CPVRFile::RipVideoStream(CClusterReader& reader, COBits& out, int streamId,
+                              std::int64_t startPTS, std::int64_t maxPTS) {
+    std::ostream& log = *g_Log;
+    std::ostream& con = std::cout;
+    const std::uint32_t startCode = PesStartCode(streamId);
+    std::int64_t limit = maxPTS - 1;
+
+    log << std::endl << "CPVRFile::RipVideoStream" << std::endl;
+    con << std::endl << "CPVRFile::RipVideoStream" << std::endl;
+    con << std::fixed;
+    log << "rewinding stream";
+    con << "rewinding stream";
+    const char* rewound = reader.Rewind() ? "...okay" : "...failed!!!";
+    log << rewound;
+    con << rewound;
+    log << std::endl;
+    con << std::endl;
+    log << std::hex << "seeking stream start code " << startCode << std::endl;
+    con << std::hex << "seeking stream start code " << startCode << std::endl;
+
+    SeekStart(reader, streamId, startPTS);
+    std::int64_t lastPTS = startPTS;
+    if (reader.IsEOBS()) {
+        log << "EOF reached! No PTS for Code " << startCode << std::endl;
+        con << "EOF reached! No PTS for Code " << startCode << std::endl;
+    }
+    log << std::dec;
+    con << std::dec;
+    con << "now ripping until eobs..." << std::endl;
+    log << "now ripping until eobs..." << std::endl;
+    con << std::fixed;
+
+    Window window;
+    bool stopped = false;
+    if (!reader.IsEOBS())
+        window.Fill(reader);
+    while (!reader.IsEOBS()) {
+        if (window.bytes != startCode) {
+            window.Slide(reader, out);
+            continue;
+        }
+        // The start code of the next video PES packet has just been read.
+        const std::uint64_t afterWindow = reader.GetBitPos();
+        reader.SeekBit(afterWindow - 32);
+        CPESHeader header(reader, streamId);
+        if (!header.IsValid()) {
+            // Not a header after all: its bytes are payload. A header cut off
+            // by the end of the data has run the reader to its end; the
+            // bytes after the start code are still there to be copied.
+            if (reader.IsEOBS())
+                reader.Rewind();
+            reader.SeekBit(afterWindow);
+            window.Slide(reader, out);
+            continue;
+        }
+        const std::int64_t pts = Unwrap(static_cast<std::int64_t>(header.GetPTS()), lastPTS);
+        if (pts + kVideoWrapTicks < lastPTS && pts != 0) {
+            limit += pts - lastPTS;
+            log << "PTS overflow..." << std::endl;
+            log << "Max PTS=" << static_cast<double>(limit) << std::endl;
+            con << std::endl;
+            con << "PTS overflow..." << std::endl;
+            con << "Max PTS=" << static_cast<double>(limit) << std::endl;
+        }
+        if (header.HasDTS())
+            con << " at PTS=" << static_cast<double>(pts) << '\r';
+        if (pts > limit) {
+            con << " at PTS=" << static_cast<double>(pts) << '\r' << std::endl;
+            log << " at PTS=" << static_cast<double>(pts) << std::endl;
+            log << "Stream ripped successfully..." << std::endl;
+            con << "Stream ripped successfully..." << std::endl;
+            stopped = true;
+            break;
+        }
+        lastPTS = pts;
+        window.Fill(reader);
+    }
+
+    // At the end of the data the window holds the stream's last bytes; after
+    // the stop it holds the start code of the packet not wanted.
+    if (!stopped && reader.IsEOBS()) {
+        window.WriteAll(out);
+        log << "EOBS Reached..." << std::endl;
+        con << "EOBS Reached..." << std::endl;
+    }
+    out.Flush();
+    log << "return" << std::endl;
+}
