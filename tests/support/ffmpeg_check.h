@@ -1,0 +1,36 @@
+// Test support: checks an extracted elementary stream (.m2v, .mp2, .ac3) by decoding it with
+// ffmpeg, when ffmpeg is installed. Runs it through popen and /bin/sh; on Windows ffmpeg counts
+// as not available.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// True when both ffmpeg and ffprobe can be run (looked up once, then remembered).
+bool FfmpegAvailable();
+
+struct DecodeResult {
+    bool ran = false;           // ffmpeg was found and run
+    int exitCode = -1;          // its exit status (-1 when it did not run or was killed)
+    std::string errors;         // what it printed at log level "error"; empty for a clean stream
+    double durationSeconds = 0; // decoded duration, see DecodeWithFfmpeg
+    int64_t frames = 0;         // decoded video pictures (0 for audio)
+};
+
+// Decodes the elementary stream at path, which holds one stream, with
+//   ffmpeg -nostdin -hide_banner -nostats -v error -progress pipe:1 -i 'file:PATH' -f null -
+// collecting stderr as `errors` and reading the progress report from stdout. The duration is
+// taken from what was decoded, not from headers:
+//   - video: the number of decoded pictures (the last "frame=" of the report; -f null passes
+//     every picture through) divided by the frame rate, which comes from
+//       ffprobe -v error -select_streams v:0 -show_entries stream=r_frame_rate
+//               -of default=noprint_wrappers=1:nokey=1 'file:PATH'
+//     (the end time of the report would include the display delay of the first picture);
+//   - audio: the end time of the decoded audio ("out_time_us=" of the report), which for
+//     Layer II and AC-3 counts the decoded samples exactly.
+// The path is single-quoted for the shell and given with the file: prefix, so blanks, quotes,
+// colons and a leading '-' in file names are safe.
+DecodeResult DecodeWithFfmpeg(const std::string& path);
+
+// The string quoted for /bin/sh (single quotes, embedded ones escaped).
+std::string ShellQuote(const std::string& text);

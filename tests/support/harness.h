@@ -1,0 +1,74 @@
+// Test harness: temporary folders, capture of the console and the run log
+// for tests that call the program's classes directly, and runs of the real
+// program for end-to-end tests.
+#pragma once
+
+#include <cstdint>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace harness {
+
+// A fresh folder under the system's temporary folder, removed with its
+// contents when the object goes.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& Path() const { return path; }
+    std::string File(const std::string& name) const { return path + "/" + name; }
+
+  private:
+    std::string path;
+};
+
+// While it lives, std::cout goes into Console() and g_Log into Log(); both
+// start in the state the program gives them (decimal, general notation; the
+// log with precision 0). Restores both, and resets std::cout's format, when
+// it goes.
+class Capture {
+  public:
+    Capture();
+    ~Capture();
+    Capture(const Capture&) = delete;
+    Capture& operator=(const Capture&) = delete;
+    std::string Console() const { return console.str(); }
+    std::string Log() const { return log.str(); }
+    std::vector<std::string> ConsoleLines() const;
+    std::vector<std::string> LogLines() const;
+
+  private:
+    std::ostringstream console;
+    std::ostringstream log;
+    std::streambuf* savedCout;
+    std::ostream* savedLog;
+    std::ios::fmtflags savedFlags;
+    std::streamsize savedPrecision;
+};
+
+// Splits text at line feeds; a last line without one is kept too.
+std::vector<std::string> Lines(const std::string& text);
+
+// The bytes of a file (empty if it cannot be read).
+std::vector<std::uint8_t> ReadFile(const std::string& path);
+bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes);
+bool FileExists(const std::string& path);
+
+// A run of the real program.
+struct Run {
+    int exitCode = -1;
+    std::string console; // its standard output
+    std::string log;     // the run log it wrote ("" if none)
+    std::string logName; // the name of that log file
+};
+
+// Runs the program in folder `dir` with the given arguments; standard input
+// comes from `input` (empty: at its end at once).
+Run RunProgram(const std::string& dir, const std::vector<std::string>& args,
+               const std::string& input = "");
+
+} // namespace harness
