@@ -82,39 +82,41 @@ CClusterTable* LoadClusterTable() {
     return nullptr;
 }
 
-int DirCommand() {
+// Runs a command on the drive: the cluster table first, then the table of
+// contents with its recordings; torn down in the reverse order.
+template <typename Command> int OnDrive(Command command) {
     g_ClusterTable = LoadClusterTable();
     if (g_ClusterTable == nullptr)
         return kExitFailed;
     auto* drive = new CPVRDrive(g_DriveName);
-    drive->ListFiles();
-    delete drive;
-    delete g_ClusterTable;
-    g_ClusterTable = nullptr;
-    return kExitOk;
-}
-
-int RipCommand() {
-    g_ClusterTable = LoadClusterTable();
-    if (g_ClusterTable == nullptr)
-        return kExitFailed;
-    auto* drive = new CPVRDrive(g_DriveName);
-    int status = kExitOk;
-    if (CPVRFile* file = drive->GetFile(g_RecordNo)) {
-        if (!file->Rip(static_cast<std::uint32_t>(g_StartSeconds),
-                       static_cast<std::uint32_t>(g_LengthSeconds)))
-            status = kExitFailed;
-    } else {
-        std::cout << "there is no recording in slot " << g_RecordNo << ", the drive holds "
-                  << drive->FileCount() << " recordings" << std::endl;
-        *g_Log << "there is no recording in slot " << g_RecordNo << ", the drive holds "
-               << drive->FileCount() << " recordings" << std::endl;
-        status = kExitFailed;
-    }
+    const int status = command(*drive);
     delete drive;
     delete g_ClusterTable;
     g_ClusterTable = nullptr;
     return status;
+}
+
+int DirCommand() {
+    return OnDrive([](CPVRDrive& drive) {
+        drive.ListFiles();
+        return kExitOk;
+    });
+}
+
+int RipCommand() {
+    return OnDrive([](CPVRDrive& drive) {
+        CPVRFile* file = drive.GetFile(g_RecordNo);
+        if (file == nullptr) {
+            std::cout << "there is no recording in slot " << g_RecordNo << ", the drive holds "
+                      << drive.FileCount() << " recordings" << std::endl;
+            *g_Log << "there is no recording in slot " << g_RecordNo << ", the drive holds "
+                   << drive.FileCount() << " recordings" << std::endl;
+            return kExitFailed;
+        }
+        const bool ripped = file->Rip(static_cast<std::uint32_t>(g_StartSeconds),
+                                      static_cast<std::uint32_t>(g_LengthSeconds));
+        return ripped ? kExitOk : kExitFailed;
+    });
 }
 
 int RunCommand(int argc, const char* const* argv) {
