@@ -19,7 +19,9 @@ constexpr StreamClassTable kStreamClasses;
 // Slides a 24-bit window over the stream until it holds 00 00 01, comparing
 // at most `windows` windows (negative: no limit), and steps back onto it.
 bool SeekPrefix(CClusterReader& reader, std::int64_t windows) {
-    while (!reader.IsByteAligned())
+    // At the end of the data ReadBit moves no further, so a reader that met
+    // the end inside a byte (or never had data) is not aligned by reading.
+    while (!reader.IsByteAligned() && !reader.IsEOBS())
         reader.ReadBit();
     std::uint32_t window = reader.ReadBits(24);
     for (std::int64_t compared = 0; windows < 0 || compared < windows; ++compared) {
@@ -27,10 +29,10 @@ bool SeekPrefix(CClusterReader& reader, std::int64_t windows) {
             return reader.SeekBit(reader.GetBitPos() - 24);
         if (reader.IsEOBS())
             return false;
+        // Slides on by one byte. After the last window of a budget of
+        // maxBytes this leaves the reader maxBytes + 1 bytes after the start.
         window = ((window & 0xFFFF) << 8) | static_cast<std::uint32_t>(reader.ReadByte());
     }
-    // The budget is spent: one more byte is taken, as a window was read ahead.
-    reader.ReadByte();
     return false;
 }
 
