@@ -95,11 +95,9 @@ void CPESHeader::SkipBytes(int n) {
         Bits(8);
 }
 
-bool CPESHeader::ParseTimeStamp(std::uint32_t prefix, std::uint64_t& value,
-                                std::uint32_t parts[3]) {
-    // '00xx' TS[32..30] marker TS[29..15] marker TS[14..0] marker
-    if (Bits(4) != prefix)
-        return false;
+bool CPESHeader::ParseClock(std::uint32_t parts[3]) {
+    // [32..30] marker [29..15] marker [14..0] marker: the layout of every
+    // 33-bit clock value in the header (PTS, DTS, ESCR, SCR)
     parts[0] = Bits(3);
     if (!Marker())
         return false;
@@ -107,7 +105,13 @@ bool CPESHeader::ParseTimeStamp(std::uint32_t prefix, std::uint64_t& value,
     if (!Marker())
         return false;
     parts[2] = Bits(15);
-    if (!Marker())
+    return Marker();
+}
+
+bool CPESHeader::ParseTimeStamp(std::uint32_t prefix, std::uint64_t& value,
+                                std::uint32_t parts[3]) {
+    // '00xx' TS[32..30] marker TS[29..15] marker TS[14..0] marker
+    if (Bits(4) != prefix || !ParseClock(parts))
         return false;
     value = (std::uint64_t{parts[0]} << 30) + (std::uint64_t{parts[1]} << 15) + parts[2];
     return true;
@@ -148,14 +152,9 @@ bool CPESHeader::Parse() {
 bool CPESHeader::ParseOptionalFields() {
     if (ESCRFlag) {
         // reserved(2) ESCR[32..30] marker ESCR[29..15] marker ESCR[14..0] marker ext(9) marker
-        Bits(5);
-        if (!Marker())
-            return false;
-        Bits(15);
-        if (!Marker())
-            return false;
-        Bits(15);
-        if (!Marker())
+        std::uint32_t escr[3];
+        Bits(2);
+        if (!ParseClock(escr))
             return false;
         Bits(9);
         if (!Marker())
@@ -230,14 +229,7 @@ bool CPESHeader::ParsePackHeader() {
     // SCR_ext(9) marker program_mux_rate(22) marker marker reserved(5) stuffing_length(3)
     if (Bits(32) != kPackStartCode || Bits(2) != 1)
         return false;
-    SCR[0] = Bits(3);
-    if (!Marker())
-        return false;
-    SCR[1] = Bits(15);
-    if (!Marker())
-        return false;
-    SCR[2] = Bits(15);
-    if (!Marker())
+    if (!ParseClock(SCR))
         return false;
     Bits(9);
     if (!Marker())

@@ -112,6 +112,7 @@ class CPESHeader {
 
   private:
     bool Parse();
+    bool ParseClock(std::uint32_t parts[3]);
     bool ParseTimeStamp(std::uint32_t prefix, std::uint64_t& value, std::uint32_t parts[3]);
     bool ParseOptionalFields();
     bool ParseExtension();
