@@ -1,5 +1,7 @@
 #include "fixtures.h"
 
+#include "support/harness.h"
+
 #include <algorithm>
 #include <fstream>
 #include <iterator>
@@ -114,7 +116,9 @@ std::string FixturePath(const std::string& fileName) {
 
 Fixture LoadFixture(const std::string& name) {
     Fixture f;
-    f.bytes = ReadBinaryFile(FixturePath(name + ".pes"));
+    f.bytes = harness::ReadFile(FixturePath(name + ".pes"));
+    if (f.bytes.empty())
+        throw std::runtime_error("cannot read fixture " + name);
     f.packets = ReadIndex(FixturePath(name + ".idx"));
     f.streamId = -1;
     uint64_t expected = 0;
@@ -294,24 +298,4 @@ int TemporalReference(const Fixture& f, size_t packet) {
     return (f.bytes[at + 4] << 2) | (f.bytes[at + 5] >> 6);
 }
 
-std::vector<uint8_t> ReadBinaryFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw std::runtime_error("cannot open " + path);
-    std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)),
-                              std::istreambuf_iterator<char>());
-    if (in.bad())
-        throw std::runtime_error("cannot read " + path);
-    return data;
-}
 
-void WriteBinaryFile(const std::string& path, const std::vector<uint8_t>& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out)
-        throw std::runtime_error("cannot create " + path);
-    out.write(reinterpret_cast<const char*>(data.data()),
-              static_cast<std::streamsize>(data.size()));
-    out.close();
-    if (!out)
-        throw std::runtime_error("cannot write " + path);
-}

@@ -93,6 +93,3 @@ char PictureType(const Fixture& f, size_t packet);
 // Temporal reference of that picture, or -1.
 int TemporalReference(const Fixture& f, size_t packet);
 
-// Small file helpers for tests that write streams to disk (throw std::runtime_error on failure).
-std::vector<uint8_t> ReadBinaryFile(const std::string& path);
-void WriteBinaryFile(const std::string& path, const std::vector<uint8_t>& data);
