@@ -112,6 +112,7 @@ void CPVRFile::RipVideoStream(CClusterReader& reader, COBits& out, int streamId,
 
     Window window;
     bool stopped = false;
+    bool copiedPicture = false; // a video PES header has been accepted
     if (!reader.IsEOBS())
         window.Fill(reader);
     while (!reader.IsEOBS()) {
@@ -133,8 +134,11 @@ void CPVRFile::RipVideoStream(CClusterReader& reader, COBits& out, int streamId,
             window.Slide(reader, out);
             continue;
         }
-        const std::int64_t pts = Unwrap(static_cast<std::int64_t>(header.GetPTS()), lastPTS);
-        if (pts + kVideoWrapTicks < lastPTS && pts != 0) {
+        // Only a PTS of a picture copied before tells a picture from before a
+        // wrap; startPTS did not come from the stream.
+        const auto raw = static_cast<std::int64_t>(header.GetPTS());
+        const std::int64_t pts = copiedPicture ? Unwrap(raw, lastPTS) : raw;
+        if (pts + kVideoWrapTicks < lastPTS && raw != 0) {
             limit += pts - lastPTS;
             log << "PTS overflow..." << std::endl;
             log << "Max PTS=" << static_cast<double>(limit) << std::endl;
@@ -153,6 +157,7 @@ void CPVRFile::RipVideoStream(CClusterReader& reader, COBits& out, int streamId,
             break;
         }
         lastPTS = pts;
+        copiedPicture = true;
         window.Fill(reader);
     }
 

@@ -534,6 +534,18 @@ TEST(VideoRipPtsWrap, BPicturesFromBeforeTheWrapDoNotEndTheCut) {
                                      "Stream ripped successfully...", "return"}));
 }
 
+TEST(VideoRipPtsWrap, StartPtsFromOutsideTheStreamWasTakenForAPictureBeforeAWrap) {
+    // Time stamps above 2^32 and a start PTS of 0 (no first video PTS was
+    // found): the first picture after the sequence header already lies
+    // beyond the limit, and no wrap took place.
+    Fixture v = SliceFixture(LoadFixture("video_e0"), 0, 30);
+    ShiftTimestamps(v, int64_t{6000000000});
+    const Ripped r = Rip(&CPVRFile::RipVideoStream, v.bytes, 0xE0, 0, 10 * kTimestampClock);
+    EXPECT_TRUE(Same(r.out, Payloads(v, 0, 1)));
+    EXPECT_FALSE(Has(r.log, "PTS overflow..."));
+    EXPECT_EQ(Tail(r.log, 2), (Lines{"Stream ripped successfully...", "return"}));
+}
+
 TEST(VideoRipPtsOverflow, OnlyAStepBackOfMoreThanOneSecondMovesTheLimit) {
     const Fixture clean = SliceFixture(LoadFixture("video_e0"), 10, 40);
     const int64_t before = clean.packets[2].pts; // the B picture before the P picture of packet 3
