@@ -28,7 +28,8 @@ CPVRFile::CPVRFile(const std::string& Drivename, int FileNo) {
 }
 
 CPVRFile::~CPVRFile() {
-    *g_Log << "CPVRFile::~CPVRFile() for " << RecordNo() << std::endl;
+    // A rip that could not go on leaves the log in hexadecimal.
+    *g_Log << std::dec << "CPVRFile::~CPVRFile() for " << RecordNo() << std::endl;
 }
 
 std::string CPVRFile::Text(int offset, int size) const {

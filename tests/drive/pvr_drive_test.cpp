@@ -1,5 +1,6 @@
 // The table of contents, the recording headers and the record listing.
 #include "drive/drive.h"
+#include "platform/runlog.h"
 #include "support/harness.h"
 #include "support/recorder_image.h"
 
@@ -122,6 +123,19 @@ TEST(RecordingHeader, UnopenableDriveIsLoggedAndLeavesAZeroHeader) {
               (std::vector<std::string>{"CPVRFile::CPVRFile(char *Drivename, int FileNo)",
                                         "could not open drive " + dir.File("missing.img") +
                                             " for file 3"}));
+}
+
+TEST(RecordingHeader, DestructorLineShowedTheRecordNumberInHexOnAHexLog) {
+    image::RecorderImage img;
+    image::Recording rec;
+    rec.recordNo = 26;
+    img.AddRecording(rec);
+    const harness::TempDir dir;
+    const harness::Capture capture;
+    auto* file = new CPVRFile(WriteImage(img, dir), 0);
+    *g_Log << std::hex; // as after a rip that could not go on
+    delete file;
+    EXPECT_EQ(capture.LogLines().back(), "CPVRFile::~CPVRFile() for 26");
 }
 
 TEST(RecordListing, FullTextFieldsEndAtTheFieldAndNumbersAreDecimalOnAHexStream) {
