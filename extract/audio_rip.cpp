@@ -11,7 +11,7 @@
 namespace {
 
 // Writes one line to the log and then to the console.
-void Both(const char* text) {
+void LogThenConsole(const char* text) {
     *g_Log << text << std::endl;
     std::cout << text << std::endl;
 }
@@ -45,14 +45,14 @@ void CPVRFile::RipAudio(CClusterReader& reader, COBits& out, int streamId, std::
     std::ostream& con = std::cout;
     const std::uint32_t startCode = PesStartCode(streamId);
 
-    Both(ac3 ? "CPVRFile::RipPrivateStream" : "CPVRFile::RipAudioStream");
+    LogThenConsole(ac3 ? "CPVRFile::RipPrivateStream" : "CPVRFile::RipAudioStream");
     log << "Try to rewind...";
     con << "Try to rewind...";
     if (!reader.Rewind()) {
-        Both(" failed!");
+        LogThenConsole(" failed!");
         return;
     }
-    Both(" passed!");
+    LogThenConsole(" passed!");
 
     // Phase 1: the first packet at or after startPTS that is followed right
     // away by another packet of the stream.
@@ -100,7 +100,7 @@ void CPVRFile::RipAudio(CClusterReader& reader, COBits& out, int streamId, std::
         CPESHeader header(reader, streamId);
         if (!header.IsValid()) {
             resync = true;
-            Both("error recovery");
+            LogThenConsole("error recovery");
             reader.SkipByte();
             SeekNextStartCode(reader);
             continue;
@@ -113,7 +113,7 @@ void CPVRFile::RipAudio(CClusterReader& reader, COBits& out, int streamId, std::
         reader.SeekBit(PacketEnd(payloadPos, length));
         if (!IsPESPacketAt(reader, streamId)) {
             resync = true;
-            Both("error recovery");
+            LogThenConsole("error recovery");
             reader.SeekBit(payloadPos + 8);
             SeekNextStartCode(reader);
             continue;
@@ -143,7 +143,7 @@ void CPVRFile::RipAudio(CClusterReader& reader, COBits& out, int streamId, std::
         resync = false;
     }
     if (reader.IsEOBS())
-        Both("EOBS reached!");
+        LogThenConsole("EOBS reached!");
 }
 
 void CPVRFile::CopyPayload(int count, CClusterReader& reader, COBits& out) {

@@ -26,15 +26,10 @@ struct Window {
             ++count;
         }
     }
-    // Writes the oldest byte and takes the next one from the stream.
-    // Only a full window slides; at the end of the data nothing comes in.
+    // Writes the oldest byte and takes the next one from the stream; only
+    // while the data has not ended, so the window stays full.
     void Slide(CClusterReader& reader, COBits& out) {
         out.WriteByte(static_cast<int>(bytes >> 24));
-        if (reader.IsEOBS()) {
-            bytes &= 0x00FFFFFF;
-            count = 3;
-            return;
-        }
         bytes = (bytes << 8) | static_cast<std::uint32_t>(reader.ReadByte());
     }
     void WriteAll(COBits& out) const {
@@ -130,7 +125,8 @@ void CPVRFile::RipVideoStream(CClusterReader& reader, COBits& out, int streamId,
             // bytes after the start code are still there to be copied.
             if (reader.IsEOBS())
                 reader.Rewind();
-            reader.SeekBit(afterWindow);
+            if (!reader.SeekBit(afterWindow))
+                break; // the drive failed: the end phase writes the window
             window.Slide(reader, out);
             continue;
         }

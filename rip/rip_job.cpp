@@ -10,7 +10,7 @@
 
 namespace {
 
-void Both(const std::string& text) {
+void ConsoleThenLog(const std::string& text) {
     std::cout << text << std::endl;
     *g_Log << text << std::endl;
 }
@@ -26,11 +26,11 @@ void ReportDuration(std::uint32_t startTicks) {
 // written, fails the rip: the console says which.
 bool CheckOutput(bool created, const COBits& file, const std::string& name) {
     if (!created) {
-        Both("could not create output file " + name);
+        ConsoleThenLog("could not create output file " + name);
         return false;
     }
     if (file.WriteFailed()) {
-        Both("could not write all of output file " + name);
+        ConsoleThenLog("could not write all of output file " + name);
         return false;
     }
     return true;
