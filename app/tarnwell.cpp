@@ -17,6 +17,12 @@ namespace {
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
+constexpr int kExitIncomplete = 2; // ran to its end, but sectors could not be read
+
+void ConsoleAndLog(const std::string& line) {
+    std::cout << line << std::endl;
+    *g_Log << line << std::endl;
+}
 
 void PrintUsage() {
     static const char* const kUsage[] = {
@@ -82,18 +88,32 @@ CClusterTable* LoadClusterTable() {
     return nullptr;
 }
 
+// After a command that met unreadable sectors: how much was lost, and the
+// status that says the run could not read everything.
+int ReportUnreadable(int status) {
+    if (!g_Unreadable.Any())
+        return status;
+    g_Unreadable.ReportOpenRun();
+    ConsoleAndLog(std::to_string(g_Unreadable.Bytes()) + " bytes in " +
+                  std::to_string(g_Unreadable.Places()) +
+                  " places could not be read and were replaced by zeros");
+    return status == kExitOk ? kExitIncomplete : status;
+}
+
 // Runs a command on the drive: the cluster table first, then the table of
-// contents with its recordings; torn down in the reverse order.
+// contents with its recordings; torn down in the reverse order. A table of
+// contents that cannot be read leaves nothing to run the command on.
 template <typename Command> int OnDrive(Command command) {
+    g_Unreadable.Clear();
     g_ClusterTable = LoadClusterTable();
     if (g_ClusterTable == nullptr)
         return kExitFailed;
     auto* drive = new CPVRDrive(g_DriveName);
-    const int status = command(*drive);
+    const int status = drive->IsTocLost() ? kExitFailed : command(*drive);
     delete drive;
     delete g_ClusterTable;
     g_ClusterTable = nullptr;
-    return status;
+    return ReportUnreadable(status);
 }
 
 int DirCommand() {
@@ -107,10 +127,13 @@ int RipCommand() {
     return OnDrive([](CPVRDrive& drive) {
         CPVRFile* file = drive.GetFile(g_RecordNo);
         if (file == nullptr) {
-            std::cout << "there is no recording in slot " << g_RecordNo << ", the drive holds "
-                      << drive.FileCount() << " recordings" << std::endl;
-            *g_Log << "there is no recording in slot " << g_RecordNo << ", the drive holds "
-                   << drive.FileCount() << " recordings" << std::endl;
+            ConsoleAndLog("there is no recording in slot " + std::to_string(g_RecordNo) +
+                          ", the drive holds " + std::to_string(drive.FileCount()) + " recordings");
+            return kExitFailed;
+        }
+        if (file->IsHeaderLost()) {
+            ConsoleAndLog("cannot read the header of recording slot " + std::to_string(g_RecordNo) +
+                          " of drive " + g_DriveName);
             return kExitFailed;
         }
         const bool ripped = file->Rip(static_cast<std::uint32_t>(g_StartSeconds),

@@ -2,6 +2,7 @@
 #include "drive/drive.h"
 #include "platform/runlog.h"
 
+#include <algorithm>
 #include <bitset>
 #include <iostream>
 
@@ -20,11 +21,38 @@ CClusterTable::CClusterTable(const std::string& driveName, bool& ok) {
     if (!OpenDrive(driveName, Handle))
         return;
     Entries = new std::uint8_t[kClusterTableBytes]();
-    if (!PlatSeek(Handle, kClusterTableOffset))
-        return;
     std::uint32_t got = 0;
-    Loaded = PlatRead(Handle, Entries, kClusterTableBytes, got) && got == kClusterTableBytes;
+    const bool intact = ReadDrive(Handle, kClusterTableOffset, Entries, kClusterTableBytes, got);
+    Loaded = got == kClusterTableBytes;
     ok = Loaded;
+    if (Loaded && !intact)
+        ReportLostEntries(driveName);
+}
+
+void CClusterTable::ReportLostEntries(const std::string& driveName) const {
+    // The entries of an unreadable sector read as 0: chains through them end
+    // there. Each run of such sectors is named by the clusters it describes.
+    constexpr std::uint32_t kEntriesPerSector = kSectorSize / kClusterTableEntrySize;
+    constexpr std::uint32_t kTableSectors = kClusterTableBytes / kSectorSize;
+    for (std::uint32_t sector = 0; sector < kTableSectors;) {
+        if (!g_Unreadable.Overlaps(kClusterTableOffset + sector * kSectorSize, kSectorSize)) {
+            ++sector;
+            continue;
+        }
+        const std::uint32_t first = sector;
+        while (sector < kTableSectors &&
+               g_Unreadable.Overlaps(kClusterTableOffset + sector * kSectorSize, kSectorSize))
+            ++sector;
+        const std::uint32_t firstCluster = std::max(first * kEntriesPerSector, 1u);
+        const std::uint32_t lastCluster =
+            std::min(sector * kEntriesPerSector, kClusterTableEntries) - 1;
+        const std::string line = "the cluster table entries of clusters " +
+                                 std::to_string(firstCluster) + " to " +
+                                 std::to_string(lastCluster) + " of drive " + driveName +
+                                 " are lost: chains through them end there";
+        std::cout << line << std::endl;
+        *g_Log << line << std::endl;
+    }
 }
 
 CClusterTable::~CClusterTable() {

@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 
 #include <cstdint>
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -20,6 +21,52 @@ bool OpenDrive(std::string path, FileHandle& handle);
 
 // Positions the handle at byte sector * 512, computed in 64 bits.
 bool SeekSector(FileHandle handle, std::uint64_t sector);
+
+// Reads count bytes (whole sectors) at a byte offset of the drive, rescuing
+// what it can from a read that fails: the sectors are read again one by one,
+// and those that fail once more are delivered as 512 zero bytes each, so that
+// every later byte keeps its place. got tells how many bytes were delivered,
+// zeros included; fewer than count only at the end of the data. True when
+// every delivered byte came from the drive.
+bool ReadDrive(FileHandle handle, std::uint64_t offset, std::uint8_t* buffer, std::uint32_t count,
+               std::uint32_t& got);
+
+// The sectors of the drive that could not be read in this run, as runs of
+// adjacent sectors within one area of the disk (the table of contents, the
+// cluster table, the recording headers, or one cluster). Each run is reported
+// once on the console and in the log, when it is complete.
+class CUnreadableSectors {
+  public:
+    // Forgets everything: a new command on a new drive.
+    void Clear();
+    // Records [offset, offset + length) as unreadable; a run that continues
+    // the one just recorded grows it instead of starting another.
+    void Add(std::uint64_t offset, std::uint64_t length);
+    // Reports the run still growing, if any.
+    void ReportOpenRun();
+    // The end of the unreadable run that covers offset, or offset itself when
+    // no run covers it.
+    std::uint64_t UnreadableUpTo(std::uint64_t offset) const;
+    // The start of the first run at or after offset (~0 when none).
+    std::uint64_t NextUnreadable(std::uint64_t offset) const;
+    // Whether the sector just before offset is unreadable, and how far back
+    // from offset its run reaches.
+    std::uint64_t RunEndingAt(std::uint64_t offset) const;
+    // Whether any byte of [offset, offset + length) is unreadable.
+    bool Overlaps(std::uint64_t offset, std::uint64_t length) const;
+
+    bool Any() const { return !Runs.empty(); }
+    std::uint64_t Bytes() const;
+    std::size_t Places() const { return Runs.size(); }
+
+  private:
+    std::map<std::uint64_t, std::uint64_t> Runs; // start -> end (exclusive)
+    bool Open = false;                           // the last run added is not reported yet
+    std::uint64_t OpenStart = 0;
+};
+
+// The unreadable sectors of this run's drive.
+extern CUnreadableSectors g_Unreadable;
 
 // The disk's cluster allocation table, read once per run. Entry k tells the
 // cluster that follows cluster k in its chain (0xFFFF: k is the last).
@@ -51,6 +98,8 @@ class CClusterTable {
     bool IsOpen() const { return Handle != kInvalidHandle; }
 
   private:
+    void ReportLostEntries(const std::string& driveName) const;
+
     FileHandle Handle = kInvalidHandle;
     std::uint8_t* Entries = nullptr;
     bool Loaded = false; // all 4608 bytes of the table were read
@@ -70,6 +119,8 @@ class CPVRFile {
 
     // The header fields, read in place from the header sector.
     const std::string& DriveName() const { return m_DriveName; }
+    // Whether the header sector could not be read: its fields are then zero.
+    bool IsHeaderLost() const { return HeaderLost; }
     int RecordNo() const { return S8(0x00); }
     std::string Station() const { return Text(0x01, 14); }
     std::string Clip() const { return Text(0x0F, 41); }
@@ -128,6 +179,8 @@ class CPVRFile {
     void FillGap(int ptsDiff, COBits& out, double framesPerTick, int frameSize);
 
     std::string m_DriveName;
+    int m_Slot = 0;
+    bool HeaderLost = false;
     std::vector<std::int32_t> LastPayload;
     std::uint8_t Header[kSectorSize] = {};
 };
@@ -144,6 +197,8 @@ class CPVRDrive {
     // The recording in slot index; null when there is no such slot.
     CPVRFile* GetFile(int index);
     int FileCount() const { return static_cast<int>(FileList.size()); }
+    // Whether sector 0 could not be read: then no recording is known.
+    bool IsTocLost() const { return TocLost; }
 
   private:
     int TocU16(int offset) const { return Toc[offset] | (Toc[offset + 1] << 8); }
@@ -151,4 +206,5 @@ class CPVRDrive {
     std::string DriveName;
     std::vector<CPVRFile*> FileList;
     std::uint8_t Toc[kSectorSize] = {};
+    bool TocLost = false;
 };

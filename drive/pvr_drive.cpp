@@ -15,14 +15,21 @@ CPVRDrive::CPVRDrive(const std::string& driveName) {
     *g_Log << "CPVRDrive::CPVRDrive" << std::endl;
     DriveName = driveName;
 
-    // A drive that cannot be opened or read leaves the sector zero-filled
-    // (what is read short stays zero beyond the bytes delivered): no recordings.
+    // A drive that cannot be opened or that ends before sector 0 is complete
+    // leaves the sector zero-filled (what is read short stays zero beyond the
+    // bytes delivered): no recordings. A sector that cannot be read is another
+    // matter: the number of recordings is then unknown, and nothing is listed.
     FileHandle handle = kInvalidHandle;
     if (OpenDrive(DriveName, handle)) {
         std::uint32_t got = 0;
-        PlatRead(handle, Toc, kSectorSize, got);
+        TocLost = !ReadDrive(handle, 0, Toc, kSectorSize, got);
     }
     PlatClose(handle);
+    if (TocLost) {
+        std::cout << "cannot read the table of contents of drive " << DriveName << std::endl;
+        *g_Log << "cannot read the table of contents of drive " << DriveName << std::endl;
+        return;
+    }
 
     std::cout << "TOC shows " << std::endl;
     std::cout << "Files=          " << int{Toc[kTocFileCount]} << std::endl;

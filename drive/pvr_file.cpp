@@ -13,14 +13,14 @@ constexpr int kUnusedSkip = -1; // 0xFFFF in either half
 CPVRFile::CPVRFile(const std::string& Drivename, int FileNo) {
     *g_Log << "CPVRFile::CPVRFile(char *Drivename, int FileNo)" << std::endl;
     m_DriveName = Drivename;
+    m_Slot = FileNo;
 
     // The header stays zero-filled where the drive could not deliver it.
     FileHandle handle = kInvalidHandle;
     if (OpenDrive(m_DriveName, handle)) {
-        if (SeekSector(handle, static_cast<std::uint64_t>(FileNo) + kFirstHeaderSector)) {
-            std::uint32_t got = 0;
-            PlatRead(handle, Header, kSectorSize, got);
-        }
+        const std::uint64_t sector = static_cast<std::uint64_t>(FileNo) + kFirstHeaderSector;
+        std::uint32_t got = 0;
+        HeaderLost = !ReadDrive(handle, sector * kSectorSize, Header, kSectorSize, got);
     } else {
         *g_Log << "could not open drive " << m_DriveName << " for file " << FileNo << std::endl;
     }
@@ -46,6 +46,13 @@ std::string CPVRFile::Text(int offset, int size) const {
 void CPVRFile::PrintInfo(std::ostream& os, bool waitForKey) const {
     os.unsetf(std::ios::hex);
     os.setf(std::ios::dec);
+    if (HeaderLost) {
+        os << "the header of recording slot " << m_Slot << " cannot be read" << std::endl;
+        os << std::endl;
+        if (waitForKey)
+            std::getchar();
+        return;
+    }
     os << "RecordNo    =" << RecordNo() << std::endl;
     os << "Station     =" << Station() << std::endl;
     os << "Clip        =" << Clip() << std::endl;

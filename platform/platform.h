@@ -26,9 +26,15 @@ bool PlatCreateWrite(const std::string& path, FileHandle& handle);
 // Positions the handle at a byte offset from the start of the file.
 bool PlatSeek(FileHandle handle, std::uint64_t offset);
 
-// Reads up to count bytes; got tells how many arrived (fewer at the end of the
-// file, 0 beyond it). False when the read itself fails.
-bool PlatRead(FileHandle handle, void* buffer, std::uint32_t count, std::uint32_t& got);
+// What a read came to:
+// - Ok: got bytes arrived, the count or fewer at the end of the file (0 beyond it);
+// - MediumError: the device could not deliver the data (a bad sector, a
+//   failing or vanished disk); got tells the bytes that arrived before it;
+// - Failed: the handle cannot be read at all (a folder, an invalid handle).
+enum class ReadOutcome { Ok, MediumError, Failed };
+
+// Reads up to count bytes.
+ReadOutcome PlatRead(FileHandle handle, void* buffer, std::uint32_t count, std::uint32_t& got);
 
 // Writes count bytes; written tells how many were written. False on failure.
 bool PlatWrite(FileHandle handle, const void* buffer, std::uint32_t count, std::uint32_t& written);

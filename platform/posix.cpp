@@ -26,6 +26,21 @@ int Fd(FileHandle handle) {
     return static_cast<int>(handle);
 }
 
+// Errors that say the handle itself cannot be read; every other error (EIO
+// above all, but also a disk that went away) is the medium failing to
+// deliver, and the sectors are worth trying one by one.
+ReadOutcome ReadFailure(int error) {
+    switch (error) {
+    case EBADF:
+    case EFAULT:
+    case EINVAL:
+    case EISDIR:
+        return ReadOutcome::Failed;
+    default:
+        return ReadOutcome::MediumError;
+    }
+}
+
 } // namespace
 
 bool PlatOpenRead(const std::string& path, FileHandle& handle) {
@@ -55,10 +70,10 @@ bool PlatSeek(FileHandle handle, std::uint64_t offset) {
     return ::lseek(Fd(handle), static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(-1);
 }
 
-bool PlatRead(FileHandle handle, void* buffer, std::uint32_t count, std::uint32_t& got) {
+ReadOutcome PlatRead(FileHandle handle, void* buffer, std::uint32_t count, std::uint32_t& got) {
     got = 0;
     if (handle == kInvalidHandle)
-        return false;
+        return ReadOutcome::Failed;
     // Like ReadFile on a file: keep reading until the count is complete or the
     // file ends, so that only the end of the data gives a short count.
     auto* bytes = static_cast<char*>(buffer);
@@ -67,12 +82,12 @@ bool PlatRead(FileHandle handle, void* buffer, std::uint32_t count, std::uint32_
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            return false;
+            return ReadFailure(errno);
         if (n == 0)
             break;
         got += static_cast<std::uint32_t>(n);
     }
-    return true;
+    return ReadOutcome::Ok;
 }
 
 bool PlatWrite(FileHandle handle, const void* buffer, std::uint32_t count, std::uint32_t& written) {

@@ -14,6 +14,26 @@ FileHandle Portable(HANDLE handle) {
     return reinterpret_cast<FileHandle>(handle);
 }
 
+// Errors that say the handle itself cannot be read, and the end of a raw
+// disk; every other error (ERROR_CRC, ERROR_IO_DEVICE, ERROR_SECTOR_NOT_FOUND,
+// ERROR_READ_FAULT, a disk that went away, ...) is the medium failing to
+// deliver, and the sectors are worth trying one by one.
+ReadOutcome ReadFailure(DWORD error) {
+    switch (error) {
+    case ERROR_HANDLE_EOF:
+        return ReadOutcome::Ok;
+    case ERROR_INVALID_HANDLE:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_INVALID_USER_BUFFER:
+    case ERROR_NOT_ENOUGH_MEMORY:
+        return ReadOutcome::Failed;
+    default:
+        return ReadOutcome::MediumError;
+    }
+}
+
 } // namespace
 
 bool PlatOpenRead(const std::string& path, FileHandle& handle) {
@@ -39,11 +59,13 @@ bool PlatSeek(FileHandle handle, std::uint64_t offset) {
     return !(low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR);
 }
 
-bool PlatRead(FileHandle handle, void* buffer, std::uint32_t count, std::uint32_t& got) {
+ReadOutcome PlatRead(FileHandle handle, void* buffer, std::uint32_t count, std::uint32_t& got) {
     DWORD n = 0;
     const BOOL ok = ReadFile(Native(handle), buffer, count, &n, nullptr);
     got = n;
-    return ok != FALSE;
+    if (ok != FALSE)
+        return ReadOutcome::Ok;
+    return ReadFailure(GetLastError());
 }
 
 bool PlatWrite(FileHandle handle, const void* buffer, std::uint32_t count, std::uint32_t& written) {

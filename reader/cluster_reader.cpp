@@ -38,15 +38,21 @@ bool CClusterReader::LoadNextBlock() {
         const std::int32_t cluster = ClusterList[static_cast<std::size_t>(ClusterIndex)];
         *g_Log << "goto next cluster " << ClusterIndex << "/" << cluster << std::endl;
         BlocksRead = 0;
-        if (!SeekSector(Drive, static_cast<std::uint64_t>(ClusterSector(cluster)))) {
-            EOBS = true;
-            return false;
-        }
     }
+    // Cluster numbers below 1 name no place on the disk: the data ends there.
+    // Sectors that cannot be read arrive as zeros, so only the end of the data
+    // ends the stream.
+    const std::int64_t cluster =
+        ClusterList.empty() ? 0 : ClusterList[static_cast<std::size_t>(ClusterIndex)];
     std::uint32_t got = 0;
-    const bool ok = PlatRead(Drive, Buffer, kBlockSize, got);
+    if (cluster >= 1) {
+        const std::uint64_t offset =
+            static_cast<std::uint64_t>(ClusterSector(cluster)) * kSectorSize +
+            static_cast<std::uint64_t>(BlocksRead) * kBlockSize;
+        ReadDrive(Drive, offset, Buffer, kBlockSize, got);
+    }
     BytesValid = got;
-    if (!ok || got == 0) {
+    if (got == 0) {
         EOBS = true;
         return false;
     }
@@ -66,8 +72,7 @@ void CClusterReader::EndOfBlock() {
 }
 
 bool CClusterReader::Rewind() {
-    if (Buffer == nullptr || ClusterList.empty() ||
-        !SeekSector(Drive, static_cast<std::uint64_t>(ClusterSector(ClusterList[0])))) {
+    if (Buffer == nullptr || ClusterList.empty()) {
         EOBS = true;
         return false;
     }
@@ -106,12 +111,6 @@ bool CClusterReader::SeekBit(std::uint64_t pos) {
     const bool otherBlock = static_cast<std::int64_t>(block) != BlocksRead - 1 ||
                             static_cast<std::int32_t>(clusterIndex) != ClusterIndex;
     if (otherBlock) {
-        const std::int64_t sector = ClusterSector(ClusterList[clusterIndex]) +
-                                    static_cast<std::int64_t>(block * kSectorsPerBlock);
-        if (!SeekSector(Drive, static_cast<std::uint64_t>(sector))) {
-            EOBS = true;
-            return false;
-        }
         ClusterIndex = static_cast<std::int32_t>(clusterIndex);
         BlocksRead = static_cast<std::int32_t>(block);
         if (!LoadNextBlock()) {

@@ -12,8 +12,9 @@
 
 // One cluster chain of the recorder disk read as a stream, most significant
 // bit first. Positions are 64-bit bit counts from the first byte of the
-// chain's first cluster. EOBS (end of bitstream) is set at the end of the data
-// and on any drive error, and only Rewind clears it.
+// chain's first cluster. EOBS (end of bitstream) is set at the end of the data,
+// and only Rewind clears it. Sectors that cannot be read arrive as zeros in
+// their place (see ReadDrive), so a bad sector does not end the stream.
 class CClusterReader {
   public:
     CClusterReader(std::string driveName, std::int32_t firstCluster);

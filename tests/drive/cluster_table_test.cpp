@@ -147,12 +147,12 @@ TEST(DrivePrimitives, SeekSectorBeyond4GiBUsesA64BitOffset) {
     std::uint8_t bytes[2] = {};
     std::uint32_t got = 0;
     ASSERT_TRUE(SeekSector(handle, 8388608));
-    ASSERT_TRUE(PlatRead(handle, bytes, 2, got));
+    ASSERT_EQ(PlatRead(handle, bytes, 2, got), ReadOutcome::Ok);
     EXPECT_EQ(got, 2u);
     EXPECT_EQ(bytes[0], 0xA5);
     EXPECT_EQ(bytes[1], 0x5A);
     ASSERT_TRUE(SeekSector(handle, 11));
-    ASSERT_TRUE(PlatRead(handle, bytes, 1, got));
+    ASSERT_EQ(PlatRead(handle, bytes, 1, got), ReadOutcome::Ok);
     EXPECT_EQ(bytes[0], 0x11);
     PlatClose(handle);
 }

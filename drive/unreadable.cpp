@@ -1,0 +1,288 @@
+// Reading a failing disk: every sector that can still be read is kept, every
+// one that cannot is delivered as zeros in its place and reported.
+#include "drive/drive.h"
+#include "platform/runlog.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+CUnreadableSectors g_Unreadable;
+
+namespace {
+
+// How much a failing disk may cost. A bad sector can take the disk seconds to
+// give up on, and a scratched or dead area spans megabytes, so:
+// - a read that fails is repeated sector by sector, and each of those sectors
+//   is tried once more, never again;
+// - after kFailedInRowLimit sectors in a row have failed, the forward walk
+//   stops and the read's sectors are tried backwards from its end until one
+//   fails: the readable data behind a short dead area is still rescued;
+// - a read that begins right after an unreadable sector lies in a dead area:
+//   only the backward walk from its end is made;
+// - once a dead area has grown to kDeadAreaStride bytes, the last sector of
+//   the next stride (within the same area) is tried first; if it fails too,
+//   the whole stride is given up unread. A dead megabyte then costs two reads.
+constexpr std::uint32_t kFailedInRowLimit = 8;
+constexpr std::uint64_t kDeadAreaStride = std::uint64_t{1} << 20;
+
+// The area of the disk that holds a byte, and the byte where that area ends.
+struct Area {
+    std::string name;
+    std::uint64_t end;
+};
+
+Area AreaOf(std::uint64_t offset) {
+    const std::uint64_t sector = offset / kSectorSize;
+    if (sector == kTocSector)
+        return {"the table of contents", kSectorSize};
+    if (sector < kFirstHeaderSector)
+        return {"the cluster table", std::uint64_t{kFirstHeaderSector} * kSectorSize};
+    if (sector < kDataStartSector)
+        return {"the recording headers", std::uint64_t{kDataStartSector} * kSectorSize};
+    const std::uint64_t cluster = (sector - kDataStartSector) / kClusterSectors + 1;
+    return {"cluster " + std::to_string(cluster),
+            static_cast<std::uint64_t>(ClusterSector(static_cast<std::int64_t>(cluster) + 1)) *
+                kSectorSize};
+}
+
+void ConsoleAndLog(const std::string& line) {
+    std::cout << line << std::endl;
+    *g_Log << line << std::endl;
+}
+
+// One read of count bytes at offset; got tells the bytes that arrived. A
+// failed positioning is a failure of the sectors it was to reach.
+ReadOutcome ReadOnce(FileHandle handle, std::uint64_t offset, std::uint8_t* buffer,
+                     std::uint32_t count, std::uint32_t& got) {
+    got = 0;
+    if (!SeekSector(handle, offset / kSectorSize))
+        return ReadOutcome::MediumError;
+    return PlatRead(handle, buffer, count, got);
+}
+
+enum class SectorRead { Read, Failed, End };
+
+// One sector at offset; End when the data ends inside it (got bytes valid),
+// or when the handle cannot be read at all.
+SectorRead ReadSector(FileHandle handle, std::uint64_t offset, std::uint8_t* sector,
+                      std::uint32_t& got) {
+    switch (ReadOnce(handle, offset, sector, kSectorSize, got)) {
+    case ReadOutcome::Ok:
+        return got == kSectorSize ? SectorRead::Read : SectorRead::End;
+    case ReadOutcome::MediumError:
+        return SectorRead::Failed;
+    case ReadOutcome::Failed:
+        break;
+    }
+    got = 0;
+    return SectorRead::End;
+}
+
+// The sectors [from, end) of a read that failed, rescued one at a time into
+// `at(offset)`. Returns the end of the data (end, unless the data ends first).
+class CRescue {
+  public:
+    CRescue(FileHandle handle, std::uint64_t start, std::uint8_t* buffer)
+        : Handle(handle), Start(start), Buffer(buffer) {}
+
+    std::uint64_t Run(std::uint64_t from, std::uint64_t end) {
+        DataEnd = end;
+        Low = from;
+        BadFrom = from;
+        High = end;
+        const std::uint64_t deadBefore = g_Unreadable.RunEndingAt(from);
+        if (deadBefore == 0)
+            WalkForward();
+        if (DataEnd < end)
+            return DataEnd; // the data ended during the forward walk
+        if (deadBefore >= kDeadAreaStride && GiveUpStride(from, end))
+            return end;
+        WalkBackward();
+        MarkUnreadable(BadFrom, High);
+        if (High < end)
+            g_Unreadable.ReportOpenRun(); // readable data follows: the run is complete
+        return DataEnd;
+    }
+
+  private:
+    std::uint8_t* At(std::uint64_t offset) const { return Buffer + (offset - Start); }
+
+    void MarkUnreadable(std::uint64_t from, std::uint64_t to) {
+        if (from >= to)
+            return;
+        std::memset(At(from), 0, static_cast<std::size_t>(to - from));
+        g_Unreadable.Add(from, to - from);
+    }
+
+    void WalkForward() {
+        std::uint32_t failedInRow = 0;
+        while (Low < High && failedInRow < kFailedInRowLimit) {
+            std::uint32_t got = 0;
+            switch (ReadSector(Handle, Low, At(Low), got)) {
+            case SectorRead::Read:
+                MarkUnreadable(BadFrom, Low);
+                if (BadFrom < Low)
+                    g_Unreadable.ReportOpenRun();
+                Low += kSectorSize;
+                BadFrom = Low;
+                failedInRow = 0;
+                break;
+            case SectorRead::Failed:
+                Low += kSectorSize;
+                ++failedInRow;
+                break;
+            case SectorRead::End:
+                MarkUnreadable(BadFrom, Low);
+                DataEnd = Low + got;
+                return;
+            }
+        }
+    }
+
+    // Inside a long dead area: when the last sector of the next stride fails
+    // too, the stride is given up whole, unread.
+    bool GiveUpStride(std::uint64_t from, std::uint64_t end) {
+        const std::uint64_t stride =
+            std::min({from + kDeadAreaStride, AreaOf(from).end, g_Unreadable.NextUnreadable(from)});
+        if (stride <= end)
+            return false;
+        std::uint8_t probe[kSectorSize];
+        std::uint32_t got = 0;
+        if (ReadSector(Handle, stride - kSectorSize, probe, got) != SectorRead::Failed)
+            return false;
+        std::memset(At(from), 0, static_cast<std::size_t>(end - from));
+        g_Unreadable.Add(from, stride - from);
+        return true;
+    }
+
+    void WalkBackward() {
+        while (High > Low) {
+            std::uint32_t got = 0;
+            const SectorRead result =
+                ReadSector(Handle, High - kSectorSize, At(High - kSectorSize), got);
+            if (result == SectorRead::Failed)
+                break;
+            High -= kSectorSize;
+            if (result == SectorRead::End)
+                DataEnd = High + got;
+        }
+    }
+
+    FileHandle Handle;
+    std::uint64_t Start;
+    std::uint8_t* Buffer;
+    std::uint64_t DataEnd = 0;
+    std::uint64_t Low = 0;     // sectors below are settled
+    std::uint64_t BadFrom = 0; // start of the failed sectors just below Low
+    std::uint64_t High = 0;    // sectors from here on are settled
+};
+
+// Bytes [from, end) that hold no known unreadable sector, read into buffer
+// (which holds the bytes from `start` on). Returns the end of the data.
+std::uint64_t ReadSpan(FileHandle handle, std::uint64_t start, std::uint8_t* buffer,
+                       std::uint64_t from, std::uint64_t end) {
+    std::uint32_t got = 0;
+    const ReadOutcome outcome = ReadOnce(handle, from, buffer + (from - start),
+                                         static_cast<std::uint32_t>(end - from), got);
+    if (outcome == ReadOutcome::Failed)
+        return from + got; // the handle cannot be read: the data ends here
+    if (outcome == ReadOutcome::Ok) {
+        if (got > 0)
+            g_Unreadable.ReportOpenRun(); // readable data: any run before it is complete
+        return from + got;
+    }
+    // The bytes before the failure arrived; the sector holding it is the
+    // first one tried again.
+    CRescue rescue(handle, start, buffer);
+    return rescue.Run(from + got / kSectorSize * kSectorSize, end);
+}
+
+} // namespace
+
+bool ReadDrive(FileHandle handle, std::uint64_t offset, std::uint8_t* buffer, std::uint32_t count,
+               std::uint32_t& got) {
+    const std::uint64_t end = offset + count;
+    std::uint64_t pos = offset;
+    while (pos < end) {
+        // Sectors already known to be unreadable are not tried again.
+        const std::uint64_t known = std::min(g_Unreadable.UnreadableUpTo(pos), end);
+        if (known > pos) {
+            std::memset(buffer + (pos - offset), 0, static_cast<std::size_t>(known - pos));
+            pos = known;
+            continue;
+        }
+        const std::uint64_t spanEnd = std::min(end, g_Unreadable.NextUnreadable(pos));
+        const std::uint64_t dataEnd = ReadSpan(handle, offset, buffer, pos, spanEnd);
+        pos = dataEnd;
+        if (dataEnd < spanEnd)
+            break; // the end of the data
+    }
+    got = static_cast<std::uint32_t>(pos - offset);
+    return !g_Unreadable.Overlaps(offset, got);
+}
+
+void CUnreadableSectors::Clear() {
+    Runs.clear();
+    Open = false;
+}
+
+void CUnreadableSectors::Add(std::uint64_t offset, std::uint64_t length) {
+    if (Open && Runs[OpenStart] == offset && AreaOf(OpenStart).name == AreaOf(offset).name) {
+        Runs[OpenStart] += length;
+        return;
+    }
+    ReportOpenRun();
+    Runs[offset] = offset + length;
+    Open = true;
+    OpenStart = offset;
+}
+
+void CUnreadableSectors::ReportOpenRun() {
+    if (!Open)
+        return;
+    Open = false;
+    const std::uint64_t length = Runs[OpenStart] - OpenStart;
+    ConsoleAndLog("cannot read " + std::to_string(length) + " bytes at drive offset " +
+                  std::to_string(OpenStart) + " in " + AreaOf(OpenStart).name +
+                  ": replaced by zeros");
+}
+
+std::uint64_t CUnreadableSectors::UnreadableUpTo(std::uint64_t offset) const {
+    auto run = Runs.upper_bound(offset);
+    if (run == Runs.begin())
+        return offset;
+    --run;
+    return run->second > offset ? run->second : offset;
+}
+
+std::uint64_t CUnreadableSectors::NextUnreadable(std::uint64_t offset) const {
+    const auto run = Runs.lower_bound(offset);
+    return run == Runs.end() ? ~std::uint64_t{0} : run->first;
+}
+
+std::uint64_t CUnreadableSectors::RunEndingAt(std::uint64_t offset) const {
+    auto run = Runs.lower_bound(offset);
+    if (run == Runs.begin())
+        return 0;
+    --run;
+    return run->second == offset ? offset - run->first : 0;
+}
+
+bool CUnreadableSectors::Overlaps(std::uint64_t offset, std::uint64_t length) const {
+    if (length == 0)
+        return false;
+    auto run = Runs.lower_bound(offset + length);
+    if (run == Runs.begin())
+        return false;
+    --run;
+    return run->second > offset;
+}
+
+std::uint64_t CUnreadableSectors::Bytes() const {
+    std::uint64_t bytes = 0;
+    for (const auto& run : Runs)
+        bytes += run.second - run.first;
+    return bytes;
+}
