@@ -220,6 +220,10 @@ bool ReadDrive(FileHandle handle, std::uint64_t offset, std::uint8_t* buffer, st
             break; // the end of the data
     }
     got = static_cast<std::uint32_t>(pos - offset);
+    // The disk's structures are read once each, sector by sector: what was
+    // lost of them is said at once.
+    if (offset < std::uint64_t{kDataStartSector} * kSectorSize)
+        g_Unreadable.ReportOpenRun();
     return !g_Unreadable.Overlaps(offset, got);
 }
 

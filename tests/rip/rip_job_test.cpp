@@ -229,8 +229,7 @@ Cut CutOf(const Fixture& audio, std::uint32_t lengthSeconds) {
 
 // Video: from the first sequence header up to the first packet (in decode
 // order) at or beyond the max PTS, closed by 00 00 01 B7.
-std::vector<std::uint8_t> ExpectedVideo(const Cut& cut) {
-    const Fixture& v = Fixtures().video;
+std::vector<std::uint8_t> ExpectedVideo(const Cut& cut, const Fixture& v = Fixtures().video) {
     std::uint64_t from = 0;
     const std::size_t first = FindFirstSequenceHeader(v, &from);
     std::size_t stop = first + 1;
@@ -437,4 +436,199 @@ TEST(RipFailure, OutputFileThatCannotBeWritten) {
     const Cut cut = CutOf(Fixtures().mp2, 10);
     EXPECT_TRUE(SameBytes(r.Output("001 - News.mp2"), ExpectedAudio(Fixtures().mp2, cut)));
     EXPECT_EQ(r.imageStateAfter, SmallDisk().state);
+}
+
+// ---- Unreadable sectors, made by a library preloaded into the program ----
+
+namespace {
+
+// A run of the program on `disk` whose image fails to read in the byte
+// ranges "start-end,..." as a disk with bad sectors does.
+struct FaultyRun {
+    harness::TempDir dir;
+    harness::Run run;
+    long failedReads = -1;
+    std::vector<std::string> console, log;
+    FaultyRun(const Disk& disk, std::vector<std::string> args, const std::string& ranges) {
+        const harness::TempDir count;
+        const char* saved = std::getenv("ASAN_OPTIONS");
+        const std::string asan = saved ? saved : "";
+        ::setenv("LD_PRELOAD", TARNWELL_BAD_SECTORS_LIB, 1);
+        ::setenv("ASAN_OPTIONS", (asan + ":verify_asan_link_order=0").c_str(), 1);
+        ::setenv("TARNWELL_BAD_FILE", disk.path.c_str(), 1);
+        ::setenv("TARNWELL_BAD_RANGES", ranges.c_str(), 1);
+        ::setenv("TARNWELL_BAD_COUNT", count.File("count").c_str(), 1);
+        args.insert(args.begin() + 1, disk.path);
+        run = harness::RunProgram(dir.Path(), args);
+        for (const char* name :
+             {"LD_PRELOAD", "TARNWELL_BAD_FILE", "TARNWELL_BAD_RANGES", "TARNWELL_BAD_COUNT"})
+            ::unsetenv(name);
+        saved ? ::setenv("ASAN_OPTIONS", asan.c_str(), 1) : ::unsetenv("ASAN_OPTIONS");
+        const auto counted = harness::ReadFile(count.File("count"));
+        failedReads = std::atol(std::string(counted.begin(), counted.end()).c_str());
+        console = Shown(run.console);
+        log = Shown(run.log);
+    }
+    std::vector<std::uint8_t> Output(const std::string& name) const {
+        return harness::ReadFile(dir.File(name));
+    }
+    // Whether both the console and the log hold these lines in this order.
+    ::testing::AssertionResult Says(const std::vector<std::string>& lines) const {
+        const auto onConsole = InOrder(console, lines);
+        return onConsole ? InOrder(log, lines) : onConsole;
+    }
+};
+
+// Drive offset of byte `at` of a stream laid into a chain from chain byte `start` on.
+std::uint64_t DriveOffset(const std::vector<int>& chain, std::uint64_t start, std::uint64_t at) {
+    const std::uint64_t c = start + at;
+    return image::ClusterOffset(chain[c / kCluster]) + c % kCluster;
+}
+std::uint64_t SectorOf(std::uint64_t offset) {
+    return offset / 512 * 512;
+}
+std::string Range(std::uint64_t from, std::uint64_t length) {
+    return std::to_string(from) + "-" + std::to_string(from + length);
+}
+std::string Lost(std::uint64_t bytes, std::uint64_t at, const std::string& area) {
+    return "cannot read " + std::to_string(bytes) + " bytes at drive offset " + std::to_string(at) +
+           " in " + area + ": replaced by zeros";
+}
+std::string Summary(std::uint64_t bytes, int places) {
+    return std::to_string(bytes) + " bytes in " + std::to_string(places) +
+           " places could not be read and were replaced by zeros";
+}
+std::uint64_t VideoStart() {
+    return kCluster - (Fixtures().video.packets[kVideoSplitPacket].offset + kVideoSplitByte);
+}
+std::uint64_t AudioStart() {
+    return kCluster - (Fixtures().mp2.packets[kAudioSplitPacket].offset + kAudioSplitByte);
+}
+
+} // namespace
+
+// One bad sector in the middle of a video packet's payload: the rip goes on,
+// the sector's bytes arrive as zeros in their place and everything after it is
+// there, byte for byte.
+TEST(UnreadableSectors, InVideoDataTheRestOfTheVideoIsRipped) {
+    const std::uint64_t bad = SectorOf(DriveOffset({7, 3}, VideoStart(), 1000000));
+    const FaultyRun r(RecorderDisk(), {"rip", "0", "18"}, Range(bad, 512));
+    EXPECT_EQ(r.run.exitCode, 2);
+    EXPECT_TRUE(r.Says({Lost(512, bad, "cluster 3"), Summary(512, 1)}));
+
+    Fixture damaged = Fixtures().video;
+    const std::uint64_t at = bad - image::ClusterOffset(3) + kCluster - VideoStart();
+    std::fill_n(damaged.bytes.begin() + static_cast<long>(at), 512, 0);
+    EXPECT_TRUE(
+        SameBytes(r.Output("001 - News.m2v"), ExpectedVideo(CutOf(Fixtures().mp2, 18), damaged)));
+    if (FfmpegAvailable()) {
+        const DecodeResult d = DecodeWithFfmpeg(r.dir.File("001 - News.m2v"));
+        const Cut cut = CutOf(Fixtures().mp2, 18);
+        std::int64_t end = 0;
+        for (const PesPacket& p : Fixtures().video.packets)
+            end = std::max(end, p.pts);
+        EXPECT_NEAR(d.durationSeconds,
+                    static_cast<double>(std::min(end, cut.maxPts) - cut.firstPts) / kTicksPerSecond,
+                    kGopSeconds);
+    }
+}
+
+// A bad sector over an audio packet's header: the packets it spoils are
+// bridged with repeated audio, and the ripped audio decodes cleanly to the
+// length of the cut.
+TEST(UnreadableSectors, InAudioDataTheGapIsBridged) {
+    const Fixture& mp2 = Fixtures().mp2;
+    const std::uint64_t bad = SectorOf(DriveOffset({8, 5}, AudioStart(), mp2.packets[50].offset));
+    const FaultyRun r(RecorderDisk(), {"rip", "0", "10"}, Range(bad, 512));
+    EXPECT_EQ(r.run.exitCode, 2);
+    EXPECT_TRUE(r.Says({Lost(512, bad, "cluster 5"), "error recovery", Summary(512, 1)}));
+    if (FfmpegAvailable()) {
+        const DecodeResult d = DecodeWithFfmpeg(r.dir.File("001 - News.mp2"));
+        EXPECT_EQ(d.errors, "");
+        // As long as the undamaged cut, within the one packet by which a
+        // filled gap overruns: the filler covers the whole PTS difference,
+        // the last copied packet's own time included.
+        const double packets = static_cast<double>(ExpectedAudio(mp2, CutOf(mp2, 10)).size()) /
+                               static_cast<double>(Payload(mp2, 0).size());
+        const double packetSeconds =
+            static_cast<double>(mp2.packets[1].pts - mp2.packets[0].pts) / kTicksPerSecond;
+        EXPECT_NEAR(d.durationSeconds, packets * packetSeconds + packetSeconds / 2, packetSeconds * 0.6);
+    }
+}
+
+// The last sector of cluster 7 and the first of cluster 3, where the video
+// chain crosses from one to the other inside a PES header: two places, and
+// the video after them is all there.
+TEST(UnreadableSectors, AtAClusterBoundary) {
+    const std::uint64_t last7 = image::ClusterOffset(8) - 512, first3 = image::ClusterOffset(3);
+    const FaultyRun r(RecorderDisk(), {"rip", "0", "18"},
+                      Range(last7, 512) + "," + Range(first3, 512));
+    EXPECT_EQ(r.run.exitCode, 2);
+    EXPECT_TRUE(
+        r.Says({Lost(512, last7, "cluster 7"), Lost(512, first3, "cluster 3"), Summary(1024, 2)}));
+    const std::vector<std::uint8_t> expected = ExpectedVideo(CutOf(Fixtures().mp2, 18));
+    const std::vector<std::uint8_t> video = r.Output("001 - News.m2v");
+    const std::size_t tail = expected.size() / 2;
+    ASSERT_GE(video.size(), tail);
+    EXPECT_TRUE(std::equal(expected.end() - static_cast<long>(tail), expected.end(),
+                           video.end() - static_cast<long>(tail)));
+}
+
+// The table of contents, the cluster table and a recording header.
+TEST(UnreadableSectors, InTheDiskStructures) {
+    const std::string path = RecorderDisk().path;
+    const struct {
+        std::vector<std::string> args;
+        std::uint64_t sector;
+        int exitCode;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {{"dir"},
+         0,
+         1,
+         {Lost(512, 0, "the table of contents"),
+          "cannot read the table of contents of drive " + path}},
+        {{"dir"},
+         1,
+         2,
+         {Lost(512, 512, "the cluster table"),
+          "the cluster table entries of clusters 1 to 127 of drive " + path +
+              " are lost: chains through them end there",
+          "VClusters   = 7 0", Summary(512, 1)}},
+        {{"dir"},
+         11,
+         2,
+         {Lost(512, 5632, "the recording headers"), "RecordNo    =1",
+          "the header of recording slot 1 cannot be read", Summary(512, 1)}},
+        {{"rip", "1", "10"},
+         11,
+         1,
+         {"cannot read the header of recording slot 1 of drive " + path}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0] + " with sector " + std::to_string(c.sector) + " unreadable");
+        const FaultyRun r(RecorderDisk(), c.args, Range(c.sector * 512, 512));
+        EXPECT_EQ(r.run.exitCode, c.exitCode);
+        EXPECT_TRUE(InOrder(r.console, c.lines));
+        EXPECT_EQ(std::count(r.console.begin(), r.console.end(), "Files=          0") +
+                      std::count(r.console.begin(), r.console.end(), "RecordNo    =0"),
+                  0);
+    }
+}
+
+// Eight megabytes that no read gets through, in the middle of a cluster: a
+// bounded number of reads, one line for the whole area, and the data after it
+// still read.
+TEST(UnreadableSectors, ADeadAreaOfMegabytesCostsFewReadsAndOneLine) {
+    const std::uint64_t from = image::ClusterOffset(2) + (3 << 20) + 4096,
+                        length = (8 << 20) + 8192;
+    const FaultyRun r(SmallDisk(), {"rip", "0", "-1"}, Range(from, length));
+    EXPECT_EQ(r.run.exitCode, 2);
+    EXPECT_TRUE(r.Says({Lost(length, from, "cluster 2"), Summary(length, 1)}));
+    EXPECT_EQ(std::count_if(r.console.begin(), r.console.end(),
+                            [](const std::string& line) { return line.find("cannot read") == 0; }),
+              1);
+    EXPECT_LT(r.failedReads, 100); // a sector at a time would be 16400
+    EXPECT_TRUE(SameBytes(r.Output("001 - News.mp2"),
+                          ExpectedAudio(Fixtures().mp2, CutOf(Fixtures().mp2, 4294967295u))));
 }

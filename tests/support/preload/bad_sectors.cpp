@@ -1,0 +1,106 @@
+// A library preloaded into the real program that makes one file behave like a
+// disk with unreadable sectors: a read that reaches a bad byte range delivers
+// the bytes before it (a short read), and a read that starts inside one fails
+// with EIO, as a disk's read does.
+//   TARNWELL_BAD_FILE    the file, by the name the program opens it with
+//   TARNWELL_BAD_RANGES  byte ranges "start-end,start-end" (end exclusive)
+//   TARNWELL_BAD_COUNT   a file to which the number of failed reads is written
+// Both open and open64 are replaced, so the large-file names are not mapped.
+#undef _FILE_OFFSET_BITS
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace {
+
+struct Faults {
+    const char* file = std::getenv("TARNWELL_BAD_FILE");
+    std::vector<std::pair<off64_t, off64_t>> ranges;
+    std::vector<bool> bad = std::vector<bool>(4096);
+    long failedReads = 0;
+
+    Faults() {
+        const char* text = std::getenv("TARNWELL_BAD_RANGES");
+        long long start = 0, end = 0;
+        for (int used = 0; text && std::sscanf(text, "%lld-%lld%n", &start, &end, &used) == 2;
+             text += used + (text[used] == ',')) {
+            ranges.emplace_back(start, end);
+            if (text[used] != ',')
+                break;
+        }
+    }
+    ~Faults() {
+        if (const char* count = std::getenv("TARNWELL_BAD_COUNT")) {
+            if (FILE* f = std::fopen(count, "w")) {
+                std::fprintf(f, "%ld\n", failedReads);
+                std::fclose(f);
+            }
+        }
+    }
+};
+
+Faults& TheFaults() {
+    static Faults faults;
+    return faults;
+}
+
+template <typename F> F Next(const char* name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+int Opened(const char* path, int fd) {
+    Faults& faults = TheFaults();
+    if (fd >= 0 && static_cast<std::size_t>(fd) < faults.bad.size())
+        faults.bad[static_cast<std::size_t>(fd)] = faults.file && std::strcmp(path, faults.file) == 0;
+    return fd;
+}
+
+} // namespace
+
+extern "C" {
+
+int open(const char* path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = static_cast<mode_t>(va_arg(args, int));
+    va_end(args);
+    static auto real = Next<int (*)(const char*, int, ...)>("open");
+    return Opened(path, real(path, flags, mode));
+}
+
+int open64(const char* path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = static_cast<mode_t>(va_arg(args, int));
+    va_end(args);
+    static auto real = Next<int (*)(const char*, int, ...)>("open64");
+    return Opened(path, real(path, flags, mode));
+}
+
+ssize_t read(int fd, void* buffer, size_t count) {
+    static auto real = Next<ssize_t (*)(int, void*, size_t)>("read");
+    Faults& faults = TheFaults();
+    if (fd < 0 || static_cast<std::size_t>(fd) >= faults.bad.size() ||
+        !faults.bad[static_cast<std::size_t>(fd)])
+        return real(fd, buffer, count);
+    const off64_t pos = lseek64(fd, 0, SEEK_CUR);
+    for (const auto& [start, end] : faults.ranges) {
+        if (pos >= end || pos + static_cast<off64_t>(count) <= start)
+            continue;
+        if (pos >= start) {
+            ++faults.failedReads;
+            errno = EIO;
+            return -1;
+        }
+        count = static_cast<size_t>(start - pos); // up to the bad range
+    }
+    return real(fd, buffer, count);
+}
+}
