@@ -58,7 +58,8 @@ template <typename F> F Next(const char* name) {
 int Opened(const char* path, int fd) {
     Faults& faults = TheFaults();
     if (fd >= 0 && static_cast<std::size_t>(fd) < faults.bad.size())
-        faults.bad[static_cast<std::size_t>(fd)] = faults.file && std::strcmp(path, faults.file) == 0;
+        faults.bad[static_cast<std::size_t>(fd)] =
+            faults.file && std::strcmp(path, faults.file) == 0;
     return fd;
 }
 
