@@ -6,7 +6,7 @@ build=${1:-build}
 top=$(cd "$(dirname "$0")/.." && pwd)
 demo="$top/demo"
 tarnwell="$top/$build/tarnwell"
-mkimage="$top/$build/tools/mkimage"
+mkimage="$top/$build/tools/image/mkimage"
 
 rm -rf "$demo"
 mkdir -p "$demo/rip"

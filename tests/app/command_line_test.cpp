@@ -1,7 +1,7 @@
 // The command line, the run log and the exit status, run on the real program.
 #include "app/app.h"
+#include "image/recorder_image.h"
 #include "support/harness.h"
-#include "support/recorder_image.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>

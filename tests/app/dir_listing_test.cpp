@@ -1,7 +1,7 @@
 // The dir command end to end: the table-of-contents summary and every
 // recording's listing, compared line by line, on recorder images.
+#include "image/recorder_image.h"
 #include "support/harness.h"
-#include "support/recorder_image.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>

@@ -1,10 +1,10 @@
 // The rip command end to end: the real program on recorder disk images built
 // from the MPEG fixtures. Expected output bytes come from the fixtures' packet
 // lists, never from the program's own code.
+#include "image/recorder_image.h"
 #include "support/ffmpeg_check.h"
 #include "support/fixtures.h"
 #include "support/harness.h"
-#include "support/recorder_image.h"
 
 #include <gtest/gtest.h>
 
