@@ -1,13 +1,14 @@
-# A thin layer over CMake: the two commands a new user needs.
+# A thin layer over CMake: the two commands a new user needs, and install.
 # Each target first checks for the Debian packages it needs (see
 # tools/setup/deps.sh): run as root it installs what is missing, otherwise it
 # prints the apt-get command that would and stops.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+PREFIX ?= /usr/local
 DEPS = bash tools/setup/deps.sh
 
-.PHONY: all demo test test-asan win32 clean
+.PHONY: all demo test test-asan install win32 clean
 
 # Builds Tarnwell and mkimage, without the tests (no GoogleTest needed).
 all:
@@ -33,6 +34,11 @@ test-asan:
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTARNWELL_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Installs tarnwell into PREFIX/bin, its manual page into
+# PREFIX/share/man/man1 and the README into PREFIX/share/doc/tarnwell.
+install: all
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 # Cross-compiles the Windows program with mingw-w64.
 win32:
