@@ -12,7 +12,7 @@ DEPS = bash tools/setup/deps.sh
 
 # Builds Tarnwell and mkimage, without the tests (no GoogleTest needed).
 all:
-	$(DEPS) demo
+	@$(DEPS) demo
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWELL_TESTS=OFF
 	cmake --build $(BUILD) -j $(JOBS)
 
@@ -23,14 +23,14 @@ demo: all
 
 # Builds everything and runs every test.
 test:
-	$(DEPS) test
+	@$(DEPS) test
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWELL_TESTS=ON
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # The same tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan:
-	$(DEPS) test
+	@$(DEPS) test
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTARNWELL_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -42,7 +42,7 @@ install: all
 
 # Cross-compiles the Windows program with mingw-w64.
 win32:
-	$(DEPS) win32
+	@$(DEPS) win32
 	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=tools/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release
 	cmake --build build-win32 -j $(JOBS)
 

@@ -36,7 +36,7 @@ group_packages() {
 
 group_purpose() {
     case $1 in
-    demo) echo "building Tarnwell and running the demo" ;;
+    demo) echo "building and running Tarnwell" ;;
     test) echo "the tests" ;;
     win32) echo "the Windows build and its tests" ;;
     fuzz) echo "the fuzz targets" ;;
@@ -91,7 +91,10 @@ for group in "$@"; do
         esac
     done
 done
-purpose=$(IFS=,; echo "${purposes[*]}" | sed 's/,/, /g')
+purpose=${purposes[0]}
+for more in "${purposes[@]:1}"; do
+    purpose="$purpose and $more"
+done
 
 if ! command -v dpkg-query >/dev/null 2>&1 || ! command -v apt-get >/dev/null 2>&1; then
     missing=()
