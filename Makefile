@@ -1,12 +1,19 @@
-# A thin layer over CMake: the two commands a new user needs.
+# A thin layer over CMake: the two commands a new user needs, and install.
+# Each target first checks for the Debian packages it needs (see
+# tools/setup/deps.sh): run as root it installs what is missing, otherwise it
+# prints the apt-get command that would and stops.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+PREFIX ?= /usr/local
+DEPS = bash tools/setup/deps.sh
 
-.PHONY: all demo test test-asan win32 clean
+.PHONY: all demo test test-asan install win32 clean
 
+# Builds Tarnwell and mkimage, without the tests (no GoogleTest needed).
 all:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	@$(DEPS) demo
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWELL_TESTS=OFF
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Builds Tarnwell, makes a recorder disk image from the bundled sample
@@ -15,17 +22,27 @@ demo: all
 	bash tools/demo.sh $(BUILD)
 
 # Builds everything and runs every test.
-test: all
+test:
+	@$(DEPS) test
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWELL_TESTS=ON
+	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # The same tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan:
+	@$(DEPS) test
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTARNWELL_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# Installs tarnwell into PREFIX/bin, its manual page into
+# PREFIX/share/man/man1 and the README into PREFIX/share/doc/tarnwell.
+install: all
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
 # Cross-compiles the Windows program with mingw-w64.
 win32:
+	@$(DEPS) win32
 	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=tools/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release
 	cmake --build build-win32 -j $(JOBS)
 

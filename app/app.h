@@ -11,7 +11,14 @@ extern std::int32_t g_RecordNo;
 extern std::int32_t g_LengthSeconds;
 extern std::int32_t g_StartSeconds;
 
-constexpr const char* kVersion = "v0.5.7";
+// The build gives TARNWELL_VERSION from the project version in CMakeLists.txt.
+#ifndef TARNWELL_VERSION
+#error "TARNWELL_VERSION is not defined: build with CMake"
+#endif
+
+// The version as the banner and the run log header show it: "v" and the
+// project version.
+constexpr const char* kVersion = "v" TARNWELL_VERSION;
 
 // "20011224200509.log" for a run started on 24 December 2001 at 20:05:09.
 std::string LogFileName(const std::tm& localTime);

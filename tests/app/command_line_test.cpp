@@ -1,7 +1,7 @@
 // The command line, the run log and the exit status, run on the real program.
 #include "app/app.h"
+#include "image/recorder_image.h"
 #include "support/harness.h"
-#include "support/recorder_image.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -22,7 +22,8 @@ const std::vector<std::string> kUsage = {
     "tarnwell rip g: 1 600",
     "rips record number 1 from drive g: with a length of 600 seconds",
 };
-const std::vector<std::string> kBanner = {"Tarnwell v0.5.7", "", "enjoy using it", "", "\a"};
+const std::vector<std::string> kBanner = {"Tarnwell v" TARNWELL_VERSION, "", "enjoy using it", "",
+                                          "\a"};
 
 bool Has(const std::vector<std::string>& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
@@ -200,8 +201,8 @@ TEST(RunLog, RunWithoutArgumentsWritesFourLinesUnderTheStartTime) {
     EXPECT_TRUE(std::regex_match(run.logName, std::regex("[0-9]{14}\\.log"))) << run.logName;
     EXPECT_GE(run.logName, LogFileName(from));
     EXPECT_LE(run.logName, LogFileName(to));
-    EXPECT_EQ(run.log,
-              std::string("TARNWELL LOG v0.5.7\n") + TARNWELL_EXE + " \nTarnwell v0.5.7\n\n");
+    EXPECT_EQ(run.log, std::string("TARNWELL LOG v" TARNWELL_VERSION "\n") + TARNWELL_EXE +
+                           " \nTarnwell v" TARNWELL_VERSION "\n\n");
 }
 
 TEST(RunLog, CommandLineEchoEndsWithABlank) {

@@ -1,7 +1,7 @@
 // The dir command end to end: the table-of-contents summary and every
 // recording's listing, compared line by line, on recorder images.
+#include "image/recorder_image.h"
 #include "support/harness.h"
-#include "support/recorder_image.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -119,14 +119,10 @@ AClusters   =-32768 means max -3276800 MByte
 VClusters   = 20 21
 AClusters   = 7 0
 
-Tarnwell v0.5.7
-
-enjoy using it
-
 )"
-                             "\a\n";
+                             "Tarnwell v" TARNWELL_VERSION "\n\nenjoy using it\n\n\a\n";
 
-const char* const kBanner = "Tarnwell v0.5.7\n\nenjoy using it\n\n\a\n";
+const char* const kBanner = "Tarnwell v" TARNWELL_VERSION "\n\nenjoy using it\n\n\a\n";
 
 TEST(DirListing, ThreeRecordingsPrintExactlyTheListingAndLeaveTheImageUntouched) {
     const harness::TempDir dir;
@@ -142,10 +138,11 @@ TEST(DirListing, ThreeRecordingsPrintExactlyTheListingAndLeaveTheImageUntouched)
     EXPECT_EQ(
         harness::Lines(run.log),
         (std::vector<std::string>{
-            "TARNWELL LOG v0.5.7", std::string(TARNWELL_EXE) + " dir " + disk + " ",
+            "TARNWELL LOG v" TARNWELL_VERSION, std::string(TARNWELL_EXE) + " dir " + disk + " ",
             "CPVRDrive::CPVRDrive", "reading file 0", ctor, "reading file 1", ctor,
             "reading file 2", ctor, "CPVRDrive::~CPVRDrive()", "CPVRFile::~CPVRFile() for 127",
-            "CPVRFile::~CPVRFile() for -1", "CPVRFile::~CPVRFile() for 1", "Tarnwell v0.5.7", ""}));
+            "CPVRFile::~CPVRFile() for -1", "CPVRFile::~CPVRFile() for 1",
+            "Tarnwell v" TARNWELL_VERSION, ""}));
     EXPECT_EQ(harness::ReadFile(disk), before);
 }
 

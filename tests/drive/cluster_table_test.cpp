@@ -1,8 +1,8 @@
 // The cluster table, the chain walks over it and the two disk primitives.
 #include "drive/drive.h"
+#include "image/recorder_image.h"
 #include "platform/runlog.h"
 #include "support/harness.h"
-#include "support/recorder_image.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // The table of contents, the recording headers and the record listing.
 #include "drive/drive.h"
+#include "image/recorder_image.h"
 #include "platform/runlog.h"
 #include "support/harness.h"
-#include "support/recorder_image.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -3,12 +3,12 @@
 // MPEG-2 video between two time stamps, with damaged packets, time stamp wraps
 // and data that ends in the middle of things.
 #include "drive/drive.h"
+#include "image/recorder_image.h"
 #include "output/output.h"
 #include "platform/runlog.h"
 #include "reader/reader.h"
 #include "support/fixtures.h"
 #include "support/harness.h"
-#include "support/recorder_image.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>

@@ -2,10 +2,10 @@
 // and cluster boundaries, bit positions, seeks and every way to the end of the
 // bitstream), and the start-code search and PES header parser on top of it.
 #include "drive/drive.h"
+#include "image/recorder_image.h"
 #include "reader/reader.h"
 #include "support/fixtures.h"
 #include "support/harness.h"
-#include "support/recorder_image.h"
 
 #include <fstream>
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // Output file names: three characters of the record number, " - ", the clip
 // title with the characters a Windows file name cannot hold turned into blanks.
 #include "drive/drive.h"
+#include "image/recorder_image.h"
 #include "support/harness.h"
-#include "support/recorder_image.h"
 
 #include <gtest/gtest.h>
 

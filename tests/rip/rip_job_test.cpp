@@ -1,10 +1,10 @@
 // The rip command end to end: the real program on recorder disk images built
 // from the MPEG fixtures. Expected output bytes come from the fixtures' packet
 // lists, never from the program's own code.
+#include "image/recorder_image.h"
 #include "support/ffmpeg_check.h"
 #include "support/fixtures.h"
 #include "support/harness.h"
-#include "support/recorder_image.h"
 
 #include <gtest/gtest.h>
 
@@ -284,7 +284,7 @@ TEST(RipNewsWithMpegAudio, TenSecondsAcrossTheClusterBoundary) {
                          "now ripping video", "... it took N seconds...", "cleaning up"}));
     const std::vector<std::string> log = Shown(r.run.log);
     ASSERT_GE(log.size(), 2u);
-    EXPECT_EQ(log[0], "TARNWELL LOG v0.5.7");
+    EXPECT_EQ(log[0], "TARNWELL LOG v" TARNWELL_VERSION);
     EXPECT_EQ(log[1], std::string(TARNWELL_EXE) + " rip " + RecorderDisk().path + " 0 10 ");
     EXPECT_TRUE(
         InOrder(log, {"RecordNo    =1", "Videostream=e0 ", "Audiostream=c0 ",
@@ -372,8 +372,9 @@ TEST(RipFailure, RecordingWithoutVideoOrAudioStreamCannotGoOn) {
         EXPECT_EQ(r.run.exitCode, 1);
         EXPECT_EQ(FilesIn(r.dir.Path()), std::set<std::string>{r.run.logName});
         const std::vector<std::string> console = Shown(r.run.console);
-        EXPECT_TRUE(InOrder(console, {"analizing streams...", c.videoLine, c.audioLine,
-                                      "can't go on...", "cleaning up", "Tarnwell v0.5.7"}));
+        EXPECT_TRUE(
+            InOrder(console, {"analizing streams...", c.videoLine, c.audioLine, "can't go on...",
+                              "cleaning up", "Tarnwell v" TARNWELL_VERSION}));
         EXPECT_EQ(std::count(console.begin(), console.end(), "now ripping audio"), 0);
         EXPECT_TRUE(InOrder(Shown(r.run.log), {c.videoLine, c.audioLine, "can't go on..."}));
         EXPECT_EQ(r.imageStateAfter, SmallDisk().state);

@@ -23,7 +23,7 @@
 //
 // Relative FILE paths are taken from the description's folder. The image is
 // sparse and ends right after the last byte placed.
-#include "support/recorder_image.h"
+#include "image/recorder_image.h"
 
 #include <fstream>
 #include <iostream>

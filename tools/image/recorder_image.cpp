@@ -1,4 +1,4 @@
-#include "support/recorder_image.h"
+#include "image/recorder_image.h"
 
 #include "platform/format.h"
 
