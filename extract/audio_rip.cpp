@@ -6,6 +6,7 @@
 #include "platform/runlog.h"
 #include "reader/reader.h"
 
+#include <algorithm>
 #include <iostream>
 
 namespace {
@@ -151,13 +152,17 @@ void CPVRFile::CopyPayload(int count, CClusterReader& reader, COBits& out) {
     if (reader.IsEOBS())
         return;
     // A negative count (a length field smaller than the header) copies nothing.
-    while (count > 0) {
-        --count;
-        const int value = reader.ReadByte();
-        out.WriteByte(value);
-        LastPayload.push_back(value);
-        if (reader.IsEOBS())
-            return;
+    // The bytes are taken from the reader's buffer a run at a time: the same
+    // bytes, consumed the same way, as one ReadByte after another, stopping
+    // where the data ends.
+    while (count > 0 && !reader.IsEOBS()) {
+        std::uint32_t buffered = 0;
+        const std::uint8_t* bytes = reader.BufferedBytes(buffered);
+        const std::uint32_t n = std::min(buffered, static_cast<std::uint32_t>(count));
+        out.Write(bytes, n);
+        LastPayload.insert(LastPayload.end(), bytes, bytes + n);
+        count -= static_cast<int>(n);
+        reader.SkipBuffered(n);
     }
 }
 

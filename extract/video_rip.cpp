@@ -6,6 +6,7 @@
 #include "platform/runlog.h"
 #include "reader/reader.h"
 
+#include <cstring>
 #include <iostream>
 
 namespace {
@@ -31,6 +32,49 @@ struct Window {
     void Slide(CClusterReader& reader, COBits& out) {
         out.WriteByte(static_cast<int>(bytes >> 24));
         bytes = (bytes << 8) | static_cast<std::uint32_t>(reader.ReadByte());
+    }
+    // Slides over the buffered bytes at once, as far as the window that holds
+    // `code` or the end of the buffer. The same as sliding byte by byte: each
+    // window passed over on the way holds something else, and the same bytes
+    // are written and consumed. The code is found with memchr on its 01.
+    void SlideToCode(CClusterReader& reader, COBits& out, std::uint32_t code) {
+        std::uint32_t avail = 0;
+        const std::uint8_t* p = reader.BufferedBytes(avail);
+        std::uint32_t slides = avail;
+        // After 1 to 3 slides the window still holds bytes of this one.
+        for (std::uint32_t k = 1; k <= 3 && k < slides; ++k) {
+            std::uint32_t next = bytes;
+            for (std::uint32_t i = 0; i < k; ++i)
+                next = (next << 8) | p[i];
+            if (next == code)
+                slides = k;
+        }
+        // After k >= 4 slides it holds p[k-4..k): 00 00 01 id with 01 at p[k-2].
+        for (std::uint32_t i = 2; slides == avail && i + 2 <= avail;) {
+            const void* one = std::memchr(p + i, 0x01, avail - 1 - i);
+            if (one == nullptr)
+                break;
+            i = static_cast<std::uint32_t>(static_cast<const std::uint8_t*>(one) - p);
+            if (p[i - 2] == 0 && p[i - 1] == 0 && p[i + 1] == (code & 0xFF))
+                slides = i + 2;
+            ++i;
+        }
+        if (slides >= 4) {
+            const std::uint8_t held[4] = {
+                static_cast<std::uint8_t>(bytes >> 24), static_cast<std::uint8_t>(bytes >> 16),
+                static_cast<std::uint8_t>(bytes >> 8), static_cast<std::uint8_t>(bytes)};
+            out.Write(held, 4);
+            out.Write(p, slides - 4);
+            bytes = 0;
+            for (std::uint32_t i = slides - 4; i < slides; ++i)
+                bytes = (bytes << 8) | p[i];
+        } else {
+            for (std::uint32_t i = 0; i < slides; ++i) {
+                out.WriteByte(static_cast<int>(bytes >> 24));
+                bytes = (bytes << 8) | p[i];
+            }
+        }
+        reader.SkipBuffered(slides);
     }
     void WriteAll(COBits& out) const {
         for (int i = count - 1; i >= 0; --i)
@@ -112,7 +156,7 @@ void CPVRFile::RipVideoStream(CClusterReader& reader, COBits& out, int streamId,
         window.Fill(reader);
     while (!reader.IsEOBS()) {
         if (window.bytes != startCode) {
-            window.Slide(reader, out);
+            window.SlideToCode(reader, out, startCode);
             continue;
         }
         // The start code of the next video PES packet has just been read.

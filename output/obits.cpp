@@ -2,6 +2,7 @@
 #include "output/output.h"
 #include "platform/runlog.h"
 
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -41,4 +42,19 @@ void COBits::Flush() {
         Failed = true;
     }
     Length = 0;
+}
+
+void COBits::Write(const std::uint8_t* bytes, std::size_t count) {
+    if (Buffer == nullptr)
+        return;
+    while (count > 0) {
+        const std::size_t room = static_cast<std::size_t>(kBufferSize - Length);
+        const std::size_t n = count < room ? count : room;
+        std::memcpy(Buffer + Length, bytes, n);
+        Length += static_cast<std::int32_t>(n);
+        bytes += n;
+        count -= n;
+        if (Length == kBufferSize)
+            Flush();
+    }
 }

@@ -4,6 +4,7 @@
 
 #include "platform/platform.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -27,6 +28,10 @@ class COBits {
             Flush();
     }
     void WriteByte(const char* p) { WriteByte(static_cast<unsigned char>(*p)); }
+
+    // Appends count bytes: the same file, written in the same 64 KiB pieces,
+    // as count calls of WriteByte.
+    void Write(const std::uint8_t* bytes, std::size_t count);
 
     void Flush();
 

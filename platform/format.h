@@ -18,14 +18,15 @@ constexpr std::uint32_t kFirstHeaderSector = 10;
 constexpr std::uint32_t kDataStartSector = 256;
 constexpr std::uint16_t kChainEnd = 0xFFFF; // next-cluster value of a chain's last cluster
 
-// Recording data is read in blocks; a cluster is a whole number of blocks.
-constexpr std::uint32_t kBlockSize = 65536;
-constexpr std::uint32_t kSectorsPerBlock = kBlockSize / kSectorSize; // 128
+// Recording data is read in blocks of 1 MiB, large enough that a disk on USB
+// keeps streaming; a cluster is a whole number of blocks.
+constexpr std::uint32_t kBlockSize = 1 << 20;
+constexpr std::uint32_t kSectorsPerBlock = kBlockSize / kSectorSize; // 2048
 constexpr std::uint32_t kClusterSectors = 204800;                    // 100 MiB
 constexpr std::uint64_t kClusterBytes = std::uint64_t{kClusterSectors} * kSectorSize;
-constexpr std::uint32_t kBlocksPerCluster = kClusterSectors / kSectorsPerBlock; // 1600
+constexpr std::uint32_t kBlocksPerCluster = kClusterSectors / kSectorsPerBlock; // 100
 constexpr std::uint64_t kClusterBits = kClusterBytes * 8;                       // 0x32000000
-constexpr std::uint64_t kBlockBits = std::uint64_t{kBlockSize} * 8;             // 0x80000
+constexpr std::uint64_t kBlockBits = std::uint64_t{kBlockSize} * 8;             // 0x800000
 constexpr int kClusterMBytes = 100; // a cluster as the listing counts it
 
 // First sector of cluster number `cluster` (numbered from 1), in 64 bits so

@@ -13,7 +13,8 @@ using FileHandle = std::intptr_t;
 constexpr FileHandle kInvalidHandle = -1;
 
 // Opens a drive, a disk image or any other file read-only, with reading shared
-// with others (nobody may write it meanwhile) and the random-access hint. On
+// with others (nobody may write it meanwhile) and the hint that it is read
+// front to back: each cluster of a recording is one long sequential read. On
 // POSIX the raw-volume form of a drive letter, the four characters \\.\ then a
 // letter and a colon, stands for the disk /dev/sd<letter>. Stores the handle
 // (kInvalidHandle on failure) and reports whether it is valid.

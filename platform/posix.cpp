@@ -50,7 +50,7 @@ bool PlatOpenRead(const std::string& path, FileHandle& handle) {
     } while (fd < 0 && errno == EINTR);
     handle = fd < 0 ? kInvalidHandle : fd;
     if (fd >= 0)
-        ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return fd >= 0;
 }
 

@@ -38,7 +38,7 @@ ReadOutcome ReadFailure(DWORD error) {
 
 bool PlatOpenRead(const std::string& path, FileHandle& handle) {
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_RANDOM_ACCESS, nullptr);
+                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     handle = Portable(h);
     return h != INVALID_HANDLE_VALUE;
 }

@@ -3,6 +3,7 @@
 #include "platform/runlog.h"
 #include "reader/reader.h"
 
+#include <cstring>
 #include <utility>
 
 CClusterReader::CClusterReader(std::string driveName, std::int32_t firstCluster) {
@@ -14,14 +15,15 @@ CClusterReader::CClusterReader(std::string driveName, std::int32_t firstCluster)
     }
     if (g_ClusterTable != nullptr)
         g_ClusterTable->BuildChain(firstCluster, ClusterList);
-    Buffer = new std::uint8_t[kBlockSize];
+    Storage = new std::uint8_t[kCarryBytes + kBlockSize];
+    Buffer = Storage + kCarryBytes;
     BytesValid = 0;
     Rewind();
 }
 
 CClusterReader::~CClusterReader() {
     PlatClose(Drive);
-    delete[] Buffer;
+    delete[] Storage;
 }
 
 bool CClusterReader::LoadNextBlock() {
@@ -29,6 +31,8 @@ bool CClusterReader::LoadNextBlock() {
         EOBS = true;
         return false;
     }
+    // The buffer holds the block before the one to be read, in full.
+    bool carryTail = BlocksRead > 0 && BytesValid == kBlockSize;
     if (BlocksRead == static_cast<std::int32_t>(kBlocksPerCluster)) {
         ++ClusterIndex;
         if (ClusterList.empty() || ClusterIndex >= static_cast<std::int32_t>(ClusterList.size())) {
@@ -38,7 +42,15 @@ bool CClusterReader::LoadNextBlock() {
         const std::int32_t cluster = ClusterList[static_cast<std::size_t>(ClusterIndex)];
         *g_Log << "goto next cluster " << ClusterIndex << "/" << cluster << std::endl;
         BlocksRead = 0;
+        carryTail = false;
     }
+    return ReadBlock(carryTail);
+}
+
+bool CClusterReader::ReadBlock(bool carryTail) {
+    CarryBytes = carryTail ? kCarryBytes : 0;
+    if (carryTail)
+        std::memcpy(Buffer - kCarryBytes, Buffer + kBlockSize - kCarryBytes, kCarryBytes);
     // Cluster numbers below 1 name no place on the disk: the data ends there.
     // Sectors that cannot be read arrive as zeros, so only the end of the data
     // ends the stream.
@@ -53,9 +65,12 @@ bool CClusterReader::LoadNextBlock() {
     }
     BytesValid = got;
     if (got == 0) {
+        CarryBytes = 0;
         EOBS = true;
         return false;
     }
+    BlockStart = static_cast<std::uint64_t>(ClusterIndex) * kClusterBytes +
+                 static_cast<std::uint64_t>(BlocksRead) * kBlockSize;
     ByteIndex = 0;
     BitsLeft = 8;
     ++BlocksRead;
@@ -80,7 +95,7 @@ bool CClusterReader::Rewind() {
     BlocksRead = 0;
     ByteIndex = 0;
     BitsLeft = 8;
-    if (!LoadNextBlock()) {
+    if (!ReadBlock(false)) {
         EOBS = true;
         return false;
     }
@@ -107,13 +122,20 @@ bool CClusterReader::SeekBit(std::uint64_t pos) {
     const std::uint64_t block = inCluster / kBlockBits;
     const std::uint64_t inBlock = inCluster - block * kBlockBits;
 
+    // A step back into the carried tail of the block before is free too.
+    const std::uint64_t byte = pos / 8;
+    if (CarryBytes > 0 && byte < BlockStart && byte >= BlockStart - CarryBytes) {
+        ByteIndex = static_cast<std::int32_t>(static_cast<std::int64_t>(byte - BlockStart));
+        BitsLeft = 8 - static_cast<std::int32_t>(pos % 8);
+        return true;
+    }
     // Only a block other than the one in the buffer costs a drive access.
     const bool otherBlock = static_cast<std::int64_t>(block) != BlocksRead - 1 ||
                             static_cast<std::int32_t>(clusterIndex) != ClusterIndex;
     if (otherBlock) {
         ClusterIndex = static_cast<std::int32_t>(clusterIndex);
         BlocksRead = static_cast<std::int32_t>(block);
-        if (!LoadNextBlock()) {
+        if (!ReadBlock(false)) {
             EOBS = true;
             return false;
         }
@@ -168,7 +190,7 @@ std::uint32_t CClusterReader::PeekUInt32() {
     // Four bytes that lie wholly inside the buffer, with a fifth after them,
     // are read in place: reading them and seeking back would leave the reader
     // exactly where it is and touch no other block.
-    if (!EOBS && static_cast<std::uint32_t>(ByteIndex) + 4 < BytesValid) {
+    if (!EOBS && ByteIndex >= 0 && static_cast<std::uint32_t>(ByteIndex) + 4 < BytesValid) {
         const std::uint8_t* p = Buffer + ByteIndex;
         return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
                (std::uint32_t{p[2]} << 8) | p[3];

@@ -1,6 +1,9 @@
 // Start-code search and PES header parsing on a cluster chain.
 #include "reader/reader.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace {
 
 struct StreamClassTable {
@@ -16,6 +19,41 @@ struct StreamClassTable {
 };
 constexpr StreamClassTable kStreamClasses;
 
+// Slides the 24-bit window over the buffered bytes at once, as far as the
+// window that holds 00 00 01, the end of the buffer or the budget of slides
+// comes first, and tells how many bytes it slid. The same as sliding byte by
+// byte: every window passed over on the way holds something else, and the
+// reader consumes the same bytes. The prefix is found with memchr on its 01.
+std::uint32_t SlideToPrefix(CClusterReader& reader, std::uint32_t& window, std::uint64_t budget) {
+    std::uint32_t count = 0;
+    const std::uint8_t* bytes = reader.BufferedBytes(count);
+    const std::uint32_t limit = static_cast<std::uint32_t>(std::min<std::uint64_t>(count, budget));
+    std::uint32_t slides = limit;
+    // Windows that still hold bytes of the current one.
+    for (std::uint32_t i = 0; i < 2 && i < limit; ++i) {
+        const std::uint32_t next = ((window << (8 * (i + 1))) & 0xFFFFFF) |
+                                   (i == 0 ? bytes[0] : (std::uint32_t{bytes[0]} << 8) | bytes[1]);
+        if (next == kStartCodePrefix) {
+            slides = i + 1;
+            break;
+        }
+    }
+    // Windows wholly inside the buffer: 00 00 01 ending at bytes[j].
+    for (std::uint32_t j = 2; slides == limit && j < limit;) {
+        const void* one = std::memchr(bytes + j, 0x01, limit - j);
+        if (one == nullptr)
+            break;
+        j = static_cast<std::uint32_t>(static_cast<const std::uint8_t*>(one) - bytes);
+        if (bytes[j - 1] == 0 && bytes[j - 2] == 0)
+            slides = j + 1;
+        ++j;
+    }
+    for (std::uint32_t i = slides > 3 ? slides - 3 : 0; i < slides; ++i)
+        window = ((window & 0xFFFF) << 8) | bytes[i];
+    reader.SkipBuffered(slides);
+    return slides;
+}
+
 // Slides a 24-bit window over the stream until it holds 00 00 01, comparing
 // at most `windows` windows (negative: no limit), and steps back onto it.
 bool SeekPrefix(CClusterReader& reader, std::int64_t windows) {
@@ -29,9 +67,12 @@ bool SeekPrefix(CClusterReader& reader, std::int64_t windows) {
             return reader.SeekBit(reader.GetBitPos() - 24);
         if (reader.IsEOBS())
             return false;
-        // Slides on by one byte. After the last window of a budget of
+        // Slides on by one byte or more. After the last window of a budget of
         // maxBytes this leaves the reader maxBytes + 1 bytes after the start.
-        window = ((window & 0xFFFF) << 8) | static_cast<std::uint32_t>(reader.ReadByte());
+        const std::uint64_t budget =
+            windows < 0 ? ~std::uint64_t{0} : static_cast<std::uint64_t>(windows - compared);
+        const std::uint32_t slides = SlideToPrefix(reader, window, budget);
+        compared += slides - 1;
     }
     return false;
 }

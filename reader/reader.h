@@ -51,7 +51,22 @@ class CClusterReader {
             AdvanceByte();
     }
 
+    // Loads the block after the one in the buffer, crossing to the next
+    // cluster when needed.
     bool LoadNextBlock();
+
+    // The bytes from the current one to the end of the buffered block, for
+    // scans and copies in bulk at byte-aligned positions; none at the end of
+    // the data. SkipBuffered(n), for 1 <= n <= that count, is n SkipByte().
+    const std::uint8_t* BufferedBytes(std::uint32_t& count) const {
+        count = EOBS ? 0 : static_cast<std::uint32_t>(std::int64_t{BytesValid} - ByteIndex);
+        return Buffer + ByteIndex;
+    }
+    void SkipBuffered(std::uint32_t n) {
+        ByteIndex += static_cast<std::int32_t>(n);
+        if (static_cast<std::uint32_t>(ByteIndex) == BytesValid)
+            EndOfBlock();
+    }
 
     // The chain's cluster numbers, as built at construction.
     const std::vector<std::int32_t>& Clusters() const { return ClusterList; }
@@ -59,15 +74,26 @@ class CClusterReader {
   private:
     // Moves past the current byte. Consuming the last valid byte of a full
     // block loads the next one at once, so that the reader never rests at the
-    // end of a block; after a short block the data has ended.
+    // end of a block; after a short block the data has ended. (ByteIndex is
+    // negative inside the carried tail and counts up into the block.)
     void AdvanceByte() {
-        if (static_cast<std::uint32_t>(++ByteIndex) == BytesValid)
+        if (++ByteIndex == static_cast<std::int32_t>(BytesValid))
             EndOfBlock();
     }
     void EndOfBlock();
+    bool ReadBlock(bool carryTail);
+
+    // The tail of the block before, kept in front of the buffer when the
+    // blocks were read one after the other within a cluster: the scanners'
+    // short steps back over a block boundary then cost no read. (Across a
+    // cluster boundary the block is read again, as the crossing is logged.)
+    static constexpr std::uint32_t kCarryBytes = 65536;
 
     FileHandle Drive = kInvalidHandle;
+    std::uint8_t* Storage = nullptr; // the carried tail, then the block
     std::uint8_t* Buffer = nullptr;
+    std::uint64_t BlockStart = 0; // chain byte of Buffer[0]
+    std::uint32_t CarryBytes = 0; // valid bytes before Buffer[0]
     std::int32_t ByteIndex = 0;
     std::int32_t BitsLeft = 0;
     std::uint32_t BytesValid = 0;
