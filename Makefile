@@ -3,7 +3,7 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all demo test test-asan win32 clean
+.PHONY: all demo test test-asan win32 bench clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -23,6 +23,12 @@ test-asan:
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTARNWELL_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Measures a rip of a recording of more than 1 GB against a plain copy of its
+# bytes and against ffmpeg's stream copy (not part of make test: it takes a few
+# minutes the first time, and the recording is kept in $(BUILD)/bench).
+bench: all
+	bash bench/bench.sh $(BUILD)
 
 # Cross-compiles the Windows program with mingw-w64.
 win32:
