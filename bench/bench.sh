@@ -216,10 +216,13 @@ run_one() { # name
         tail -n 5 "$out/$1.console" >&2
         exit 1
     fi
-    # The outputs go at once: a gigabyte of dirty pages left behind would be
-    # written back while the next command runs.
+    # The outputs go at once, and what is still dirty is written back before
+    # the next command: each starts with the page cache clean and writes its
+    # gigabyte into memory, as the floor does, instead of waiting for the
+    # disk to take the gigabytes of the commands before it.
     (cd "$dir" && find . -type f ! -name '*.log' -printf '  %12s  %P\n' | sort -k2) >"$out/$1.files"
     rm -rf "$dir"
+    sync
     local wall=$((${end/./} - ${start/./}))
     awk -v name="$1" -v wall="$wall" -F': ' '
         /User time/ { user = $2 } /System time/ { sys = $2 }
