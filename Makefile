@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= /usr/local
 DEPS = bash tools/setup/deps.sh
 
-.PHONY: all demo test test-asan install win32 clean
+.PHONY: all demo test test-asan install bench win32 clean
 
 # Builds Tarnwell and mkimage, without the tests (no GoogleTest needed).
 all:
@@ -39,6 +39,12 @@ test-asan:
 # PREFIX/share/man/man1 and the README into PREFIX/share/doc/tarnwell.
 install: all
 	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# Measures a rip of a recording of more than 1 GB against a plain copy of its
+# bytes and against ffmpeg's stream copy (not part of make test: it takes a few
+# minutes the first time, and the recording is kept in $(BUILD)/bench).
+bench: all
+	bash bench/bench.sh $(BUILD)
 
 # Cross-compiles the Windows program with mingw-w64.
 win32:

@@ -1,0 +1,295 @@
+#!/usr/bin/env bash
+# How fast a rip runs, measured side by side with what it is up against:
+#
+#   floor     dd bs=1M of the recording's chain bytes from the image into one
+#             file: reading the bytes into memory and writing them out again;
+#   rip       tarnwell rip IMAGE 0 -1 of a recording of more than 1 GB;
+#   ffmpeg    ffmpeg's stream copy of the same video and audio from the
+#             transport stream the recording was made from;
+#   rip 100M  tarnwell rip of a 100 MB recording (peak memory must not grow
+#             with the recording);
+#   dir       tarnwell dir of a disk with 255 recordings.
+#
+# The recording is real MPEG-2 video at broadcast bit rate with MPEG-1 Layer
+# II sound, encoded by ffmpeg into one transport stream, split by PID into the
+# PES packets the recorder keeps, and laid into scattered clusters of a sparse
+# recorder disk image. All of it is kept in BUILD/bench, so that a second run
+# starts measuring at once.
+#
+# With the page cache warm, the commands run in turn (floor, rip, ffmpeg, rip
+# 100M, dir, floor, rip, ...) BENCH_RUNS times (default 5); the medians are
+# printed with the ratios rip/floor and rip/ffmpeg, MB/s and the peak
+# resident memory.
+#
+#   bench/bench.sh [BUILD]      (make bench)
+set -euo pipefail
+export LC_ALL=C
+
+build=${1:-build}
+top=$(cd "$(dirname "$0")/.." && pwd)
+case $build in /*) ;; *) build=$top/$build ;; esac
+out=$build/bench
+runs=${BENCH_RUNS:-5}
+tarnwell=$build/tarnwell
+mkimage=$build/tools/image/mkimage
+ts_to_pes=$build/tools/ts_to_pes
+
+# The recording: 920 s at 10 Mbit/s fill eleven 100 MiB clusters nearly to
+# the end. The short one is its first 80 s, about 100 MB.
+seconds=920
+short_seconds=80
+cluster_bytes=104857600
+
+for tool in "$tarnwell" "$mkimage" "$ts_to_pes"; do
+    [[ -x $tool ]] || {
+        echo "bench: $tool is missing; build first (make bench does)" >&2
+        exit 1
+    }
+done
+for tool in ffmpeg dd /usr/bin/time; do
+    command -v "$tool" >/dev/null || {
+        echo "bench: $tool not found" >&2
+        exit 1
+    }
+done
+mkdir -p "$out"
+
+# ---- The recordings -------------------------------------------------------
+
+# Video: a moving test pattern with a little film grain, so that the encoder
+# spends its bit rate as on a broadcast; 720x576 PAL, open GOPs of 12 with 2 B
+# pictures, 10 Mbit/s within a broadcast decoder's buffer. Audio: a tone with
+# a beep every second, Layer II stereo at 224 kbit/s. One encode gives
+# continuous time stamps in both streams.
+make_source() {
+    [[ -s $out/source.ts ]] && return
+    echo "bench: encoding $seconds s of MPEG-2 video and Layer II audio (once; kept in $out)"
+    ffmpeg -hide_banner -nostdin -v error -y -filter_threads 2 \
+        -f lavfi -i "testsrc2=size=720x576:rate=25:duration=$seconds,noise=alls=12:allf=t" \
+        -f lavfi -i "sine=frequency=440:beep_factor=2:sample_rate=48000:duration=$seconds" \
+        -map 0:v -map 1:a \
+        -c:v mpeg2video -threads 2 -pix_fmt yuv420p -aspect 16:9 \
+        -b:v 10M -maxrate 10M -bufsize 1835008 -g 12 -bf 2 \
+        -c:a mp2 -b:a 224k \
+        -mpegts_start_pid 0x100 -mpegts_pmt_start_pid 0x1000 -mpegts_service_id 1 \
+        -f mpegts "$out/source.ts.part"
+    mv "$out/source.ts.part" "$out/source.ts"
+}
+
+make_short_source() {
+    [[ -s $out/short.ts ]] && return
+    ffmpeg -hide_banner -nostdin -v error -y -i "$out/source.ts" -t "$short_seconds" \
+        -map 0 -c copy -mpegts_start_pid 0x100 -mpegts_pmt_start_pid 0x1000 \
+        -mpegts_service_id 1 -f mpegts "$out/short.ts.part"
+    mv "$out/short.ts.part" "$out/short.ts"
+}
+
+cluster_offset() { # cluster -> byte offset on the disk
+    echo $(((256 + ($1 - 1) * 204800) * 512))
+}
+
+# Splits NAME.ts into its video (PID 0x100) and audio (0x101) PES packets and
+# lays them into NAME.img: the video chain over scattered clusters in an order
+# that jumps back and forth, the audio chain in one cluster after all of them,
+# so that the image ends right after the recording's last audio byte. NAME.chain
+# lists the byte ranges of the image that the rip reads, in chain order.
+make_image() { # name seconds
+    local name=$1 length=$2
+    [[ -s $out/$name.img && -s $out/$name.chain ]] && return
+    echo "bench: laying $name.ts into a recorder disk image"
+    local work
+    work=$(mktemp -d "$out/split.XXXXXX")
+    "$ts_to_pes" "$out/$name.ts" 0x100 "$work/video.pes" "$work/video.idx"
+    "$ts_to_pes" "$out/$name.ts" 0x101 "$work/audio.pes" "$work/audio.idx"
+    local video_bytes audio_bytes
+    video_bytes=$(stat -c %s "$work/video.pes")
+    audio_bytes=$(stat -c %s "$work/audio.pes")
+    local scattered=(31 7 19 2 44 13 26 5 38 21 10 47 16 29 3 35 24 40)
+    local count=$(((video_bytes + cluster_bytes - 1) / cluster_bytes))
+    ((count <= ${#scattered[@]})) || {
+        echo "bench: $video_bytes bytes of video need more clusters than laid out" >&2
+        exit 1
+    }
+    local video=("${scattered[@]:0:count}") audio=50
+    cat >"$work/disk.txt" <<EOF
+used $((count + 1))
+free $((1151 - count - 1))
+recording
+recno 1
+station Tarnwell TV
+clip Benchmark: ${length} s of MPEG-2 and Layer II
+date 2026 12 7 20 15 0
+length $((length / 3600)) $((length / 60 % 60)) $((length % 60))
+video ${video[*]}
+audio $audio
+videodata $work/video.pes
+audiodata $work/audio.pes
+EOF
+    "$mkimage" "$work/disk.txt" "$out/$name.img.part"
+    {
+        echo "# offset length: the bytes of the video chain, then of the audio chain"
+        for c in "${video[@]}"; do
+            echo "$(cluster_offset "$c") $cluster_bytes"
+        done
+        echo "$(cluster_offset $audio) $audio_bytes"
+        echo "# recording $video_bytes $audio_bytes"
+    } >"$out/$name.chain"
+    rm -rf "$work"
+    mv "$out/$name.img.part" "$out/$name.img"
+}
+
+# A disk with the most recordings a table of contents can count, each with a
+# video chain of two clusters and an audio chain of one, without data.
+make_dir_image() {
+    [[ -s $out/dir255.img ]] && return
+    {
+        echo "used 765"
+        echo "free 386"
+        for ((i = 0; i < 255; ++i)); do
+            echo "recording"
+            echo "recno $((i % 100 + 1))"
+            echo "station Station $((i % 7))"
+            echo "clip Recording number $i of the evening programme"
+            echo "date 2026 $((i % 12 + 1)) $((i % 28 + 1)) $((i % 24)) $((i % 60)) 0"
+            echo "length 1 $((i % 60)) $((i % 60))"
+            echo "skip $i $((i + 10))"
+            echo "video $((3 * i + 1)) $((3 * i + 2))"
+            echo "audio $((3 * i + 3))"
+        done
+    } >"$out/dir255.txt"
+    "$mkimage" "$out/dir255.txt" "$out/dir255.img"
+}
+
+make_source
+make_short_source
+make_image source "$seconds"
+make_image short "$short_seconds"
+make_dir_image
+
+# ---- Measuring ------------------------------------------------------------
+
+# The floor: dd of each byte range of the chains, appended into one file.
+floor_script=$out/floor.sh
+{
+    echo "# dd bs=1M of the recording's chain bytes into one file"
+    echo "{"
+    grep -v '^#' "$out/source.chain" | while read -r offset length; do
+        echo "dd if='$out/source.img' bs=1M iflag=skip_bytes,count_bytes skip=$offset count=$length status=none"
+    done
+    echo "} >floor.bin"
+} >"$floor_script"
+
+chain_bytes=$(awk '!/^#/ { sum += $2 } END { print sum }' "$out/source.chain")
+read -r video_bytes audio_bytes < <(awk '/^# recording/ { print $3, $4 }' "$out/source.chain")
+short_bytes=$(awk '!/^#/ { sum += $2 } END { print sum }' "$out/short.chain")
+
+names=(floor rip ffmpeg rip100 dir)
+declare -A label=(
+    [floor]="floor: dd bs=1M"
+    [rip]="tarnwell rip IMAGE 0 -1"
+    [ffmpeg]="ffmpeg -c copy"
+    [rip100]="tarnwell rip, 100 MB"
+    [dir]="tarnwell dir, 255 rec."
+)
+declare -A bytes=([floor]=$chain_bytes [rip]=$chain_bytes [ffmpeg]=$chain_bytes
+    [rip100]=$short_bytes [dir]=0)
+
+run_one() { # name
+    local dir=$out/run/$1
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    local cmd
+    case $1 in
+    floor) cmd=(bash "$floor_script") ;;
+    rip) cmd=("$tarnwell" rip "$out/source.img" 0 -1) ;;
+    ffmpeg) cmd=(ffmpeg -hide_banner -nostdin -v error -y -i "$out/source.ts"
+        -map 0:v -c copy video.m2v -map 0:a -c copy audio.mp2) ;;
+    rip100) cmd=("$tarnwell" rip "$out/short.img" 0 -1) ;;
+    dir) cmd=("$tarnwell" dir "$out/dir255.img") ;;
+    esac
+    local start=$EPOCHREALTIME status=0
+    (cd "$dir" && /usr/bin/time -v -o "$out/time.txt" "${cmd[@]}" </dev/null >"$out/$1.console" 2>&1) ||
+        status=$?
+    local end=$EPOCHREALTIME
+    if ((status != 0)); then
+        echo "bench: $1 failed (exit status $status):" >&2
+        tail -n 5 "$out/$1.console" >&2
+        exit 1
+    fi
+    # The outputs go at once, and what is still dirty is written back before
+    # the next command: each starts with the page cache clean and writes its
+    # gigabyte into memory, as the floor does, instead of waiting for the
+    # disk to take the gigabytes of the commands before it.
+    (cd "$dir" && find . -type f ! -name '*.log' -printf '  %12s  %P\n' | sort -k2) >"$out/$1.files"
+    rm -rf "$dir"
+    sync
+    local wall=$((${end/./} - ${start/./}))
+    awk -v name="$1" -v wall="$wall" -F': ' '
+        /User time/ { user = $2 } /System time/ { sys = $2 }
+        /Maximum resident set size/ { rss = $2 }
+        END { print name, wall, user * 1e6, sys * 1e6, rss }' "$out/time.txt" >>"$out/samples"
+}
+
+echo "bench: warming the page cache"
+for f in source.img source.ts short.img dir255.img; do
+    cat "$out/$f" >/dev/null
+done
+for name in "${names[@]}"; do # one run of each, not counted
+    run_one "$name"
+done
+: >"$out/samples"
+
+echo "bench: $runs runs of each command, in turn"
+for ((r = 1; r <= runs; ++r)); do
+    for name in "${names[@]}"; do
+        run_one "$name"
+    done
+done
+
+# ---- Report ---------------------------------------------------------------
+
+median() { # name column: the median of that column over the name's runs
+    awk -v name="$1" -v col="$2" '$1 == name { print $col }' "$out/samples" | sort -n |
+        awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+declare -A wall
+cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
+echo
+echo "Machine: $(nproc) cores, $cpu; $(uname -sr)"
+echo "Recording: $seconds s of 720x576 MPEG-2 video at 10 Mbit/s and Layer II at 224 kbit/s;"
+echo "  video PES $video_bytes bytes in $(($(grep -vc '^#' "$out/source.chain") - 1)) scattered clusters," \
+    "audio PES $audio_bytes bytes;"
+echo "  chain bytes read by the rip and by dd: $chain_bytes"
+echo "Medians of $runs runs each, commands alternating, page cache warm:"
+printf '  %-26s %10s %9s %9s %8s %12s\n' command wall user system MB/s "peak RSS"
+for name in "${names[@]}"; do
+    w=$(median "$name" 2)
+    wall[$name]=$w
+    u=$(median "$name" 3)
+    s=$(median "$name" 4)
+    m=$(median "$name" 5)
+    if ((${bytes[$name]} > 0)); then
+        rate=$(awk -v b="${bytes[$name]}" -v w="$w" 'BEGIN { printf "%.0f", b / w }')
+    else
+        rate=-
+    fi
+    if [[ $name == dir ]]; then
+        printf '  %-26s %7.1f ms %6.1f ms %6.1f ms %8s %8s KiB\n' "${label[$name]}" \
+            "$(awk -v v="$w" 'BEGIN { print v / 1000 }')" \
+            "$(awk -v v="$u" 'BEGIN { print v / 1000 }')" \
+            "$(awk -v v="$s" 'BEGIN { print v / 1000 }')" "$rate" "$m"
+    else
+        printf '  %-26s %8.3f s %7.3f s %7.3f s %8s %8s KiB\n' "${label[$name]}" \
+            "$(awk -v v="$w" 'BEGIN { print v / 1e6 }')" \
+            "$(awk -v v="$u" 'BEGIN { print v / 1e6 }')" \
+            "$(awk -v v="$s" 'BEGIN { print v / 1e6 }')" "$rate" "$m"
+    fi
+done
+awk -v r="${wall[rip]}" -v f="${wall[floor]}" -v m="${wall[ffmpeg]}" 'BEGIN {
+    printf "  rip / floor  = %.2f\n  rip / ffmpeg = %.2f\n", r / f, r / m }'
+echo "Output sizes (bytes):"
+for name in rip ffmpeg; do
+    sed "s|\$|  ($name)|" "$out/$name.files"
+done
+rm -rf "$out/run" "$out/time.txt" "$out"/*.console "$out"/*.files
