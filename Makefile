@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= /usr/local
 DEPS = bash tools/setup/deps.sh
 
-.PHONY: all demo test test-asan install bench win32 clean
+.PHONY: all demo test test-asan install bench win32 test-win32 clean
 
 # Builds Tarnwell and mkimage, without the tests (no GoogleTest needed).
 all:
@@ -49,8 +49,16 @@ bench: all
 # Cross-compiles the Windows program with mingw-w64.
 win32:
 	@$(DEPS) win32
-	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=tools/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=tools/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release -DTARNWELL_TESTS=OFF
 	cmake --build build-win32 -j $(JOBS)
+
+# The Windows program and its tests, run under wine: needs wine, wine64 and
+# googletest besides mingw-w64.
+test-win32: all
+	@$(DEPS) win32
+	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=tools/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release -DTARNWELL_TESTS=ON
+	cmake --build build-win32 -j $(JOBS)
+	bash tools/test-win32.sh $(BUILD) build-win32
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) build-win32 demo

@@ -13,6 +13,13 @@ std::string CPVRFile::GetOutputName() const {
     for (char& c : name) {
         if (kForbidden.find(c) != std::string_view::npos)
             c = ' ';
+#ifdef _WIN32
+        // Nor can it hold control characters, which a broadcast title may
+        // carry (a character table selector as its first byte): without this
+        // the output files could not be created at all.
+        if (static_cast<unsigned char>(c) < 0x20)
+            c = ' ';
+#endif
     }
     return name;
 }

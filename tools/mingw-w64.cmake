@@ -1,11 +1,15 @@
 # Cross-compiling the Windows program with mingw-w64 (Debian package
-# g++-mingw-w64-x86-64).
+# g++-mingw-w64-x86-64). Its POSIX thread model gives the standard library
+# std::mutex, which GoogleTest needs; linked statically, the program still
+# needs nothing but Windows' own DLLs.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++)
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# Test programs run under wine (Debian packages wine and wine64).
+set(CMAKE_CROSSCOMPILING_EMULATOR wine)

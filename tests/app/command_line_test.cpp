@@ -164,8 +164,13 @@ TEST(NumberConversion, SignDigitsAndWrapModulo2To32) {
 
 TEST(DrivePathRule, OnlyAnArgumentEndingInAColonGetsTheRawVolumePrefix) {
     const std::pair<std::string, std::string> cases[] = {
-        {"g:", "\\\\.\\g:"},        {"G:", "\\\\.\\G:"},      {"x:\\", "x:\\"},
-        {"image.bin", "image.bin"}, {"/dev/sdb", "/dev/sdb"}, {"", ""},
+        {"g:", "\\\\.\\g:"},
+        {"G:", "\\\\.\\G:"},
+        {"x:\\", "x:\\"},
+        {"image.bin", "image.bin"},
+        {"/dev/sdb", "/dev/sdb"},
+        {"", ""},
+        {"\\\\.\\PhysicalDrive1", "\\\\.\\PhysicalDrive1"},
     };
     for (const auto& [argument, path] : cases)
         EXPECT_EQ(DrivePath(argument), path) << argument;

@@ -4,7 +4,6 @@
 #include "platform/runlog.h"
 #include "support/harness.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sstream>
 
@@ -127,7 +126,10 @@ TEST(DrivePrimitives, OpenIsReadOnlyAndFailureLeavesTheInvalidHandle) {
     const std::string path = WriteImage(img, dir);
     FileHandle handle = kInvalidHandle;
     ASSERT_TRUE(OpenDrive(path, handle));
-    EXPECT_EQ(::fcntl(static_cast<int>(handle), F_GETFL) & O_ACCMODE, O_RDONLY);
+    const std::uint8_t byte = 0;
+    std::uint32_t written = 0;
+    EXPECT_FALSE(PlatWrite(handle, &byte, 1, written));
+    EXPECT_EQ(written, 0u);
     PlatClose(handle);
 
     for (const std::string& bad : {std::string(), dir.File("missing.img")}) {

@@ -17,7 +17,7 @@ std::string WriteImage(const image::RecorderImage& img, const harness::TempDir& 
     return path;
 }
 
-long CountLines(const std::vector<std::string>& lines, const std::string& line) {
+std::ptrdiff_t CountLines(const std::vector<std::string>& lines, const std::string& line) {
     return std::count(lines.begin(), lines.end(), line);
 }
 

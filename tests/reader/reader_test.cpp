@@ -155,20 +155,27 @@ TEST(ClusterBoundaries, BitsBytesPeeksAndPositionsAcrossBlockAndClusterBoundarie
 
 TEST(ClusterBoundaries, SeekInsideTheBufferedBlockDoesNotReadTheDisk) {
     // The image changes under the reader: only a seek to another block sees it.
+    // Windows lets nobody write the image while the reader has it open.
     Chain chain(Counting(3 * kBlockSize));
     CClusterReader& reader = chain.Reader();
     reader.SkipBytes(200);
+    bool changed = false;
     {
         std::fstream file(chain.Path(), std::ios::in | std::ios::out | std::ios::binary);
         file.seekp(static_cast<std::streamoff>(image::ClusterOffset(2) + 100));
-        file.write("\xEE\xEE\xEE\xEE", 4);
+        changed = file.write("\xEE\xEE\xEE\xEE", 4).flush().good();
     }
+#ifdef _WIN32
+    EXPECT_FALSE(changed);
+#else
+    ASSERT_TRUE(changed);
+#endif
     ASSERT_TRUE(reader.SeekBit(8 * 100));
     EXPECT_EQ(reader.PeekUInt32(), 0x65666768u);
     EXPECT_EQ(reader.ReadByte(), 0x65);
     ASSERT_TRUE(reader.SeekBit(8 * 2 * kBlockSize));
     ASSERT_TRUE(reader.SeekBit(8 * 100));
-    EXPECT_EQ(reader.ReadByte(), 0xEE);
+    EXPECT_EQ(reader.ReadByte(), changed ? 0xEE : 0x65);
 }
 
 TEST(EndOfBitstream, LastByteOfAShortOrFullLastBlockEndsTheStreamUntilRewind) {
@@ -242,17 +249,24 @@ TEST(EndOfBitstream, StepToAClusterThatCannotBeReachedEndsTheStream) {
 }
 
 TEST(EndOfBitstream, DriveThatCannotBeReadOrOpenedFailsEveryOperationSafely) {
+    // A folder opens but cannot be read; Windows does not open it at all.
+#ifdef _WIN32
+    const bool folderOpens = false;
+#else
+    const bool folderOpens = true;
+#endif
     const harness::TempDir dir;
     for (const std::string& drive : {dir.Path(), dir.File("no-such.img")}) {
         SCOPED_TRACE(drive);
+        const bool opens = folderOpens && drive == dir.Path();
         const harness::Capture capture;
         bool ok = true;
         CClusterTable table(drive, ok);
         g_ClusterTable = &table;
         CClusterReader reader(drive, 1);
         g_ClusterTable = nullptr;
-        EXPECT_EQ(reader.Clusters().size(), drive == dir.Path() ? 1u : 0u);
-        EXPECT_EQ(capture.Log().empty(), drive != dir.Path()); // no open, no list, no lines
+        EXPECT_EQ(reader.Clusters().size(), opens ? 1u : 0u);
+        EXPECT_EQ(capture.Log().empty(), !opens); // no open, no list, no lines
         EXPECT_TRUE(reader.IsEOBS());
         EXPECT_EQ(reader.ReadBit() + reader.ReadByte(), 0);
         EXPECT_EQ(reader.ReadBits(8) + reader.ReadBits(7) + reader.PeekBits(16), 0u);

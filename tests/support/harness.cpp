@@ -2,14 +2,19 @@
 
 #include "platform/runlog.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
-#include <dirent.h>
-#include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sys/stat.h>
+#include <system_error>
+
+#ifndef _WIN32
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #ifndef TARNWELL_EXE
 #define TARNWELL_EXE "tarnwell"
@@ -17,57 +22,41 @@
 
 namespace harness {
 
+namespace fs = std::filesystem;
+
 namespace {
 
-void RemoveTree(const std::string& path) {
-    if (DIR* dir = ::opendir(path.c_str())) {
-        while (dirent* entry = ::readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name == "." || name == "..")
-                continue;
-            const std::string child = path + "/" + name;
-            struct stat st {};
-            if (::lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-                ::chmod(child.c_str(), 0700);
-                RemoveTree(child);
-            } else {
-                ::unlink(child.c_str());
-            }
-        }
-        ::closedir(dir);
+// Folders a test made unwritable are opened up first, so that all of the
+// tree can go.
+void RemoveTree(const fs::path& path) {
+    std::error_code ec;
+    fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ec);
+    for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->is_directory(ec) && !it->is_symlink(ec))
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     }
-    ::rmdir(path.c_str());
-}
-
-std::vector<std::string> LogFiles(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (dirent* entry = ::readdir(d)) {
-            const std::string name = entry->d_name;
-            if (name.size() == 18 && name.compare(14, 4, ".log") == 0)
-                names.push_back(name);
-        }
-        ::closedir(d);
-    }
-    return names;
+    fs::remove_all(path, ec);
 }
 
 } // namespace
 
 TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/tarnwell-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (::mkdtemp(buf.data()) != nullptr)
-        path = buf.data();
+    // A name made of the clock and a counter, taken by whoever creates it first.
+    static std::atomic<unsigned> counter{0};
+    std::error_code ec;
+    const fs::path base = fs::temp_directory_path(ec);
+    for (int attempt = 0; attempt < 100 && path.empty(); ++attempt) {
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        const fs::path candidate = base / ("tarnwell-" + std::to_string(stamp % 1000000007) + "-" +
+                                           std::to_string(counter++));
+        if (fs::create_directory(candidate, ec))
+            path = candidate.generic_string();
+    }
 }
 
 TempDir::~TempDir() {
-    if (!path.empty()) {
-        ::chmod(path.c_str(), 0700);
+    if (!path.empty())
         RemoveTree(path);
-    }
 }
 
 Capture::Capture()
@@ -120,15 +109,37 @@ bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) 
 }
 
 bool FileExists(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
+    std::error_code ec;
+    return fs::exists(path, ec);
 }
+
+#ifndef _WIN32
+
+namespace {
+
+std::vector<std::string> LogFiles(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() == 18 && name.compare(14, 4, ".log") == 0)
+            names.push_back(name);
+    }
+    return names;
+}
+
+} // namespace
 
 Run RunProgram(const std::string& dir, const std::vector<std::string>& args,
                const std::string& input) {
+    return RunProgramAs({TARNWELL_EXE}, dir, args, input);
+}
+
+Run RunProgramAs(const std::vector<std::string>& program, const std::string& dir,
+                 const std::vector<std::string>& args, const std::string& input) {
     Run run;
     for (const std::string& name : LogFiles(dir))
-        ::unlink((dir + "/" + name).c_str());
+        fs::remove(fs::path(dir) / name);
 
     // Standard input and output go through files of a folder of their own, so
     // that the working folder holds only what the program writes.
@@ -149,11 +160,12 @@ Run RunProgram(const std::string& dir, const std::vector<std::string>& args,
         ::dup2(in, 0);
         ::dup2(out, 1);
         std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(TARNWELL_EXE));
+        for (const std::string& arg : program)
+            argv.push_back(const_cast<char*>(arg.c_str()));
         for (const std::string& arg : args)
             argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
-        ::execv(TARNWELL_EXE, argv.data());
+        ::execvp(argv[0], argv.data());
         ::_exit(127);
     }
     int status = 0;
@@ -169,5 +181,6 @@ Run RunProgram(const std::string& dir, const std::vector<std::string>& args,
     }
     return run;
 }
+#endif
 
 } // namespace harness

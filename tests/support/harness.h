@@ -67,8 +67,14 @@ struct Run {
 };
 
 // Runs the program in folder `dir` with the given arguments; standard input
-// comes from `input` (empty: at its end at once).
+// comes from `input` (empty: at its end at once). Not on Windows, where the
+// tests that run the program are not built.
 Run RunProgram(const std::string& dir, const std::vector<std::string>& args,
                const std::string& input = "");
+
+// The same with another program: `program` holds its path, after the path of
+// a program that runs it if there is one (for example {"wine", "x.exe"}).
+Run RunProgramAs(const std::vector<std::string>& program, const std::string& dir,
+                 const std::vector<std::string>& args, const std::string& input = "");
 
 } // namespace harness

@@ -3,9 +3,9 @@
 #include "platform/format.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
 
 namespace image {
 
@@ -16,16 +16,12 @@ void Put16(std::uint8_t* p, std::int32_t value) {
     p[1] = static_cast<std::uint8_t>((value >> 8) & 0xFF);
 }
 
-bool WriteAt(int fd, std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::pwrite(fd, data, size, static_cast<off_t>(offset));
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-        offset += static_cast<std::uint64_t>(n);
-    }
-    return true;
+// Writing past the end leaves a hole that reads as zero bytes, on Linux and
+// on Windows alike.
+bool WriteAt(std::ofstream& out, std::uint64_t offset, const std::uint8_t* data, std::size_t size) {
+    out.seekp(static_cast<std::streamoff>(offset));
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    return static_cast<bool>(out);
 }
 
 } // namespace
@@ -94,8 +90,8 @@ void RecorderImage::PlaceBytes(std::uint64_t offset, const std::vector<std::uint
 }
 
 bool RecorderImage::Write(const std::string& path) const {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0)
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out)
         return false;
     bool ok = true;
 
@@ -103,7 +99,7 @@ bool RecorderImage::Write(const std::string& path) const {
     Put16(&toc[0x0A], usedClusters);
     Put16(&toc[0x0C], freeClusters);
     toc[0x0E] = static_cast<std::uint8_t>(fileCount < 0 ? recordings.size() : fileCount);
-    ok = ok && WriteAt(fd, 0, toc.data(), toc.size());
+    ok = ok && WriteAt(out, 0, toc.data(), toc.size());
 
     std::vector<std::uint8_t> entries(kClusterTableBytes, 0);
     for (const auto& [cluster, value] : table) {
@@ -113,21 +109,22 @@ bool RecorderImage::Write(const std::string& path) const {
             entries[static_cast<std::size_t>(cluster) * 4 + b] =
                 static_cast<std::uint8_t>(value >> (8 * b));
     }
-    ok = ok && WriteAt(fd, kClusterTableOffset, entries.data(), entries.size());
+    ok = ok && WriteAt(out, kClusterTableOffset, entries.data(), entries.size());
 
     std::uint64_t end = kFirstHeaderSector * kSectorSize;
     for (std::size_t i = 0; i < recordings.size(); ++i) {
         const std::uint64_t at = (kFirstHeaderSector + i) * kSectorSize;
-        ok = ok && WriteAt(fd, at, recordings[i].data(), recordings[i].size());
+        ok = ok && WriteAt(out, at, recordings[i].data(), recordings[i].size());
         end = std::max<std::uint64_t>(end, at + kSectorSize);
     }
     for (const auto& [offset, bytes] : extents) {
-        ok = ok && WriteAt(fd, offset, bytes.data(), bytes.size());
+        ok = ok && WriteAt(out, offset, bytes.data(), bytes.size());
         end = std::max<std::uint64_t>(end, offset + bytes.size());
     }
-    ok = ok && ::ftruncate(fd, static_cast<off_t>(size != 0 ? size : end)) == 0;
-    ok = (::close(fd) == 0) && ok;
-    return ok;
+    out.close();
+    std::error_code ec;
+    std::filesystem::resize_file(path, size != 0 ? size : end, ec);
+    return ok && !out.fail() && !ec;
 }
 
 } // namespace image

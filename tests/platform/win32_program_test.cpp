@@ -1,0 +1,188 @@
+// The Windows program against the Linux one. Each dir and rip run below is
+// made by both programs in folders of their own: the files they write must be
+// the same byte for byte, and the console and the run log the same line by
+// line, with CR LF line ends on Windows. Runs when TARNWELL_WIN32_EXE names
+// tarnwell.exe and TARNWELL_WIN32_RUNNER what runs it here (wine), as
+// make test-win32 sets them.
+#include "support/fixtures.h"
+#include "support/harness.h"
+#include "support/recorder_image.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <regex>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint64_t kCluster = 104857600;
+
+std::vector<std::string> WindowsProgram() {
+    const char* exe = std::getenv("TARNWELL_WIN32_EXE");
+    const char* runner = std::getenv("TARNWELL_WIN32_RUNNER");
+    if (exe == nullptr || *exe == '\0')
+        return {};
+    if (runner == nullptr || *runner == '\0')
+        return {exe};
+    return {runner, exe};
+}
+
+image::Recording Recording(std::int8_t recordNo, const std::string& clip, int video, int audio) {
+    image::Recording rec;
+    rec.recordNo = recordNo;
+    rec.station = "Tarn TV";
+    rec.clip = clip;
+    rec.year = 2026;
+    rec.month = 12;
+    rec.day = 7;
+    rec.lengthSeconds = 18;
+    rec.firstVCluster = static_cast<std::int16_t>(video);
+    rec.firstACluster = static_cast<std::int16_t>(audio);
+    return rec;
+}
+
+// Two read-only images, as a write-protected copy of a disk would be.
+// near.img: slot 0 has MPEG audio in cluster 6 and its video in clusters 9
+// then 4, across the boundary; slot 1 has AC-3 in clusters 11 then 7, video
+// in 2, and a title with every character a file name cannot hold. far.img:
+// the chains lie where byte offsets need more than 32 bits, the video in
+// clusters 1150 then 45, the audio in 1151, the last cluster there is.
+struct Images {
+    harness::TempDir dir;
+    std::string nearDisk = dir.File("near.img");
+    std::string farDisk = dir.File("far.img");
+    std::string missing = dir.File("missing.img");
+    bool written = false;
+
+    Images() {
+        const Fixture video = LoadFixture("video_e0");
+        const Fixture mp2 = LoadFixture("audio_c0");
+        const Fixture ac3 = LoadFixture("audio_bd");
+        image::RecorderImage nearImg;
+        nearImg.AddRecording(Recording(1, "News", 9, 6));
+        nearImg.AddRecording(Recording(2, "Film ?\\*\"<>|/: Part 1", 2, 11));
+        for (const std::vector<int>& chain : {std::vector<int>{9, 4}, {6}, {2}, {11, 7}})
+            nearImg.LinkChain(chain);
+        nearImg.PlaceChainData({9, 4}, kCluster - 1000003, video.bytes);
+        nearImg.PlaceChainData({6}, 0, mp2.bytes);
+        nearImg.PlaceChainData({2}, 0, video.bytes);
+        nearImg.PlaceChainData({11, 7}, kCluster - 500001, ac3.bytes);
+
+        image::RecorderImage farImg;
+        farImg.AddRecording(Recording(3, "Far out", 1150, 1151));
+        farImg.LinkChain({1150, 45});
+        farImg.LinkChain({1151});
+        farImg.PlaceChainData({1150, 45}, kCluster - 700001, video.bytes);
+        farImg.PlaceChainData({1151}, 0, mp2.bytes);
+
+        written = nearImg.Write(nearDisk) && farImg.Write(farDisk);
+        for (const std::string& path : {nearDisk, farDisk})
+            fs::permissions(path,
+                            fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    }
+};
+
+// Lines as a terminal shows them, the rip's timing left out. Windows lines
+// must end in CR LF: the CR is taken off, and a line without one is marked.
+std::vector<std::string> Shown(const std::string& text, bool crlf) {
+    static const std::regex took(R"(\.\.\. it took \d+ seconds\.\.\.)");
+    std::vector<std::string> lines = harness::Lines(text);
+    for (std::string& line : lines) {
+        if (crlf && (line.empty() || line.back() != '\r'))
+            line += " <no CR>";
+        else if (crlf)
+            line.pop_back();
+        if (std::regex_match(line, took))
+            line = "... it took N seconds...";
+    }
+    return lines;
+}
+
+// The log's second line echoes the command line, which starts with the
+// program's own path; only the arguments after it are compared.
+std::vector<std::string> LogShown(const std::string& log, bool crlf,
+                                  const std::vector<std::string>& args) {
+    std::vector<std::string> lines = Shown(log, crlf);
+    std::string echo;
+    for (const std::string& arg : args)
+        echo += " " + arg;
+    echo += " ";
+    if (lines.size() > 1 && lines[1].size() >= echo.size() &&
+        lines[1].compare(lines[1].size() - echo.size(), echo.size(), echo) == 0)
+        lines[1] = "PROGRAM" + echo;
+    return lines;
+}
+
+// The files a run wrote, by name, without its run log.
+std::map<std::string, std::vector<std::uint8_t>> Outputs(const std::string& dir,
+                                                         const harness::Run& run) {
+    std::map<std::string, std::vector<std::uint8_t>> files;
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (name != run.logName)
+            files[name] = harness::ReadFile(entry.path().string());
+    }
+    return files;
+}
+
+TEST(WindowsProgram, SameFilesConsoleAndLogAsTheLinuxProgram) {
+    const std::vector<std::string> windows = WindowsProgram();
+    if (windows.empty())
+        GTEST_SKIP() << "TARNWELL_WIN32_EXE is not set: make test-win32 runs this";
+    static const Images images;
+    ASSERT_TRUE(images.written);
+    const bool driveQ = harness::FileExists("/dev/sdq");
+    const struct {
+        std::vector<std::string> args;
+        std::string input;
+        int status;
+    } cases[] = {
+        {{}, "", 0},
+        // The key wait after each recording, with standard input at its end
+        // and with a key for each.
+        {{"dir", images.nearDisk}, "", 0},
+        {{"dir", images.nearDisk}, "\n\n", 0},
+        {{"dir", images.farDisk}, "", 0},
+        {{"rip", images.nearDisk, "0", "10"}, "", 0},
+        {{"rip", images.nearDisk, "1", "-1"}, "", 0},
+        {{"rip", images.nearDisk, "1", "0"}, "", 0},
+        {{"rip", images.farDisk, "0", "-1"}, "", 0},
+        {{"rip", images.farDisk, "0", "7"}, "", 0},
+        {{"rip", images.nearDisk, "2", "10"}, "", 1},
+        {{"dir", images.missing}, "", 1},
+        {{"rip", images.missing, "0", "10"}, "", 1},
+        // A drive letter opens the raw volume (here \\.\q:, standing for
+        // /dev/sdq on Linux); a physical drive path is opened as it stands.
+        {{"dir", driveQ ? images.missing : "q:"}, "", 1},
+        {{"dir", "\\\\.\\PhysicalDrive9"}, "", 1},
+    };
+    for (const auto& c : cases) {
+        std::string what;
+        for (const std::string& arg : c.args)
+            what += arg + " ";
+        SCOPED_TRACE(what);
+        const harness::TempDir linuxDir, windowsDir;
+        const harness::Run onLinux = harness::RunProgram(linuxDir.Path(), c.args, c.input);
+        const harness::Run onWindows =
+            harness::RunProgramAs(windows, windowsDir.Path(), c.args, c.input);
+        EXPECT_EQ(onLinux.exitCode, c.status);
+        EXPECT_EQ(onWindows.exitCode, c.status);
+        EXPECT_EQ(Shown(onWindows.console, true), Shown(onLinux.console, false));
+        ASSERT_NE(onWindows.logName, "");
+        EXPECT_EQ(LogShown(onWindows.log, true, c.args), LogShown(onLinux.log, false, c.args));
+        const auto linuxFiles = Outputs(linuxDir.Path(), onLinux);
+        const auto winFiles = Outputs(windowsDir.Path(), onWindows);
+        EXPECT_EQ(winFiles.size(), linuxFiles.size());
+        for (const auto& [name, bytes] : linuxFiles) {
+            ASSERT_EQ(winFiles.count(name), 1u) << name;
+            EXPECT_TRUE(winFiles.at(name) == bytes)
+                << name << ": " << winFiles.at(name).size() << " bytes instead of " << bytes.size();
+        }
+    }
+}
+
+} // namespace
