@@ -6,7 +6,7 @@
 // make test-win32 sets them.
 #include "support/fixtures.h"
 #include "support/harness.h"
-#include "support/recorder_image.h"
+#include "image/recorder_image.h"
 
 #include <gtest/gtest.h>
 
