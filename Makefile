@@ -54,8 +54,10 @@ win32:
 
 # The Windows program and its tests, run under wine: needs wine, wine64 and
 # googletest besides mingw-w64.
-test-win32: all
-	@$(DEPS) win32
+test-win32:
+	@$(DEPS) test win32
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWELL_TESTS=ON
+	cmake --build $(BUILD) -j $(JOBS)
 	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=tools/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release -DTARNWELL_TESTS=ON
 	cmake --build build-win32 -j $(JOBS)
 	bash tools/test-win32.sh $(BUILD) build-win32
