@@ -15,7 +15,8 @@ namespace {
 // How much a failing disk may cost. A bad sector can take the disk seconds to
 // give up on, and a scratched or dead area spans megabytes, so:
 // - a read that fails is repeated sector by sector, and each of those sectors
-//   is tried once more, never again;
+//   is tried once more, never again; past a bad spot the rest of the read is
+//   taken in one piece again;
 // - after kFailedInRowLimit sectors in a row have failed, the forward walk
 //   stops and the read's sectors are tried backwards from its end until one
 //   fails: the readable data behind a short dead area is still rescued;
@@ -121,14 +122,18 @@ class CRescue {
         while (Low < High && failedInRow < kFailedInRowLimit) {
             std::uint32_t got = 0;
             switch (ReadSector(Handle, Low, At(Low), got)) {
-            case SectorRead::Read:
+            case SectorRead::Read: {
+                const bool pastBadSpot = BadFrom < Low;
                 MarkUnreadable(BadFrom, Low);
-                if (BadFrom < Low)
+                if (pastBadSpot)
                     g_Unreadable.ReportOpenRun();
                 Low += kSectorSize;
                 BadFrom = Low;
                 failedInRow = 0;
+                if (pastBadSpot && !ReadOnward())
+                    return; // the data ended
                 break;
+            }
             case SectorRead::Failed:
                 Low += kSectorSize;
                 ++failedInRow;
@@ -139,6 +144,27 @@ class CRescue {
                 return;
             }
         }
+    }
+
+    // Past a bad spot, the rest is read in one piece again, up to the next
+    // sector that fails. False when the data ended.
+    bool ReadOnward() {
+        if (Low >= High)
+            return true;
+        std::uint32_t got = 0;
+        const ReadOutcome outcome =
+            ReadOnce(Handle, Low, At(Low), static_cast<std::uint32_t>(High - Low), got);
+        if (outcome == ReadOutcome::MediumError) {
+            Low += got / kSectorSize * kSectorSize;
+            BadFrom = Low;
+            return true;
+        }
+        if (outcome == ReadOutcome::Ok && got == High - Low) {
+            Low = BadFrom = High;
+            return true;
+        }
+        DataEnd = Low + got; // the end of the data, or a handle that cannot be read
+        return false;
     }
 
     // Inside a long dead area: when the last sector of the next stride fails
