@@ -4,11 +4,13 @@
 # prints the apt-get command that would and stops.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= /usr/local
 DEPS = bash tools/setup/deps.sh
 
-.PHONY: all demo test test-asan install bench win32 test-win32 clean
+.PHONY: all demo test test-asan fuzz install bench win32 test-win32 clean
 
 # Builds Tarnwell and mkimage, without the tests (no GoogleTest needed).
 all:
@@ -34,6 +36,28 @@ test-asan:
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTARNWELL_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Builds the fuzz targets with clang (fuzz/) and runs each for FUZZ_SECONDS
+# seconds, one after the other, after replaying the seeds and the kept
+# findings. New inputs go to FUZZ_BUILD/corpus/NAME, a crash, hang or
+# sanitizer report to FUZZ_BUILD/findings/ and fails the run.
+fuzz:
+	@$(DEPS) fuzz
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DTARNWELL_FUZZ=ON -DTARNWELL_TESTS=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	cd $(FUZZ_BUILD) && ctest --output-on-failure
+	@for target in stream dir rip; do \
+		mkdir -p $(CURDIR)/$(FUZZ_BUILD)/corpus/$$target $(CURDIR)/$(FUZZ_BUILD)/findings && \
+		echo "fuzzing $$target for $(FUZZ_SECONDS) s" && \
+		$(FUZZ_BUILD)/fuzz/fuzz_$$target -max_total_time=$(FUZZ_SECONDS) -timeout=30 \
+			-print_final_stats=1 -artifact_prefix=$(CURDIR)/$(FUZZ_BUILD)/findings/$$target- \
+			$(CURDIR)/$(FUZZ_BUILD)/corpus/$$target $(CURDIR)/fuzz/corpus/$$target \
+			2>$(CURDIR)/$(FUZZ_BUILD)/fuzz-$$target.log || \
+			{ tail -n 60 $(CURDIR)/$(FUZZ_BUILD)/fuzz-$$target.log; exit 1; }; \
+		grep -E '(DONE|stat::number_of_executed_units|stat::average_exec_per_sec)' \
+			$(CURDIR)/$(FUZZ_BUILD)/fuzz-$$target.log; \
+	done
 
 # Installs tarnwell into PREFIX/bin, its manual page into
 # PREFIX/share/man/man1 and the README into PREFIX/share/doc/tarnwell.
@@ -63,4 +87,4 @@ test-win32:
 	bash tools/test-win32.sh $(BUILD) build-win32
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-win32 demo
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) build-win32 demo

@@ -1,10 +1,12 @@
 // A library preloaded into the real program that makes one file behave like a
 // disk with unreadable sectors: a read that reaches a bad byte range delivers
 // the bytes before it (a short read), and a read that starts inside one fails
-// with EIO, as a disk's read does.
+// with EIO, as a disk's read does. It also counts the opens of that file that
+// ask for more than reading, which a disk must never see.
 //   TARNWELL_BAD_FILE    the file, by the name the program opens it with
 //   TARNWELL_BAD_RANGES  byte ranges "start-end,start-end" (end exclusive)
 //   TARNWELL_BAD_COUNT   a file to which the number of failed reads is written
+//   TARNWELL_WRITE_OPENS a file to which the number of opens for writing is written
 // Both open and open64 are replaced, so the large-file names are not mapped.
 #undef _FILE_OFFSET_BITS
 #include <cerrno>
@@ -25,6 +27,7 @@ struct Faults {
     std::vector<std::pair<off64_t, off64_t>> ranges;
     std::vector<bool> bad = std::vector<bool>(4096);
     long failedReads = 0;
+    long writeOpens = 0;
 
     Faults() {
         const char* text = std::getenv("TARNWELL_BAD_RANGES");
@@ -37,9 +40,13 @@ struct Faults {
         }
     }
     ~Faults() {
-        if (const char* count = std::getenv("TARNWELL_BAD_COUNT")) {
-            if (FILE* f = std::fopen(count, "w")) {
-                std::fprintf(f, "%ld\n", failedReads);
+        Save("TARNWELL_BAD_COUNT", failedReads);
+        Save("TARNWELL_WRITE_OPENS", writeOpens);
+    }
+    static void Save(const char* variable, long count) {
+        if (const char* name = std::getenv(variable)) {
+            if (FILE* f = std::fopen(name, "w")) {
+                std::fprintf(f, "%ld\n", count);
                 std::fclose(f);
             }
         }
@@ -55,8 +62,11 @@ template <typename F> F Next(const char* name) {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
-int Opened(const char* path, int fd) {
+int Opened(const char* path, int flags, int fd) {
     Faults& faults = TheFaults();
+    const bool writes = (flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC | O_APPEND));
+    if (writes && faults.file && std::strcmp(path, faults.file) == 0)
+        ++faults.writeOpens;
     if (fd >= 0 && static_cast<std::size_t>(fd) < faults.bad.size())
         faults.bad[static_cast<std::size_t>(fd)] =
             faults.file && std::strcmp(path, faults.file) == 0;
@@ -73,7 +83,7 @@ int open(const char* path, int flags, ...) {
     const mode_t mode = static_cast<mode_t>(va_arg(args, int));
     va_end(args);
     static auto real = Next<int (*)(const char*, int, ...)>("open");
-    return Opened(path, real(path, flags, mode));
+    return Opened(path, flags, real(path, flags, mode));
 }
 
 int open64(const char* path, int flags, ...) {
@@ -82,7 +92,7 @@ int open64(const char* path, int flags, ...) {
     const mode_t mode = static_cast<mode_t>(va_arg(args, int));
     va_end(args);
     static auto real = Next<int (*)(const char*, int, ...)>("open64");
-    return Opened(path, real(path, flags, mode));
+    return Opened(path, flags, real(path, flags, mode));
 }
 
 ssize_t read(int fd, void* buffer, size_t count) {
