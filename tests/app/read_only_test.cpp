@@ -146,8 +146,9 @@ TEST(ReadOnlyDisk, Win32BackendOpensTheDriveForReadingOnly) {
         std::regex(R"(bool PlatOpenRead\([^)]*\) \{\s*HANDLE h = CreateFileA\(([^;]*)\);)")));
     std::string call = open[1];
     call = std::regex_replace(call, std::regex(R"(\s+)"), " ");
-    EXPECT_EQ(call, "path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, "
-                    "FILE_FLAG_RANDOM_ACCESS, nullptr");
+    // Access, sharing and disposition; the hint that follows is free.
+    EXPECT_EQ(call.substr(0, call.rfind(',', call.rfind(',') - 1)),
+              "path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING");
     for (const char* file : {"drive/cluster_table.cpp", "drive/pvr_drive.cpp", "drive/pvr_file.cpp",
                              "drive/unreadable.cpp", "reader/cluster_reader.cpp"}) {
         std::ifstream part(std::string(TARNWELL_SOURCE_DIR) + "/" + file);
