@@ -21,12 +21,10 @@ namespace {
 //   stops and the read's sectors are tried backwards from its end until one
 //   fails: the readable data behind a short dead area is still rescued;
 // - a read that begins right after an unreadable sector lies in a dead area:
-//   only the backward walk from its end is made;
-// - once a dead area has grown to kDeadAreaStride bytes, the last sector of
-//   the next stride (within the same area) is tried first; if it fails too,
-//   the whole stride is given up unread. A dead megabyte then costs two reads.
+//   only the backward walk from its end is made. Recording data is read a
+//   megabyte at a time, so a dead megabyte costs two reads: the block, and
+//   its last sector.
 constexpr std::uint32_t kFailedInRowLimit = 8;
-constexpr std::uint64_t kDeadAreaStride = std::uint64_t{1} << 20;
 
 // The area of the disk that holds a byte, and the byte where that area ends.
 struct Area {
@@ -93,13 +91,10 @@ class CRescue {
         Low = from;
         BadFrom = from;
         High = end;
-        const std::uint64_t deadBefore = g_Unreadable.RunEndingAt(from);
-        if (deadBefore == 0)
+        if (g_Unreadable.RunEndingAt(from) == 0)
             WalkForward();
         if (DataEnd < end)
             return DataEnd; // the data ended during the forward walk
-        if (deadBefore >= kDeadAreaStride && GiveUpStride(from, end))
-            return end;
         WalkBackward();
         MarkUnreadable(BadFrom, High);
         if (High < end)
@@ -165,22 +160,6 @@ class CRescue {
         }
         DataEnd = Low + got; // the end of the data, or a handle that cannot be read
         return false;
-    }
-
-    // Inside a long dead area: when the last sector of the next stride fails
-    // too, the stride is given up whole, unread.
-    bool GiveUpStride(std::uint64_t from, std::uint64_t end) {
-        const std::uint64_t stride =
-            std::min({from + kDeadAreaStride, AreaOf(from).end, g_Unreadable.NextUnreadable(from)});
-        if (stride <= end)
-            return false;
-        std::uint8_t probe[kSectorSize];
-        std::uint32_t got = 0;
-        if (ReadSector(Handle, stride - kSectorSize, probe, got) != SectorRead::Failed)
-            return false;
-        std::memset(At(from), 0, static_cast<std::size_t>(end - from));
-        g_Unreadable.Add(from, stride - from);
-        return true;
     }
 
     void WalkBackward() {
