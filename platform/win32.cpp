@@ -4,6 +4,13 @@
 
 #include <windows.h>
 
+#ifdef TARNWELL_READ_FAULTS
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+#endif
+
 namespace {
 
 HANDLE Native(FileHandle handle) {
@@ -34,12 +41,59 @@ ReadOutcome ReadFailure(DWORD error) {
     }
 }
 
+#ifdef TARNWELL_READ_FAULTS
+// A test build's failing disk: a read of the file named by TARNWELL_BAD_FILE
+// that reaches a byte range of TARNWELL_BAD_RANGES ("start-end,...") fails
+// with ERROR_CRC and delivers nothing, as a disk driver fails a request that
+// holds an unreadable sector.
+std::vector<HANDLE>& FaultyHandles() {
+    static std::vector<HANDLE> handles;
+    return handles;
+}
+
+void NoteOpened(const std::string& path, HANDLE handle) {
+    const char* file = std::getenv("TARNWELL_BAD_FILE");
+    if (file != nullptr && path == file)
+        FaultyHandles().push_back(handle);
+}
+
+void NoteClosed(HANDLE handle) {
+    std::vector<HANDLE>& handles = FaultyHandles();
+    handles.erase(std::remove(handles.begin(), handles.end(), handle), handles.end());
+}
+
+bool ReachesBadSector(HANDLE handle, DWORD count) {
+    const std::vector<HANDLE>& handles = FaultyHandles();
+    LARGE_INTEGER zero{}, pos{};
+    if (std::find(handles.begin(), handles.end(), handle) == handles.end() ||
+        !SetFilePointerEx(handle, zero, &pos, FILE_CURRENT))
+        return false;
+    const char* text = std::getenv("TARNWELL_BAD_RANGES");
+    long long start = 0, end = 0;
+    for (int used = 0; text && std::sscanf(text, "%lld-%lld%n", &start, &end, &used) == 2;
+         text += used + 1) {
+        if (pos.QuadPart < end && pos.QuadPart + static_cast<long long>(count) > start)
+            return true;
+        if (text[used] != ',')
+            break;
+    }
+    return false;
+}
+#else
+void NoteOpened(const std::string&, HANDLE) {}
+void NoteClosed(HANDLE) {}
+bool ReachesBadSector(HANDLE, DWORD) {
+    return false;
+}
+#endif
+
 } // namespace
 
 bool PlatOpenRead(const std::string& path, FileHandle& handle) {
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     handle = Portable(h);
+    NoteOpened(path, h);
     return h != INVALID_HANDLE_VALUE;
 }
 
@@ -60,6 +114,9 @@ bool PlatSeek(FileHandle handle, std::uint64_t offset) {
 }
 
 ReadOutcome PlatRead(FileHandle handle, void* buffer, std::uint32_t count, std::uint32_t& got) {
+    got = 0;
+    if (ReachesBadSector(Native(handle), count))
+        return ReadFailure(ERROR_CRC);
     DWORD n = 0;
     const BOOL ok = ReadFile(Native(handle), buffer, count, &n, nullptr);
     got = n;
@@ -76,8 +133,10 @@ bool PlatWrite(FileHandle handle, const void* buffer, std::uint32_t count, std::
 }
 
 void PlatClose(FileHandle handle) {
-    if (handle != kInvalidHandle)
+    if (handle != kInvalidHandle) {
+        NoteClosed(Native(handle));
         CloseHandle(Native(handle));
+    }
 }
 
 std::uint32_t PlatTicks() {

@@ -29,4 +29,5 @@ wineboot </dev/null >/dev/null 2>&1
 
 (cd "$winbuild" && ctest --output-on-failure)
 TARNWELL_WIN32_EXE="$winbuild/tarnwell.exe" TARNWELL_WIN32_RUNNER=wine \
+  TARNWELL_WIN32_FAULTY_EXE="$winbuild/tests/tarnwell_faulty.exe" \
   "$build/tests/platform_tests"

@@ -4,9 +4,9 @@
 // line, with CR LF line ends on Windows. Runs when TARNWELL_WIN32_EXE names
 // tarnwell.exe and TARNWELL_WIN32_RUNNER what runs it here (wine), as
 // make test-win32 sets them.
+#include "image/recorder_image.h"
 #include "support/fixtures.h"
 #include "support/harness.h"
-#include "image/recorder_image.h"
 
 #include <gtest/gtest.h>
 
@@ -129,6 +129,36 @@ std::map<std::string, std::vector<std::uint8_t>> Outputs(const std::string& dir,
     return files;
 }
 
+// Runs the same command with both programs, each in a folder of its own, and
+// expects the same files, console and log. With preload, the Linux program
+// runs with that library preloaded.
+void ExpectSameRuns(const std::vector<std::string>& windows, const std::vector<std::string>& args,
+                    const std::string& input, int status, const char* preload = nullptr) {
+    std::string what;
+    for (const std::string& arg : args)
+        what += arg + " ";
+    SCOPED_TRACE(what);
+    const harness::TempDir linuxDir, windowsDir;
+    if (preload != nullptr)
+        ::setenv("LD_PRELOAD", preload, 1);
+    const harness::Run onLinux = harness::RunProgram(linuxDir.Path(), args, input);
+    ::unsetenv("LD_PRELOAD");
+    const harness::Run onWindows = harness::RunProgramAs(windows, windowsDir.Path(), args, input);
+    EXPECT_EQ(onLinux.exitCode, status);
+    EXPECT_EQ(onWindows.exitCode, status);
+    EXPECT_EQ(Shown(onWindows.console, true), Shown(onLinux.console, false));
+    ASSERT_NE(onWindows.logName, "");
+    EXPECT_EQ(LogShown(onWindows.log, true, args), LogShown(onLinux.log, false, args));
+    const auto linuxFiles = Outputs(linuxDir.Path(), onLinux);
+    const auto winFiles = Outputs(windowsDir.Path(), onWindows);
+    EXPECT_EQ(winFiles.size(), linuxFiles.size());
+    for (const auto& [name, bytes] : linuxFiles) {
+        ASSERT_EQ(winFiles.count(name), 1u) << name;
+        EXPECT_TRUE(winFiles.at(name) == bytes)
+            << name << ": " << winFiles.at(name).size() << " bytes instead of " << bytes.size();
+    }
+}
+
 TEST(WindowsProgram, SameFilesConsoleAndLogAsTheLinuxProgram) {
     const std::vector<std::string> windows = WindowsProgram();
     if (windows.empty())
@@ -160,29 +190,41 @@ TEST(WindowsProgram, SameFilesConsoleAndLogAsTheLinuxProgram) {
         {{"dir", driveQ ? images.missing : "q:"}, "", 1},
         {{"dir", "\\\\.\\PhysicalDrive9"}, "", 1},
     };
+    for (const auto& c : cases)
+        ExpectSameRuns(windows, c.args, c.input, c.status);
+}
+
+// The same failing disk for both: unreadable sectors in the video data, in a
+// recording header, and a dead megabyte in the AC-3 chain. The Windows program
+// is a test build that fails reads there with ERROR_CRC, the Linux one gets
+// EIO from the preloaded library; both must rescue and report the same.
+TEST(WindowsProgram, UnreadableSectorsTakeTheSamePathAsOnLinux) {
+    const char* faulty = std::getenv("TARNWELL_WIN32_FAULTY_EXE");
+    std::vector<std::string> windows = WindowsProgram();
+    if (windows.empty() || faulty == nullptr)
+        GTEST_SKIP() << "TARNWELL_WIN32_FAULTY_EXE is not set: make test-win32 runs this";
+    windows.back() = faulty;
+    static const Images images;
+    ASSERT_TRUE(images.written);
+    const std::uint64_t video = image::ClusterOffset(9) + kCluster - 1000003 + 500224;
+    const std::uint64_t ac3 = image::ClusterOffset(7) + (3 << 20);
+    const struct {
+        std::vector<std::string> args;
+        std::string ranges;
+    } cases[] = {
+        {{"rip", images.nearDisk, "0", "10"},
+         std::to_string(video) + "-" + std::to_string(video + 512)},
+        {{"dir", images.nearDisk}, "5632-6144"},
+        {{"rip", images.nearDisk, "1", "-1"},
+         std::to_string(ac3) + "-" + std::to_string(ac3 + (1 << 20))},
+    };
+    ::setenv("TARNWELL_BAD_FILE", images.nearDisk.c_str(), 1);
     for (const auto& c : cases) {
-        std::string what;
-        for (const std::string& arg : c.args)
-            what += arg + " ";
-        SCOPED_TRACE(what);
-        const harness::TempDir linuxDir, windowsDir;
-        const harness::Run onLinux = harness::RunProgram(linuxDir.Path(), c.args, c.input);
-        const harness::Run onWindows =
-            harness::RunProgramAs(windows, windowsDir.Path(), c.args, c.input);
-        EXPECT_EQ(onLinux.exitCode, c.status);
-        EXPECT_EQ(onWindows.exitCode, c.status);
-        EXPECT_EQ(Shown(onWindows.console, true), Shown(onLinux.console, false));
-        ASSERT_NE(onWindows.logName, "");
-        EXPECT_EQ(LogShown(onWindows.log, true, c.args), LogShown(onLinux.log, false, c.args));
-        const auto linuxFiles = Outputs(linuxDir.Path(), onLinux);
-        const auto winFiles = Outputs(windowsDir.Path(), onWindows);
-        EXPECT_EQ(winFiles.size(), linuxFiles.size());
-        for (const auto& [name, bytes] : linuxFiles) {
-            ASSERT_EQ(winFiles.count(name), 1u) << name;
-            EXPECT_TRUE(winFiles.at(name) == bytes)
-                << name << ": " << winFiles.at(name).size() << " bytes instead of " << bytes.size();
-        }
+        ::setenv("TARNWELL_BAD_RANGES", c.ranges.c_str(), 1);
+        ExpectSameRuns(windows, c.args, "", 2, TARNWELL_BAD_SECTORS_LIB);
     }
+    ::unsetenv("TARNWELL_BAD_FILE");
+    ::unsetenv("TARNWELL_BAD_RANGES");
 }
 
 } // namespace
