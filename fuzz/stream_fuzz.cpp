@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     disk.AddRecording(rec);
     disk.LinkChain({1});
     // Half of the input before the block boundary, half after (or all of a
-    // long input's first 64 KiB before it).
+    // long input's first block before it).
     const std::uint64_t before = bytes.size() / 2 < kBlockSize ? bytes.size() / 2 : kBlockSize;
     disk.PlaceChainData({1}, kBlockSize - before, bytes);
     if (!disk.Write(path))
