@@ -26,24 +26,16 @@ namespace {
 //   its last sector.
 constexpr std::uint32_t kFailedInRowLimit = 8;
 
-// The area of the disk that holds a byte, and the byte where that area ends.
-struct Area {
-    std::string name;
-    std::uint64_t end;
-};
-
-Area AreaOf(std::uint64_t offset) {
+// The area of the disk that holds a byte, as the report names it.
+std::string AreaOf(std::uint64_t offset) {
     const std::uint64_t sector = offset / kSectorSize;
     if (sector == kTocSector)
-        return {"the table of contents", kSectorSize};
+        return "the table of contents";
     if (sector < kFirstHeaderSector)
-        return {"the cluster table", std::uint64_t{kFirstHeaderSector} * kSectorSize};
+        return "the cluster table";
     if (sector < kDataStartSector)
-        return {"the recording headers", std::uint64_t{kDataStartSector} * kSectorSize};
-    const std::uint64_t cluster = (sector - kDataStartSector) / kClusterSectors + 1;
-    return {"cluster " + std::to_string(cluster),
-            static_cast<std::uint64_t>(ClusterSector(static_cast<std::int64_t>(cluster) + 1)) *
-                kSectorSize};
+        return "the recording headers";
+    return "cluster " + std::to_string((sector - kDataStartSector) / kClusterSectors + 1);
 }
 
 void ConsoleAndLog(const std::string& line) {
@@ -79,8 +71,9 @@ SectorRead ReadSector(FileHandle handle, std::uint64_t offset, std::uint8_t* sec
     return SectorRead::End;
 }
 
-// The sectors [from, end) of a read that failed, rescued one at a time into
-// `at(offset)`. Returns the end of the data (end, unless the data ends first).
+// The sectors [from, end) of a read that failed, rescued into the buffer
+// that holds the read's bytes from `start` on. Run returns the end of the
+// data (end, unless the data ends first).
 class CRescue {
   public:
     CRescue(FileHandle handle, std::uint64_t start, std::uint8_t* buffer)
@@ -238,7 +231,7 @@ void CUnreadableSectors::Clear() {
 }
 
 void CUnreadableSectors::Add(std::uint64_t offset, std::uint64_t length) {
-    if (Open && Runs[OpenStart] == offset && AreaOf(OpenStart).name == AreaOf(offset).name) {
+    if (Open && Runs[OpenStart] == offset && AreaOf(OpenStart) == AreaOf(offset)) {
         Runs[OpenStart] += length;
         return;
     }
@@ -254,8 +247,7 @@ void CUnreadableSectors::ReportOpenRun() {
     Open = false;
     const std::uint64_t length = Runs[OpenStart] - OpenStart;
     ConsoleAndLog("cannot read " + std::to_string(length) + " bytes at drive offset " +
-                  std::to_string(OpenStart) + " in " + AreaOf(OpenStart).name +
-                  ": replaced by zeros");
+                  std::to_string(OpenStart) + " in " + AreaOf(OpenStart) + ": replaced by zeros");
 }
 
 std::uint64_t CUnreadableSectors::UnreadableUpTo(std::uint64_t offset) const {
