@@ -2,7 +2,6 @@
 #include "reader/reader.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -23,7 +22,7 @@ constexpr StreamClassTable kStreamClasses;
 // window that holds 00 00 01, the end of the buffer or the budget of slides
 // comes first, and tells how many bytes it slid. The same as sliding byte by
 // byte: every window passed over on the way holds something else, and the
-// reader consumes the same bytes. The prefix is found with memchr on its 01.
+// reader consumes the same bytes.
 std::uint32_t SlideToPrefix(CClusterReader& reader, std::uint32_t& window, std::uint64_t budget) {
     std::uint32_t count = 0;
     const std::uint8_t* bytes = reader.BufferedBytes(count);
@@ -38,15 +37,12 @@ std::uint32_t SlideToPrefix(CClusterReader& reader, std::uint32_t& window, std::
             break;
         }
     }
-    // Windows wholly inside the buffer: 00 00 01 ending at bytes[j].
-    for (std::uint32_t j = 2; slides == limit && j < limit;) {
-        const void* one = std::memchr(bytes + j, 0x01, limit - j);
-        if (one == nullptr)
-            break;
-        j = static_cast<std::uint32_t>(static_cast<const std::uint8_t*>(one) - bytes);
-        if (bytes[j - 1] == 0 && bytes[j - 2] == 0)
-            slides = j + 1;
-        ++j;
+    // Windows wholly inside the buffer: the first prefix of bytes[0, limit)
+    // takes three slides more than its index.
+    if (slides == limit) {
+        const std::size_t prefix = FindStartCodePrefix(bytes, limit);
+        if (prefix < limit)
+            slides = static_cast<std::uint32_t>(prefix) + 3;
     }
     for (std::uint32_t i = slides > 3 ? slides - 3 : 0; i < slides; ++i)
         window = ((window & 0xFFFF) << 8) | bytes[i];

@@ -310,6 +310,30 @@ TEST(StartCodeSearch, StopsOnThePrefixAcrossBoundariesAfterDroppingAPartlyReadBy
     }
 }
 
+// The search takes the buffered block in bulk; the prefix at every offset
+// around a block boundary, searched for from the block before and from its
+// tail carried in front of the next, with and without a budget that reaches it.
+TEST(StartCodeSearch, PrefixAtEveryOffsetAroundABlockBoundary) {
+    std::size_t wrong = 0;
+    for (std::size_t at = 0; at + 3 < 72; ++at) {
+        Bytes bytes(72, 0xFF); // not at the very end: that prefix is never reported
+        bytes[at] = bytes[at + 1] = 0;
+        bytes[at + 2] = 1;
+        for (const int carried : {0, 1}) {
+            Chain chain(bytes, kBlockSize - 36);
+            CClusterReader& reader = chain.Reader();
+            reader.SkipBytes(carried * 40);
+            reader.SeekBit(8 * (kBlockSize - 36));
+            wrong += !SeekNextStartCode(reader) || chain.Pos() != at;
+            reader.SeekBit(8 * (kBlockSize - 36));
+            const auto budget = static_cast<std::int32_t>(at + 3 - carried);
+            wrong += SeekNextStartCodeWithin(reader, budget) != !carried;
+            wrong += chain.Pos() != (carried ? at + 3 : at);
+        }
+    }
+    EXPECT_EQ(wrong, 0u);
+}
+
 // A spent budget took one byte more than maxBytes + 1 from the aligned start.
 TEST(StartCodeSearch, WithinSpentBudgetTookOneByteTooMany) {
     const Bytes at0 = {0, 0, 1, 0xE0}, at1 = {0xAA, 0, 0, 1}, at2 = {0xAA, 0xBB, 0, 0, 1};
