@@ -104,11 +104,27 @@ bool IsPESPacketAt(CClusterReader& reader, int streamId) {
 CPESHeader::CPESHeader(CClusterReader& reader, int expectedStreamId)
     : Reader(reader), ExpectedStreamId(expectedStreamId) {
     const std::uint64_t start = Reader.GetBitPos();
-    Valid = Parse() && !Truncated;
-    if (!Valid) {
-        Reader.SeekBit(start);
-        return;
+    // A byte-aligned header whose longest form lies in the buffered block, with
+    // a byte after it, is parsed from the buffer: the reader then passes over
+    // the header's bytes at once, or stays where it is when it is rejected,
+    // just as reading it bit by bit and seeking back would leave it (without
+    // that byte after it, consuming the last one would load the next block).
+    std::uint32_t buffered = 0;
+    const std::uint8_t* bytes = Reader.BufferedBytes(buffered);
+    if (Reader.IsByteAligned() && buffered > kLongestHeaderBytes) {
+        Bytes = bytes;
+        Valid = Parse();
+        Bytes = nullptr;
+        // Every field that a valid header holds fills whole bytes.
+        if (Valid)
+            Reader.SkipBuffered(BitAt / 8);
+    } else {
+        Valid = Parse() && !Truncated;
+        if (!Valid)
+            Reader.SeekBit(start);
     }
+    if (!Valid)
+        return;
     // A video packet's data is wanted from its first start code on: this
     // passes over the header's stuffing bytes and anything before that code.
     if (StreamClass(StreamId) == kClassVideo)
@@ -116,9 +132,21 @@ CPESHeader::CPESHeader(CClusterReader& reader, int expectedStreamId)
 }
 
 std::uint32_t CPESHeader::Bits(int n) {
+    std::uint32_t value = 0;
+    if (Bytes != nullptr) {
+        // From the buffer, up to the rest of a byte a step.
+        while (n > 0) {
+            const int left = 8 - static_cast<int>(BitAt % 8);
+            const int take = n < left ? n : left;
+            const std::uint32_t byte = Bytes[BitAt / 8];
+            value = (value << take) | ((byte >> (left - take)) & ((1u << take) - 1));
+            BitAt += static_cast<std::uint32_t>(take);
+            n -= take;
+        }
+        return value;
+    }
     // Bit by bit, so that a header cut off by the end of the data is noticed
     // at the first bit that is not there.
-    std::uint32_t value = 0;
     for (int i = 0; i < n; ++i) {
         if (Reader.IsEOBS())
             Truncated = true;

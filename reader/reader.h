@@ -154,8 +154,17 @@ class CPESHeader {
     bool Marker() { return Bits(1) == 1; }
     void SkipBytes(int n);
 
+    // The most bytes a parse reads: the fixed part (9), PTS and DTS (10),
+    // ESCR (6), ES rate (3), trick mode, copy info (1 each), CRC (2), the
+    // extension's flags (1), private data (16), a pack header with its length
+    // byte and the most stuffing (1 + 14 + 7), sequence counter and P-STD
+    // buffer (2 each), and the longest second extension (1 + 127).
+    static constexpr std::uint32_t kLongestHeaderBytes = 203;
+
     CClusterReader& Reader;
     int ExpectedStreamId;
+    const std::uint8_t* Bytes = nullptr; // the buffered header while parsed from there
+    std::uint32_t BitAt = 0;             // bits of it parsed
     bool Valid = false;
     bool Truncated = false; // a field was read beyond the end of the data
     std::uint64_t PTS = 0;

@@ -422,23 +422,28 @@ TEST(PesHeader, EveryOptionalFieldIsParsedAndItsMarkersAndPatternsChecked) {
              Bytes(16, 0) + Bytes{16} + kPackHeader + Bytes{0x80, 0x80, 0x40, 0, 0x81, 0},
          {}},
     };
+    // Parsed bit by bit (the header is cut by the end of the block or of the
+    // data) and from the buffer (the longest header and more are buffered).
     for (const auto& [name, flags, field, rejectBits] : fields) {
-        SCOPED_TRACE(name);
-        const Bytes header = Pes(0xC0, flags, TimeStamp(2, kPts) + field);
-        Chain chain(Bytes{0x47} + header + Bytes{0xFF, 0xAB}, kBlockSize - 20);
-        chain.Reader().SkipByte();
-        const CPESHeader valid(chain.Reader(), 0xC0);
-        EXPECT_TRUE(valid.IsValid());
-        EXPECT_EQ(valid.GetPTS(), kPts);
-        EXPECT_FALSE(valid.HasDTS());
-        EXPECT_EQ(valid.GetPacketLength(), 0x100);
-        EXPECT_EQ(valid.GetHeaderDataLength(), static_cast<int>(header.size() - 9));
-        EXPECT_EQ(chain.Pos(), 1 + header.size()); // audio: the stuffing byte is left
-        for (const std::size_t bit : rejectBits) {
-            Chain flipped(Bytes{0x47} + FlipBit(header, 8 * 14 + bit) + Bytes{0xFF, 0xAB});
-            flipped.Reader().SkipByte();
-            EXPECT_EQ(CPESHeader(flipped.Reader(), 0xC0).GetPTS(), kNoPts) << bit;
-            EXPECT_EQ(flipped.Pos(), 1u) << bit; // back on the start code
+        for (const std::size_t padding : {0, 256}) {
+            SCOPED_TRACE(std::string(name) + (padding ? " buffered" : " bit by bit"));
+            const Bytes header = Pes(0xC0, flags, TimeStamp(2, kPts) + field);
+            const Bytes tail = Bytes{0xFF, 0xAB} + Bytes(padding, 0xAB);
+            Chain chain(Bytes{0x47} + header + tail, padding ? 0 : kBlockSize - 20);
+            chain.Reader().SkipByte();
+            const CPESHeader valid(chain.Reader(), 0xC0);
+            EXPECT_TRUE(valid.IsValid());
+            EXPECT_EQ(valid.GetPTS(), kPts);
+            EXPECT_FALSE(valid.HasDTS());
+            EXPECT_EQ(valid.GetPacketLength(), 0x100);
+            EXPECT_EQ(valid.GetHeaderDataLength(), static_cast<int>(header.size() - 9));
+            EXPECT_EQ(chain.Pos(), 1 + header.size()); // audio: the stuffing byte is left
+            for (const std::size_t bit : rejectBits) {
+                Chain flipped(Bytes{0x47} + FlipBit(header, 8 * 14 + bit) + tail);
+                flipped.Reader().SkipByte();
+                EXPECT_EQ(CPESHeader(flipped.Reader(), 0xC0).GetPTS(), kNoPts) << bit;
+                EXPECT_EQ(flipped.Pos(), 1u) << bit; // back on the start code
+            }
         }
     }
 }
