@@ -110,8 +110,11 @@ int StreamClass(int streamId);
 
 // Where the first start-code prefix 00 00 01 lying wholly within bytes[0,
 // count) begins, or count when none does: the index a byte-by-byte search
-// gives, found 16 or 8 bytes a step (see start_code.cpp).
+// gives, found many bytes a step (see start_code.cpp).
 std::size_t FindStartCodePrefix(const std::uint8_t* bytes, std::size_t count);
+
+// The same for the whole start code 00 00 01 id.
+std::size_t FindStartCode(const std::uint8_t* bytes, std::size_t count, std::uint8_t id);
 
 // Moves the reader onto the next start-code prefix 00 00 01 (the rest of a
 // partly read byte is dropped first). False when the data ends before one.
