@@ -88,7 +88,7 @@ class CClusterReader {
     // blocks were read one after the other within a cluster: the scanners'
     // short steps back over a block boundary then cost no read. (Across a
     // cluster boundary the block is read again, as the crossing is logged.)
-    static constexpr std::uint32_t kCarryBytes = 65536;
+    static constexpr std::uint32_t kCarryBytes = kBlockSize < 65536 ? kBlockSize : 65536;
 
     FileHandle Drive = kInvalidHandle;
     std::uint8_t* Storage = nullptr; // the carried tail, then the block
