@@ -34,3 +34,11 @@ DecodeResult DecodeWithFfmpeg(const std::string& path);
 
 // The string quoted for /bin/sh (single quotes, embedded ones escaped).
 std::string ShellQuote(const std::string& text);
+
+// Genuine audio made by ffmpeg as a recorder keeps it: `seconds` of a stereo tone with beeps at
+// 48 kHz, encoded with `codec` ("mp2fixed" or "ac3_fixed") at `kbps`, carried in a transport
+// stream and split into its PES packets by ts_to_pes into BASE.pes and BASE.idx (BASE an absolute
+// path, for LoadFixture). With framePerPacket every PES packet holds one frame, otherwise as many
+// as ffmpeg puts into one. False when ffmpeg or ts_to_pes fails.
+bool EncodeAudioPes(const std::string& codec, int kbps, int seconds, bool framePerPacket,
+                    const std::string& base);
