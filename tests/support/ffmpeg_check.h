@@ -34,3 +34,11 @@ DecodeResult DecodeWithFfmpeg(const std::string& path);
 
 // The string quoted for /bin/sh (single quotes, embedded ones escaped).
 std::string ShellQuote(const std::string& text);
+
+// The codec names of the streams ffprobe finds in the file, in its order, each followed by a
+// blank: "mpeg2video mp2 " ("" when ffprobe is not there or fails).
+std::string ProbeCodecs(const std::string& path);
+
+// Muxes a video and an audio elementary stream with `ffmpeg -c copy -f dvd` into out; false
+// when ffmpeg is not there or fails.
+bool MuxDvdWithFfmpeg(const std::string& video, const std::string& audio, const std::string& out);
