@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+struct AudioFormat;
 class CClusterReader;
 class COBits;
 
@@ -176,7 +177,7 @@ class CPVRFile {
     std::string Text(int offset, int size) const;
     void RipAudio(CClusterReader& reader, COBits& out, int streamId, std::int64_t startPTS,
                   std::int64_t maxPTS, bool ac3);
-    void FillGap(int ptsDiff, COBits& out, double framesPerTick, int frameSize);
+    void FillGap(int ptsDiff, COBits& out, const AudioFormat& format);
 
     std::string m_DriveName;
     int m_Slot = 0;

@@ -546,14 +546,13 @@ TEST(UnreadableSectors, InAudioDataTheGapIsBridged) {
     if (FfmpegAvailable()) {
         const DecodeResult d = DecodeWithFfmpeg(r.dir.File("001 - News.mp2"));
         EXPECT_EQ(d.errors, "");
-        // As long as the undamaged cut, within the one packet by which a
-        // filled gap overruns: the filler covers the whole PTS difference,
-        // the last copied packet's own time included.
+        // As long as the undamaged cut, within one frame: the filler
+        // covers only the time of the packets lost.
         const double packets = static_cast<double>(ExpectedAudio(mp2, CutOf(mp2, 10)).size()) /
                                static_cast<double>(Payload(mp2, 0).size());
         const double packetSeconds =
             static_cast<double>(mp2.packets[1].pts - mp2.packets[0].pts) / kTicksPerSecond;
-        EXPECT_NEAR(d.durationSeconds, packets * packetSeconds + packetSeconds / 2, packetSeconds * 0.6);
+        EXPECT_NEAR(d.durationSeconds, packets * packetSeconds, 0.024);
     }
 }
 
