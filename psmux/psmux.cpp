@@ -51,68 +51,7 @@ std::uint32_t BufferField(int streamId, std::uint32_t bytes) {
     return audio ? 0x4000u | (bytes / 128) : 0x6000u | (bytes / 1024);
 }
 
-bool ParseMpegAudio(const std::uint8_t* p, AudioFrame& frame) {
-    // sync(11) version(2) layer(2) protection(1) | bitrate(4) rate(2) padding(1) private(1)
-    if (p[0] != 0xFF || (p[1] & 0xE0) != 0xE0)
-        return false;
-    const int version = (p[1] >> 3) & 3; // 0: 2.5, 2: 2, 3: 1
-    const int layer = 4 - ((p[1] >> 1) & 3);
-    const int rateIndex = p[2] >> 4, freqIndex = (p[2] >> 2) & 3, padding = (p[2] >> 1) & 1;
-    if (version == 1 || layer == 4 || rateIndex == 0 || rateIndex == 15 || freqIndex == 3)
-        return false;
-    static const std::uint16_t kRates[5][15] = {
-        {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448}, // MPEG-1 layer I
-        {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},    // MPEG-1 layer II
-        {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},     // MPEG-1 layer III
-        {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},    // MPEG-2 layer I
-        {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}}; // MPEG-2 layer II, III
-    static const std::uint32_t kFrequencies[3] = {44100, 48000, 32000};
-    const bool mpeg1 = version == 3;
-    const int table = mpeg1 ? layer - 1 : (layer == 1 ? 3 : 4);
-    frame.bitRate = kRates[table][rateIndex] * 1000u;
-    frame.sampleRate = kFrequencies[freqIndex] >> (mpeg1 ? 0 : version == 2 ? 1 : 2);
-    if (layer == 1) {
-        frame.samples = 384;
-        frame.bytes = (12 * frame.bitRate / frame.sampleRate + padding) * 4;
-    } else {
-        frame.samples = layer == 3 && !mpeg1 ? 576 : 1152;
-        frame.bytes = frame.samples / 8 * frame.bitRate / frame.sampleRate + padding;
-    }
-    return true;
-}
-
-bool ParseAC3(const std::uint8_t* p, AudioFrame& frame) {
-    // syncword 0B 77, crc1(16), fscod(2) frmsizecod(6)
-    if (p[0] != 0x0B || p[1] != 0x77)
-        return false;
-    const int fscod = p[4] >> 6, frmsizecod = p[4] & 0x3F;
-    if (fscod == 3 || frmsizecod > 37)
-        return false;
-    static const std::uint16_t kRates[19] = {32,  40,  48,  56,  64,  80,  96,  112, 128, 160,
-                                             192, 224, 256, 320, 384, 448, 512, 576, 640};
-    const std::uint32_t kbits = kRates[frmsizecod / 2];
-    // Words of 16 bits: 2 per kbit/s at 48 kHz, 3 at 32 kHz, and at 44.1 kHz
-    // 320/147 rounded down, one more in the odd codes.
-    const std::uint32_t words = fscod == 0   ? 2 * kbits
-                                : fscod == 2 ? 3 * kbits
-                                             : kbits * 320 / 147 + (frmsizecod & 1);
-    static const std::uint32_t kFrequencies[3] = {48000, 44100, 32000};
-    frame.bytes = 2 * words;
-    frame.samples = 1536;
-    frame.sampleRate = kFrequencies[fscod];
-    frame.bitRate = kbits * 1000;
-    return true;
-}
-
 } // namespace
-
-bool ParseAudioFrame(EsKind kind, const std::uint8_t* p, std::size_t n, AudioFrame& frame) {
-    if (n < 5)
-        return false;
-    if (kind == EsKind::AC3)
-        return ParseAC3(p, frame);
-    return kind == EsKind::MpegAudio && ParseMpegAudio(p, frame);
-}
 
 std::uint32_t VideoBitRate(const std::uint8_t* p, std::size_t n) {
     // 00 00 01 B3, width(12) height(12) aspect(4) rate(4) | bit_rate_value(18) ...
@@ -137,10 +76,12 @@ std::int64_t CProgramStreamWriter::EsState::HeadDts() const {
     return units.empty() ? kUnknownDts : units.front().dts;
 }
 
-CProgramStreamWriter::CProgramStreamWriter(COBits& out, EsKind audio)
+CProgramStreamWriter::CProgramStreamWriter(COBits& out, EsKind audio, std::uint32_t audioBitRate)
     : Out(out), Es{{EsKind::Video, kFirstVideoStream, -1, kVideoBufferBytes},
                    {audio, audio == EsKind::AC3 ? kPrivateStream1 : kFirstAudioStream,
-                    audio == EsKind::AC3 ? kAC3SubStream : -1, kAudioBufferBytes}} {}
+                    audio == EsKind::AC3 ? kAC3SubStream : -1, kAudioBufferBytes}} {
+    Es[kAudio].bitRate = audioBitRate;
+}
 
 void CProgramStreamWriter::Stamp(Stream s, std::uint64_t offset, std::int64_t pts,
                                  std::int64_t dts) {
@@ -192,12 +133,8 @@ void CProgramStreamWriter::Pump() {
 void CProgramStreamWriter::SetRate() {
     std::uint64_t bits = 0;
     for (EsState& s : Es) {
-        const std::uint8_t* p = s.data.data() + s.head;
-        AudioFrame frame;
         if (s.kind == EsKind::Video)
-            s.bitRate = VideoBitRate(p, s.Available());
-        else if (ParseAudioFrame(s.kind, p, s.Available(), frame))
-            s.bitRate = frame.bitRate;
+            s.bitRate = VideoBitRate(s.data.data() + s.head, s.Available());
         bits += s.bitRate != 0 ? s.bitRate : (1u << 21) * 8 * 50 / 2;
     }
     bits += bits / 20 + 10000;

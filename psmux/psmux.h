@@ -16,18 +16,6 @@ class COBits;
 // The kinds of elementary stream a program stream of this writer carries.
 enum class EsKind { Video, MpegAudio, AC3 };
 
-// What the header of an MPEG audio or AC-3 frame tells.
-struct AudioFrame {
-    std::uint32_t bytes = 0;      // the whole frame, header included
-    std::uint32_t samples = 0;    // per channel
-    std::uint32_t sampleRate = 0; // Hz
-    std::uint32_t bitRate = 0;    // bit/s
-};
-
-// Reads the frame header at p, of which n bytes are there; false when none
-// is there (no sync word, a reserved or free-format field, too few bytes).
-bool ParseAudioFrame(EsKind kind, const std::uint8_t* p, std::size_t n, AudioFrame& frame);
-
 // The bit rate that the MPEG video sequence header at p gives (its sequence
 // extension, if it follows within the n bytes, included); 0 when p holds no
 // sequence header.
@@ -46,8 +34,10 @@ class CProgramStreamWriter {
 
     enum Stream { kVideo = 0, kAudio = 1 };
 
-    // A program of one video stream and one audio stream of the given kind.
-    CProgramStreamWriter(COBits& out, EsKind audio);
+    // A program of one video stream and one audio stream of the given kind
+    // and bit rate (bit/s; 0 when not known). The video's bit rate comes from
+    // the sequence header that begins it.
+    CProgramStreamWriter(COBits& out, EsKind audio, std::uint32_t audioBitRate);
     CProgramStreamWriter(const CProgramStreamWriter&) = delete;
     CProgramStreamWriter& operator=(const CProgramStreamWriter&) = delete;
 

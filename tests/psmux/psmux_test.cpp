@@ -1,6 +1,7 @@
 // The program-stream writer on the real fixtures: the packs read back, the
 // time stamps against the packs' SCR, the fields that a DVD muxer (ffmpeg
 // -f dvd) writes, and ffmpeg's verdict on the file.
+#include "extract/extract.h"
 #include "output/output.h"
 #include "psmux/psmux.h"
 #include "support/ffmpeg_check.h"
@@ -32,13 +33,15 @@ void Mux(Muxed& m, const std::string& audioFixture, EsKind kind) {
     {
         bool ok = false;
         COBits out(m.dir.File("out.mpg"), ok);
-        CProgramStreamWriter writer(out, kind);
+        const AudioFormat& format = kind == EsKind::AC3 ? kAC3Format : kMpegAudioFormat;
+        AudioFrameInfo frame;
+        ASSERT_TRUE(format.parse(m.audio.data(), m.audio.size(), frame));
+        CProgramStreamWriter writer(out, kind, frame.bytes * 8 * frame.sampleRate / frame.samples);
         std::size_t fed = 0;
         int64_t samples = 0;
-        AudioFrame frame;
         auto feedAudio = [&](int64_t until) {
             while (fed < m.audio.size() &&
-                   ParseAudioFrame(kind, &m.audio[fed], m.audio.size() - fed, frame)) {
+                   format.parse(&m.audio[fed], m.audio.size() - fed, frame)) {
                 const int64_t pts = a.packets[0].pts + kShift + samples * 90000 / frame.sampleRate;
                 if (pts >= until)
                     return;
