@@ -135,6 +135,8 @@ void CPVRFile::RipAudio(CClusterReader& reader, COBits& out, int streamId, std::
                 reader.SeekBit(PacketEnd(payloadPos, length));
                 if (IsPESPacketAt(reader, streamId)) {
                     reader.SeekBit(payloadPos);
+                    if (Stamps != nullptr)
+                        Stamps->Copied(out.Position(), lastPTS, lastPTS, false);
                     CopyPayload(static_cast<int>(length), reader, out);
                     log << std::dec << "found PTS " << static_cast<double>(lastPTS) << " running..."
                         << std::endl;
@@ -175,8 +177,9 @@ void CPVRFile::RipAudio(CClusterReader& reader, COBits& out, int streamId, std::
             SeekNextStartCode(reader);
             continue;
         }
-        if (static_cast<std::uint64_t>(pts) + kAudioWrapTicks <
-            static_cast<std::uint64_t>(lastPTS)) {
+        const bool wrapped =
+            static_cast<std::uint64_t>(pts) + kAudioWrapTicks < static_cast<std::uint64_t>(lastPTS);
+        if (wrapped) {
             // Wrapped (or jumped back): move the end so that the length still
             // to be copied stays the same. No gap is filled here.
             maxPTS = maxPTS + pts - lastPTS;
@@ -195,6 +198,8 @@ void CPVRFile::RipAudio(CClusterReader& reader, COBits& out, int streamId, std::
                 FillAudioGap(diff, out);
         }
         reader.SeekBit(payloadPos);
+        if (Stamps != nullptr)
+            Stamps->Copied(out.Position(), pts, pts, wrapped);
         CopyPayload(static_cast<int>(length), reader, out);
         lastPTS = pts;
         resync = false;

@@ -155,6 +155,26 @@ DecodeResult DecodeWithFfmpeg(const std::string& path) {
     return result;
 }
 
+std::string ProbeCodecs(const std::string& path) {
+    if (!FfmpegAvailable())
+        return "";
+    const CommandOutput probe = Run("ffprobe -v error -show_entries stream=codec_name "
+                                    "-of default=noprint_wrappers=1:nokey=1 " +
+                                    ShellQuote("file:" + path) + " 2>/dev/null");
+    std::string codecs;
+    for (char c : probe.text)
+        codecs += c == '\n' ? ' ' : c;
+    return probe.exitCode == 0 ? codecs : "";
+}
+
+bool MuxDvdWithFfmpeg(const std::string& video, const std::string& audio, const std::string& out) {
+    return FfmpegAvailable() &&
+           Run("ffmpeg -nostdin -v error -y -i " + ShellQuote("file:" + video) + " -i " +
+               ShellQuote("file:" + audio) + " -map 0 -map 1 -c copy -f dvd " +
+               ShellQuote("file:" + out) + " 2>/dev/null")
+                   .exitCode == 0;
+}
+
 bool EncodeAudioPes(const std::string& codec, int kbps, int seconds, bool framePerPacket,
                     const std::string& base) {
     const std::string ts = base + ".ts";
