@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+struct AudioFormat;
 class CClusterReader;
 class COBits;
 
@@ -108,6 +109,19 @@ class CClusterTable {
 // The run's cluster table; made by the dir and rip commands.
 extern CClusterTable* g_ClusterTable;
 
+// Told by a ripper, for each packet whose payload it copies, where in the
+// output that payload begins and which time stamps the packet carries: its
+// PTS as the ripper takes it (the video ripper's after a wrap of the 33-bit
+// counter may lie below 0 or beyond it), its DTS on the same time line (the
+// PTS when it has none), and whether the ripper took the PTS as a wrap or a
+// jump back of the time stamps.
+class CPacketStamps {
+  public:
+    virtual ~CPacketStamps() = default;
+    virtual void Copied(std::uint64_t outputOffset, std::int64_t pts, std::int64_t dts,
+                        bool jumpedBack) = 0;
+};
+
 // One recording: its 512-byte header sector and the operations that list and
 // extract it.
 class CPVRFile {
@@ -165,6 +179,9 @@ class CPVRFile {
     // Base name of the output files: "001 - News".
     std::string GetOutputName() const;
 
+    // Whom the rippers tell of each packet they copy; none when null.
+    void SetPacketStamps(CPacketStamps* stamps) { Stamps = stamps; }
+
     // Bytes of the audio payload copied last, one element per byte.
     const std::vector<std::int32_t>& GetLastPayload() const { return LastPayload; }
 
@@ -176,12 +193,13 @@ class CPVRFile {
     std::string Text(int offset, int size) const;
     void RipAudio(CClusterReader& reader, COBits& out, int streamId, std::int64_t startPTS,
                   std::int64_t maxPTS, bool ac3);
-    void FillGap(int ptsDiff, COBits& out, double framesPerTick, int frameSize);
+    void FillGap(int ptsDiff, COBits& out, const AudioFormat& format);
 
     std::string m_DriveName;
     int m_Slot = 0;
     bool HeaderLost = false;
     std::vector<std::int32_t> LastPayload;
+    CPacketStamps* Stamps = nullptr;
     std::uint8_t Header[kSectorSize] = {};
 };
 

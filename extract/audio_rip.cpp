@@ -28,6 +28,62 @@ std::uint64_t PacketEnd(std::uint64_t payloadPos, std::uint32_t payloadLength) {
     return payloadPos + static_cast<std::uint32_t>(payloadLength * 8u);
 }
 
+// Where a whole frame lies in a payload.
+struct FrameSpan {
+    std::size_t offset;
+    std::size_t bytes;
+};
+
+// The frames of a payload: the whole ones in order, and how many begin in it
+// (a last frame cut short by the end of the payload counts as begun).
+struct PayloadFrames {
+    std::vector<FrameSpan> whole;
+    std::int64_t begun = 0;
+    AudioFrameInfo first;
+};
+
+// Whether a frame fits at pos, followed by the end of the payload, by too
+// few bytes to tell, or by another frame: a sync word inside audio data
+// seldom describes a frame that ends on the next one.
+bool IsFrameAt(const std::vector<std::uint8_t>& bytes, std::size_t pos, const AudioFormat& format) {
+    AudioFrameInfo frame, next;
+    if (!format.parse(&bytes[pos], bytes.size() - pos, frame))
+        return false;
+    const std::size_t after = pos + frame.bytes;
+    return after + format.headerBytes > bytes.size() ||
+           format.parse(&bytes[after], bytes.size() - after, next);
+}
+
+// Walks from the first frame header of the payload from header to header,
+// each frame's length taken from its own header, until a header does not
+// parse or a frame runs past the end.
+PayloadFrames FindFrames(const std::vector<std::uint8_t>& bytes, const AudioFormat& format) {
+    PayloadFrames frames;
+    std::size_t pos = 0;
+    while (pos < bytes.size() && !IsFrameAt(bytes, pos, format))
+        ++pos;
+    AudioFrameInfo frame;
+    while (pos < bytes.size() && format.parse(&bytes[pos], bytes.size() - pos, frame)) {
+        if (frames.begun++ == 0)
+            frames.first = frame;
+        if (frame.bytes > bytes.size() - pos)
+            break;
+        frames.whole.push_back({pos, frame.bytes});
+        pos += frame.bytes;
+    }
+    return frames;
+}
+
+// round-half-up(ptsDiff / frame duration), the duration being the frame's
+// samples at its sampling frequency in 90 kHz ticks; in whole numbers, as
+// 44.1 kHz frames last no whole number of ticks. Nothing for no difference.
+std::int64_t FramesIn(std::int32_t ptsDiff, const AudioFrameInfo& frame) {
+    if (ptsDiff <= 0)
+        return 0;
+    const std::int64_t frameTicks = std::int64_t{frame.samples} * kPtsPerSecond;
+    return (2 * std::int64_t{ptsDiff} * frame.sampleRate + frameTicks) / (2 * frameTicks);
+}
+
 } // namespace
 
 void CPVRFile::RipPrivateStream(CClusterReader& reader, COBits& out, int streamId,
@@ -79,6 +135,8 @@ void CPVRFile::RipAudio(CClusterReader& reader, COBits& out, int streamId, std::
                 reader.SeekBit(PacketEnd(payloadPos, length));
                 if (IsPESPacketAt(reader, streamId)) {
                     reader.SeekBit(payloadPos);
+                    if (Stamps != nullptr)
+                        Stamps->Copied(out.Position(), lastPTS, lastPTS, false);
                     CopyPayload(static_cast<int>(length), reader, out);
                     log << std::dec << "found PTS " << static_cast<double>(lastPTS) << " running..."
                         << std::endl;
@@ -119,8 +177,9 @@ void CPVRFile::RipAudio(CClusterReader& reader, COBits& out, int streamId, std::
             SeekNextStartCode(reader);
             continue;
         }
-        if (static_cast<std::uint64_t>(pts) + kAudioWrapTicks <
-            static_cast<std::uint64_t>(lastPTS)) {
+        const bool wrapped =
+            static_cast<std::uint64_t>(pts) + kAudioWrapTicks < static_cast<std::uint64_t>(lastPTS);
+        if (wrapped) {
             // Wrapped (or jumped back): move the end so that the length still
             // to be copied stays the same. No gap is filled here.
             maxPTS = maxPTS + pts - lastPTS;
@@ -139,6 +198,8 @@ void CPVRFile::RipAudio(CClusterReader& reader, COBits& out, int streamId, std::
                 FillAudioGap(diff, out);
         }
         reader.SeekBit(payloadPos);
+        if (Stamps != nullptr)
+            Stamps->Copied(out.Position(), pts, pts, wrapped);
         CopyPayload(static_cast<int>(length), reader, out);
         lastPTS = pts;
         resync = false;
@@ -166,25 +227,26 @@ void CPVRFile::CopyPayload(int count, CClusterReader& reader, COBits& out) {
     }
 }
 
-void CPVRFile::FillGap(int ptsDiff, COBits& out, double framesPerTick, int frameSize) {
-    const int frames = static_cast<int>(ptsDiff * framesPerTick + 0.5);
-    const std::int32_t bytes = frames * frameSize;
-    if (bytes <= 0 || LastPayload.empty())
+void CPVRFile::FillGap(int ptsDiff, COBits& out, const AudioFormat& format) {
+    const std::vector<std::uint8_t> payload(LastPayload.begin(), LastPayload.end());
+    const PayloadFrames frames = FindFrames(payload, format);
+    if (frames.whole.empty()) {
+        *g_Log << "no whole audio frame to repeat" << std::endl;
         return;
-    std::size_t next = 0;
-    for (std::int32_t i = 0; i < bytes; ++i) {
-        out.WriteByte(LastPayload[next]);
-        if (++next == LastPayload.size())
-            next = 0;
+    }
+    // The frames that began in the payload copied last already cover that
+    // much of the difference; what is left was lost.
+    const std::int64_t missing = FramesIn(ptsDiff, frames.first) - frames.begun;
+    for (std::int64_t i = 0; i < missing; ++i) {
+        const FrameSpan& frame = frames.whole[static_cast<std::size_t>(i) % frames.whole.size()];
+        out.Write(payload.data() + frame.offset, frame.bytes);
     }
 }
 
 void CPVRFile::FillAC3Gap(int ptsDiff, COBits& out) {
-    static constexpr double kFramesPerTick = 1.0 / kAC3FrameTicks;
-    FillGap(ptsDiff, out, kFramesPerTick, kAC3FrameBytes);
+    FillGap(ptsDiff, out, kAC3Format);
 }
 
 void CPVRFile::FillAudioGap(int ptsDiff, COBits& out) {
-    static constexpr double kFramesPerTick = 1.0 / kMpegAudioFrameTicks;
-    FillGap(ptsDiff, out, kFramesPerTick, kMpegAudioFrameBytes);
+    FillGap(ptsDiff, out, kMpegAudioFormat);
 }

@@ -91,28 +91,50 @@ std::int64_t Unwrap(std::int64_t pts, std::int64_t lastPTS) {
     return pts - lastPTS > kHalfRange ? pts - static_cast<std::int64_t>(kPtsModulus) : pts;
 }
 
+// The DTS of a header on the time line of pts, the PTS as the ripper takes
+// it: the DTS precedes the PTS, by the difference of the 33-bit counters.
+std::int64_t DtsOf(const CPESHeader& header, std::int64_t pts) {
+    if (!header.HasDTS())
+        return pts;
+    return pts - static_cast<std::int64_t>((header.GetPTS() - header.GetDTS()) & (kPtsModulus - 1));
+}
+
+// The time stamps of the packet whose payload begins with the sequence
+// header the copy starts at, if it does.
+struct StartStamps {
+    bool known = false;
+    std::int64_t pts = 0, dts = 0;
+};
+
 // Passes over the stream up to the first sequence header after a packet at or
 // after startPTS; false when the data ends first.
-void SeekStart(CClusterReader& reader, int streamId, std::int64_t startPTS) {
+StartStamps SeekStart(CClusterReader& reader, int streamId, std::int64_t startPTS) {
     std::ostream& log = *g_Log;
     const std::uint32_t startCode = PesStartCode(streamId);
     bool waiting = false;
+    StartStamps start;
     while (!reader.IsEOBS()) {
+        bool parsedHere = false;
         if (!waiting && reader.PeekUInt32() == startCode) {
             CPESHeader header(reader, streamId);
             if (header.IsValid() && static_cast<std::int64_t>(header.GetPTS()) >= startPTS) {
                 log << "reached pts " << static_cast<double>(header.GetPTS()) << std::endl;
                 waiting = true;
                 log << "shit.. i'm video and i have to wait until 0x000001B3...." << std::endl;
+                parsedHere = true;
+                start.pts = static_cast<std::int64_t>(header.GetPTS());
+                start.dts = DtsOf(header, start.pts);
             }
         }
         if (waiting && reader.PeekUInt32() == kSequenceHeaderCode) {
             log << "yeah.. i'm video and i reached 0x000001B3...." << std::endl;
-            return;
+            start.known = parsedHere;
+            return start;
         }
         reader.SkipByte();
         SeekNextStartCode(reader);
     }
+    return start;
 }
 
 } // namespace
@@ -137,7 +159,9 @@ void CPVRFile::RipVideoStream(CClusterReader& reader, COBits& out, int streamId,
     log << std::hex << "seeking stream start code " << startCode << std::endl;
     con << std::hex << "seeking stream start code " << startCode << std::endl;
 
-    SeekStart(reader, streamId, startPTS);
+    const StartStamps start = SeekStart(reader, streamId, startPTS);
+    if (start.known && Stamps != nullptr)
+        Stamps->Copied(out.Position(), start.pts, start.dts, false);
     std::int64_t lastPTS = startPTS;
     if (reader.IsEOBS()) {
         log << "EOF reached! No PTS for Code " << startCode << std::endl;
@@ -178,7 +202,8 @@ void CPVRFile::RipVideoStream(CClusterReader& reader, COBits& out, int streamId,
         // wrap; startPTS did not come from the stream.
         const auto raw = static_cast<std::int64_t>(header.GetPTS());
         const std::int64_t pts = copiedPicture ? Unwrap(raw, lastPTS) : raw;
-        if (pts + kVideoWrapTicks < lastPTS && raw != 0) {
+        const bool jumpedBack = pts + kVideoWrapTicks < lastPTS && raw != 0;
+        if (jumpedBack) {
             limit += pts - lastPTS;
             log << "PTS overflow..." << std::endl;
             log << "Max PTS=" << static_cast<double>(limit) << std::endl;
@@ -196,6 +221,8 @@ void CPVRFile::RipVideoStream(CClusterReader& reader, COBits& out, int streamId,
             stopped = true;
             break;
         }
+        if (Stamps != nullptr)
+            Stamps->Copied(out.Position(), pts, DtsOf(header, pts), jumpedBack);
         lastPTS = pts;
         copiedPicture = true;
         window.Fill(reader);

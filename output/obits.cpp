@@ -41,6 +41,7 @@ void COBits::Flush() {
         *g_Log << "COBits::Flush WriteFile failed!" << std::endl;
         Failed = true;
     }
+    Flushed += static_cast<std::uint64_t>(Length);
     Length = 0;
 }
 

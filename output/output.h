@@ -35,6 +35,9 @@ class COBits {
 
     void Flush();
 
+    // How many bytes have been given to it so far, written or still buffered.
+    std::uint64_t Position() const { return Flushed + static_cast<std::uint64_t>(Length); }
+
     // Whether a write to the file has failed (its bytes are lost).
     bool WriteFailed() const { return Failed; }
 
@@ -42,5 +45,6 @@ class COBits {
     FileHandle Handle = kInvalidHandle;
     std::uint8_t* Buffer = nullptr;
     std::int32_t Length = 0;
+    std::uint64_t Flushed = 0;
     bool Failed = false;
 };

@@ -7,6 +7,7 @@
 #include "output/output.h"
 #include "platform/runlog.h"
 #include "reader/reader.h"
+#include "support/ffmpeg_check.h"
 #include "support/fixtures.h"
 #include "support/harness.h"
 
@@ -303,19 +304,42 @@ TEST(AudioRipFirstPacket, CopiesFromTheFirstPacketAtStartPtsThatIsFollowedByItsS
     }
 }
 
-TEST(AudioRipRecovery, DamagedPacketsAreDroppedAndTheGapFilledWithTheLastPayload) {
+// Phase 1 looks for the next start code within 10 MiB at a time: 11 MiB
+// without one before the first packet cost two lines of the log, not one, nor
+// one a megabyte.
+TEST(AudioRipFirstPacket, StartCodesAreSoughtTenMebibytesAtATime) {
+    const Bytes junk(11 << 20, 0x5A);
+    for (const AudioKind& kind : kAudioKinds) {
+        SCOPED_TRACE(kind.name);
+        const Fixture f = AudioPackets(kind, 3);
+        const Ripped r = Rip(kind.ripper, Cat({junk, f.bytes}), f.streamId, 0, kFar);
+        EXPECT_TRUE(Same(r.out, Payloads(f, 0, 2)));
+        const std::string wrong = "not the expected startcode!";
+        EXPECT_EQ(std::count_if(r.log.begin(), r.log.end(),
+                                [&](const std::string& line) {
+                                    return line.size() >= wrong.size() &&
+                                           line.compare(line.size() - wrong.size(), wrong.size(),
+                                                        wrong) == 0;
+                                }),
+                  2);
+    }
+}
+
+TEST(AudioRipRecovery, DamagedPacketsAreDroppedAndTheLostTimeFilledWithWholeFrames) {
     enum Damage { ForeignPacket, MarkerBit, EmptyPayload };
+    // A Layer II packet holds five frames of 2160 ticks, an AC-3 packet one
+    // of 2880: the frames of the packet copied last count against the gap.
     const struct {
         size_t kind; // 0 MPEG audio, 1 AC-3
         Damage damage;
-        int64_t gap; // PTS of the next good packet minus that of the last one copied
-        size_t filler;
+        int64_t gap;   // PTS of the next good packet minus that of the last one copied
+        size_t frames; // of the filler
     } cases[] = {
-        {1, ForeignPacket, 5760, 3584}, {0, ForeignPacket, 5760, 1728}, // two and three frames
-        {1, MarkerBit, 5760, 3584},     {0, MarkerBit, 5760, 1728},
-        {1, ForeignPacket, 1440, 1792}, {0, ForeignPacket, 1080, 576}, // half a frame rounds up
-        {1, ForeignPacket, 1439, 0},    {0, ForeignPacket, 1079, 0},   // below half a frame
-        {0, ForeignPacket, -1000, 0},   {1, EmptyPayload, 5760, 0},    // nothing to repeat
+        {1, ForeignPacket, 5760, 1},  {0, ForeignPacket, 21600, 5}, // one packet lost
+        {1, MarkerBit, 8640, 2},      {0, MarkerBit, 32400, 10},    // two packets lost
+        {1, ForeignPacket, 4320, 1},  {0, ForeignPacket, 11880, 1}, // half a frame rounds up
+        {1, ForeignPacket, 4319, 0},  {0, ForeignPacket, 11879, 0}, // below half a frame
+        {0, ForeignPacket, -1000, 0}, {1, EmptyPayload, 5760, 0},   // nothing to repeat
     };
     for (const auto& c : cases) {
         const AudioKind& kind = kAudioKinds[c.kind];
@@ -343,31 +367,107 @@ TEST(AudioRipRecovery, DamagedPacketsAreDroppedAndTheGapFilledWithTheLastPayload
             data = Cat({PacketBytes(f, 0, 2), empty, PacketBytes(f, 2, 3), foreign,
                         PacketBytes(f, 3, 12)});
         const Ripped r = Rip(kind.ripper, data, f.streamId, 0, kFar);
-        EXPECT_TRUE(Same(r.out, Cat({Payloads(f, 0, keep), Repeat(Payload(f, 2), c.filler),
-                                     Payloads(f, next, 11)})));
+        // Packet 2's payload is whole frames from its start: its frames in
+        // order are its bytes in order.
+        const size_t frameBytes = c.kind == 0 ? 576 : 1792;
+        EXPECT_TRUE(
+            Same(r.out, Cat({Payloads(f, 0, keep), Repeat(Payload(f, 2), c.frames * frameBytes),
+                             Payloads(f, next, 11)})));
         const Lines end = {"error recovery", "error recovery", "DIFF=" + Pts(c.gap),
                            "error recovery", "EOBS reached!"};
-        EXPECT_EQ(Tail(r.log, end.size()), end);
+        Lines log = end;
+        if (c.damage == EmptyPayload)
+            log.insert(log.begin() + 3, "no whole audio frame to repeat");
+        EXPECT_EQ(Tail(r.log, log.size()), log);
         EXPECT_EQ(Tail(r.console, end.size()), end);
     }
 }
 
+// Genuine ffmpeg audio at the bit rates broadcasters use, with 18 packets
+// damaged (PES_packet_length + 4: the look-ahead fails and the packet's
+// frames are lost), two of them one after the other. Each repair is the
+// frames of the packet before, for as long as the lost packets lasted: the
+// sound decodes without an error and keeps its length.
+TEST(AudioRipRecovery, RepairedSoundKeepsItsLengthAtEveryBitRate) {
+    if (!FfmpegAvailable())
+        GTEST_SKIP() << "ffmpeg is not installed";
+    const struct {
+        const char* codec;
+        int kbps;
+        bool framePerPacket;
+    } cases[] = {{"mp2fixed", 128, false}, {"mp2fixed", 192, true},  {"mp2fixed", 256, false},
+                 {"mp2fixed", 384, true},  {"ac3_fixed", 192, true}, {"ac3_fixed", 448, false},
+                 {"ac3_fixed", 640, true}};
+    harness::TempDir dir;
+    for (const auto& c : cases) {
+        const std::string name = std::string(c.codec) + "-" + std::to_string(c.kbps);
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(EncodeAudioPes(c.codec, c.kbps, 20, c.framePerPacket, dir.File(name)));
+        const Fixture f = LoadFixture(dir.File(name));
+        const size_t n = f.packets.size();
+        std::vector<bool> lost(n);
+        for (size_t k = 0; k < 17; ++k)
+            lost[2 + k * (n - 4) / 17] = true;
+        lost[3] = true;
+        Bytes data = f.bytes;
+        Bytes expected, undamaged = Payloads(f, 0, n - 1); // the last packet has none after it
+        size_t good = 0;
+        for (size_t i = 0; i + 1 < n; ++i) {
+            uint8_t* length = &data[f.packets[i].offset + 4];
+            const unsigned longer = (length[0] << 8 | length[1]) + 4u;
+            length[0] = static_cast<uint8_t>(longer >> 8);
+            length[1] = static_cast<uint8_t>(lost[i] ? longer : longer - 4);
+            if (!lost[i])
+                good = i;
+            const Bytes payload = Payload(f, i);
+            expected =
+                Cat({expected, lost[i] ? Repeat(Payload(f, good), payload.size()) : payload});
+        }
+        const bool mpeg = f.streamId == 0xC0;
+        const Ripped r = Rip(mpeg ? &CPVRFile::RipAudioStream : &CPVRFile::RipPrivateStream, data,
+                             f.streamId, 0, kFar);
+        EXPECT_TRUE(Same(r.out, expected));
+        const std::string extension = mpeg ? ".mp2" : ".ac3";
+        ASSERT_TRUE(harness::WriteFile(dir.File(name + "-ripped" + extension), r.out));
+        ASSERT_TRUE(harness::WriteFile(dir.File(name + extension), undamaged));
+        const DecodeResult ripped = DecodeWithFfmpeg(dir.File(name + "-ripped" + extension));
+        const DecodeResult clean = DecodeWithFfmpeg(dir.File(name + extension));
+        EXPECT_EQ(ripped.errors, "");
+        EXPECT_NEAR(ripped.durationSeconds, clean.durationSeconds, mpeg ? 0.024 : 0.032);
+    }
+}
+
 TEST(AudioRipPtsWrap, MaxPtsMovesWithTheWrapSoThatTheLengthLeftStaysTheSame) {
+    // Packet 6 wraps past 2^33, or steps back by exactly 2 s (no wrap) or by
+    // one tick more (taken as one).
+    const struct {
+        int64_t back; // 0: the wrap
+        bool wraps;
+    } cases[] = {{0, true}, {180000, false}, {180001, true}};
     for (const AudioKind& kind : kAudioKinds) {
-        SCOPED_TRACE(kind.name);
-        Fixture f = AudioPackets(kind, 30);
-        const int64_t step = f.packets[1].pts - f.packets[0].pts;
-        SetPtsAt(f, 5, kTimestampWrap - 100); // packet 6 has wrapped past 2^33
-        const int64_t maxPTS = f.packets[0].pts + 10 * step;
-        const int64_t moved = maxPTS + f.packets[6].pts - f.packets[5].pts;
-        size_t stop = 6;
-        while (f.packets[stop].pts < moved)
-            ++stop;
-        const Ripped r = Rip(kind.ripper, f.bytes, f.streamId, f.packets[0].pts, maxPTS);
-        EXPECT_TRUE(Same(r.out, Payloads(f, 0, stop)));
-        const Lines wrap = {"PTS overflow...", "Max PTS=" + Pts(moved)};
-        EXPECT_EQ(Tail(r.log, 2), wrap);
-        EXPECT_EQ(Tail(r.console, 3), Cat({Lines{""}, wrap}));
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(kind.name) + " back " + Pts(c.back));
+            Fixture f = AudioPackets(kind, 30);
+            const int64_t step = f.packets[1].pts - f.packets[0].pts;
+            if (c.back == 0)
+                SetPtsAt(f, 5, kTimestampWrap - 100);
+            const int64_t shift = f.packets[5].pts - c.back - f.packets[6].pts;
+            for (size_t i = 6; c.back != 0 && i < f.packets.size(); ++i)
+                WritePesTimestamp(&f.bytes[f.packets[i].offset + 9], f.packets[i].pts += shift);
+            const int64_t maxPTS = f.packets[0].pts + 10 * step;
+            const int64_t moved = c.wraps ? maxPTS + f.packets[6].pts - f.packets[5].pts : maxPTS;
+            size_t stop = 6;
+            while (stop + 1 < f.packets.size() && f.packets[stop].pts < moved)
+                ++stop;
+            const Ripped r = Rip(kind.ripper, f.bytes, f.streamId, f.packets[0].pts, maxPTS);
+            EXPECT_TRUE(Same(r.out, Payloads(f, 0, stop)));
+            const Lines wrap = {"PTS overflow...", "Max PTS=" + Pts(moved)};
+            EXPECT_EQ(Tail(r.log, 2) == wrap, c.wraps);
+            if (c.wraps)
+                EXPECT_EQ(Tail(r.console, 3), Cat({Lines{""}, wrap}));
+            else
+                EXPECT_FALSE(Has(r.console, "PTS overflow..."));
+        }
     }
 }
 
@@ -400,24 +500,50 @@ TEST(AudioRipEndOfData, LengthsAndHeadersCutByTheEndReadNothingBeyondIt) {
     EXPECT_EQ(r.console, (Lines{"CPVRFile::RipPrivateStream", "Try to rewind... failed!"}));
 }
 
-TEST(AudioGapFiller, RepeatsTheLastPayloadFromItsStartAndCutsTheLastCopyShort) {
-    const Bytes five = {1, 2, 3, 4, 5};
-    Chain chain(five);
-    harness::Capture cap;
-    const std::string outName = chain.dir.File("out");
-    {
-        bool ok = false;
-        COBits out(outName, ok);
-        CPVRFile& f = *chain.file;
-        f.CopyPayload(-1, *chain.reader, out); // a length field below the header's: nothing
-        EXPECT_TRUE(f.GetLastPayload().empty());
-        f.FillAudioGap(2160, out);            // nothing to repeat
-        f.CopyPayload(9, *chain.reader, out); // the data ends after five bytes
-        EXPECT_EQ(f.GetLastPayload(), (std::vector<int32_t>{1, 2, 3, 4, 5}));
-        f.FillAudioGap(2160, out);
-        f.FillAC3Gap(2880, out);
+// The filler repeats the whole frames of the payload copied last, for the
+// time that the frames begun in it do not cover.
+TEST(AudioGapFiller, RepeatsWholeFramesForTheTimeThatWasLost) {
+    const Fixture mp2 = LoadFixture("audio_c0"), ac3 = LoadFixture("audio_bd");
+    const Bytes mp2Frames = Payload(mp2, 0);     // five frames of 576 bytes, 2160 ticks each
+    const Bytes ac3Frames = Payloads(ac3, 0, 2); // two of 1792 bytes, 2880 ticks each
+    const auto first = [](const Bytes& b, size_t n) {
+        return Bytes(b.begin(), b.begin() + long(n));
+    };
+    const struct {
+        bool ac3;
+        Bytes payload;
+        int diff;
+        Bytes filler;
+    } cases[] = {
+        {true, ac3Frames, 5 * 2880, Cat({ac3Frames, first(ac3Frames, 1792)})},
+        {true, ac3Frames, 2 * 2880 + 1439, {}},
+        {true, Cat({ac3Frames, first(Payload(ac3, 2), 500)}), 5 * 2880, ac3Frames}, // 3 begun
+        {true, Cat({Bytes(7, 0x0B), ac3Frames}), 3 * 2880, first(ac3Frames, 1792)}, // not a frame
+        {false, first(mp2Frames, 1152), 5 * 2160 - 1080,
+         Cat({first(mp2Frames, 1152), first(mp2Frames, 576)})},
+        {false, first(mp2Frames, 1152 + 100), 6 * 2160,
+         Cat({first(mp2Frames, 1152), first(mp2Frames, 576)})},
+        {false, Bytes{1, 2, 3, 4, 5}, 10 * 2160, {}}, // no frame at all
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.ac3 ? "AC-3" : "MPEG audio") + " payload of " +
+                     std::to_string(c.payload.size()) + " bytes, gap " + std::to_string(c.diff));
+        Chain chain(c.payload);
+        harness::Capture cap;
+        const std::string outName = chain.dir.File("out");
+        {
+            bool ok = false;
+            COBits out(outName, ok);
+            CPVRFile& f = *chain.file;
+            f.CopyPayload(static_cast<int>(c.payload.size()), *chain.reader, out);
+            if (c.ac3)
+                f.FillAC3Gap(c.diff, out);
+            else
+                f.FillAudioGap(c.diff, out);
+        }
+        EXPECT_TRUE(Same(harness::ReadFile(outName), Cat({c.payload, c.filler})));
+        EXPECT_EQ(Has(cap.LogLines(), "no whole audio frame to repeat"), c.payload.size() == 5);
     }
-    EXPECT_EQ(harness::ReadFile(outName), Cat({five, Repeat(five, 576), Repeat(five, 1792)}));
 }
 
 TEST(RipAcrossClusters, PacketsThatStraddleTheClusterBoundaryAreCopiedWhole) {

@@ -154,3 +154,38 @@ DecodeResult DecodeWithFfmpeg(const std::string& path) {
     }
     return result;
 }
+
+std::string ProbeCodecs(const std::string& path) {
+    if (!FfmpegAvailable())
+        return "";
+    const CommandOutput probe = Run("ffprobe -v error -show_entries stream=codec_name "
+                                    "-of default=noprint_wrappers=1:nokey=1 " +
+                                    ShellQuote("file:" + path) + " 2>/dev/null");
+    std::string codecs;
+    for (char c : probe.text)
+        codecs += c == '\n' ? ' ' : c;
+    return probe.exitCode == 0 ? codecs : "";
+}
+
+bool MuxDvdWithFfmpeg(const std::string& video, const std::string& audio, const std::string& out) {
+    return FfmpegAvailable() &&
+           Run("ffmpeg -nostdin -v error -y -i " + ShellQuote("file:" + video) + " -i " +
+               ShellQuote("file:" + audio) + " -map 0 -map 1 -c copy -f dvd " +
+               ShellQuote("file:" + out) + " 2>/dev/null")
+                   .exitCode == 0;
+}
+
+bool EncodeAudioPes(const std::string& codec, int kbps, int seconds, bool framePerPacket,
+                    const std::string& base) {
+    const std::string ts = base + ".ts";
+    const std::string encode =
+        "ffmpeg -nostdin -hide_banner -v error -y -threads 1 -f lavfi -i "
+        "'sine=frequency=440:beep_factor=2:sample_rate=48000:duration=" +
+        std::to_string(seconds) + "' -ac 2 -c:a " + codec + " -b:a " + std::to_string(kbps) +
+        "k -flags +bitexact -fflags +bitexact -f mpegts -mpegts_start_pid 0x101" +
+        (framePerPacket ? " -pes_payload_size 0 " : " ") + ShellQuote("file:" + ts) + " 2>&1";
+    const std::string split = ShellQuote(TARNWELL_TS_TO_PES) + " " + ShellQuote(ts) + " 0x101 " +
+                              ShellQuote(base + ".pes") + " " + ShellQuote(base + ".idx") +
+                              " >/dev/null 2>&1";
+    return Run(encode).exitCode == 0 && Run(split).exitCode == 0;
+}

@@ -34,3 +34,19 @@ DecodeResult DecodeWithFfmpeg(const std::string& path);
 
 // The string quoted for /bin/sh (single quotes, embedded ones escaped).
 std::string ShellQuote(const std::string& text);
+
+// The codec names of the streams ffprobe finds in the file, in its order, each followed by a
+// blank: "mpeg2video mp2 " ("" when ffprobe is not there or fails).
+std::string ProbeCodecs(const std::string& path);
+
+// Muxes a video and an audio elementary stream with `ffmpeg -c copy -f dvd` into out; false
+// when ffmpeg is not there or fails.
+bool MuxDvdWithFfmpeg(const std::string& video, const std::string& audio, const std::string& out);
+
+// Genuine audio made by ffmpeg as a recorder keeps it: `seconds` of a stereo tone with beeps at
+// 48 kHz, encoded with `codec` ("mp2fixed" or "ac3_fixed") at `kbps`, carried in a transport
+// stream and split into its PES packets by ts_to_pes into BASE.pes and BASE.idx (BASE an absolute
+// path, for LoadFixture). With framePerPacket every PES packet holds one frame, otherwise as many
+// as ffmpeg puts into one. False when ffmpeg or ts_to_pes fails.
+bool EncodeAudioPes(const std::string& codec, int kbps, int seconds, bool framePerPacket,
+                    const std::string& base);

@@ -35,10 +35,11 @@ struct Fixture {
     int streamId;                   // stream id of the packets (0xE0, 0xC0 or 0xBD)
 };
 
-// Full path of a file in the fixture directory.
+// Full path of a file in the fixture directory; an absolute path stays as it is.
 std::string FixturePath(const std::string& fileName);
 
-// Loads NAME.pes and NAME.idx from the fixture directory (e.g. "video_e0"). Throws
+// Loads NAME.pes and NAME.idx from the fixture directory (e.g. "video_e0"), or from where an
+// absolute NAME says. Throws
 // std::runtime_error when a file is missing or the index does not match the packets.
 Fixture LoadFixture(const std::string& name);
 
@@ -92,4 +93,3 @@ std::vector<uint8_t> VideoFromSequenceHeader(const Fixture& f, size_t packet, bo
 char PictureType(const Fixture& f, size_t packet);
 // Temporal reference of that picture, or -1.
 int TemporalReference(const Fixture& f, size_t packet);
-
