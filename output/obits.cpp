@@ -16,7 +16,7 @@ COBits::COBits(std::string fileName, bool& ok) {
     }
     *g_Log << "filehandle okay" << std::endl;
     Length = 0;
-    Buffer = new (std::nothrow) std::uint8_t[kBufferSize];
+    Buffer = static_cast<std::uint8_t*>(::operator new[](kBufferSize, kIoAlignment, std::nothrow));
     if (Buffer == nullptr) {
         *g_Log << "could net get memory for buffer" << std::endl;
         ok = false;
@@ -30,7 +30,7 @@ COBits::~COBits() {
         Flush();
         PlatClose(Handle);
     }
-    delete[] Buffer;
+    ::operator delete[](Buffer, kIoAlignment);
 }
 
 void COBits::Flush() {
