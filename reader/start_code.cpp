@@ -98,7 +98,7 @@ std::uint64_t ZeroBytes(std::uint64_t word) {
 
 template <int Length>
 std::size_t Find(const std::uint8_t* bytes, std::size_t count, Code<Length> code) {
-    const std::uint64_t last = 0x0101010101010101 * code.last;
+    const std::uint64_t last = std::uint64_t{0x0101010101010101} * code.last;
     std::size_t at = 0;
     for (; at + Length + 7 <= count; at += 8) {
         if ((ZeroBytes(Word(bytes + at)) & ZeroBytes(Word(bytes + at + Length - 1) ^ last)) == 0)
