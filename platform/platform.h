@@ -52,5 +52,9 @@ bool PlatRename(const std::string& from, const std::string& to);
 // Removes a file.
 bool PlatRemove(const std::string& path);
 
+// Whether standard output is a terminal (a console window), where a line can
+// be rewritten after a carriage return.
+bool PlatConsoleIsTerminal();
+
 // Milliseconds since some fixed moment, wrapping at 2^32.
 std::uint32_t PlatTicks();

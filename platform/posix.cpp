@@ -128,6 +128,10 @@ void PlatClose(FileHandle handle) {
         ::close(Fd(handle));
 }
 
+bool PlatConsoleIsTerminal() {
+    return ::isatty(STDOUT_FILENO) == 1;
+}
+
 std::uint32_t PlatTicks() {
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);

@@ -157,6 +157,11 @@ void PlatClose(FileHandle handle) {
     }
 }
 
+bool PlatConsoleIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != FALSE;
+}
+
 std::uint32_t PlatTicks() {
     return GetTickCount();
 }
