@@ -10,7 +10,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= /usr/local
 DEPS = bash tools/setup/deps.sh
 
-.PHONY: all demo test test-asan fuzz install bench win32 test-win32 clean
+.PHONY: all demo test test-asan mutants fuzz install bench win32 test-win32 clean
 
 # Builds Tarnwell and mkimage, without the tests (no GoogleTest needed).
 all:
@@ -36,6 +36,13 @@ test-asan:
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTARNWELL_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The mutation check: puts each fault of tests/mutants/mutants.txt into a copy
+# of the tree in build-mutants, rebuilds and runs the tests it names, and fails
+# when every test survives one.
+mutants:
+	@$(DEPS) test
+	bash tests/mutants/run.sh build-mutants
 
 # Builds the fuzz targets with clang (fuzz/) and runs each for FUZZ_SECONDS
 # seconds, one after the other, after replaying the seeds and the kept

@@ -30,18 +30,21 @@ TEST(ClusterChainWalk, EndsBy0xFFFFByZeroByNumbersBeyondTheTableAndByLoops) {
     img.SetNext(22, 20); // comes back to its first cluster
     img.SetNext(30, 30); // points at itself
     img.LinkChain({40, 41, 42});
-    img.SetNext(42, 41); // comes back into its middle
-    img.SetNext(1151, 0xFFFF);
+    img.SetNext(42, 41);           // comes back into its middle
+    img.LinkChain({12, 1151, 13}); // through the last cluster the table describes
     const harness::TempDir dir;
     bool ok = false;
     const CClusterTable table(WriteImage(img, dir), ok);
     ASSERT_TRUE(ok);
+    // Entry 1151 is the table's last; 1152 would lie beyond its 4608 bytes.
+    EXPECT_EQ(table.NextCluster(1151), 13);
+    EXPECT_EQ(table.NextCluster(1152), kChainEnd);
 
     const std::pair<std::int32_t, Chain> cases[] = {
-        {3, {3, 0x1a, 0x1b}}, {0, {0}},       {7, {7, 0}},        {8, {8, 1152}},
-        {9, {9, 0xFFFE}},     {10, {10, 11}}, {20, {20, 21, 22}}, {30, {30}},
-        {40, {40, 41, 42}},   {1151, {1151}}, {1152, {1152}},     {-1, {-1}},
-        {32767, {32767}},     {1, {1, 0}},
+        {3, {3, 0x1a, 0x1b}}, {0, {0}},           {7, {7, 0}},        {8, {8, 1152}},
+        {9, {9, 0xFFFE}},     {10, {10, 11}},     {20, {20, 21, 22}}, {30, {30}},
+        {40, {40, 41, 42}},   {1151, {1151, 13}}, {1152, {1152}},     {-1, {-1}},
+        {12, {12, 1151, 13}}, {32767, {32767}},   {1, {1, 0}},
     };
     for (const auto& [first, expected] : cases)
         EXPECT_EQ(table.Chain(first), expected) << "first cluster " << first;

@@ -304,6 +304,27 @@ TEST(AudioRipFirstPacket, CopiesFromTheFirstPacketAtStartPtsThatIsFollowedByItsS
     }
 }
 
+// Phase 1 looks for the next start code within 10 MiB at a time: 11 MiB
+// without one before the first packet cost two lines of the log, not one, nor
+// one a megabyte.
+TEST(AudioRipFirstPacket, StartCodesAreSoughtTenMebibytesAtATime) {
+    const Bytes junk(11 << 20, 0x5A);
+    for (const AudioKind& kind : kAudioKinds) {
+        SCOPED_TRACE(kind.name);
+        const Fixture f = AudioPackets(kind, 3);
+        const Ripped r = Rip(kind.ripper, Cat({junk, f.bytes}), f.streamId, 0, kFar);
+        EXPECT_TRUE(Same(r.out, Payloads(f, 0, 2)));
+        const std::string wrong = "not the expected startcode!";
+        EXPECT_EQ(std::count_if(r.log.begin(), r.log.end(),
+                                [&](const std::string& line) {
+                                    return line.size() >= wrong.size() &&
+                                           line.compare(line.size() - wrong.size(), wrong.size(),
+                                                        wrong) == 0;
+                                }),
+                  2);
+    }
+}
+
 TEST(AudioRipRecovery, DamagedPacketsAreDroppedAndTheLostTimeFilledWithWholeFrames) {
     enum Damage { ForeignPacket, MarkerBit, EmptyPayload };
     // A Layer II packet holds five frames of 2160 ticks, an AC-3 packet one
@@ -417,21 +438,36 @@ TEST(AudioRipRecovery, RepairedSoundKeepsItsLengthAtEveryBitRate) {
 }
 
 TEST(AudioRipPtsWrap, MaxPtsMovesWithTheWrapSoThatTheLengthLeftStaysTheSame) {
+    // Packet 6 wraps past 2^33, or steps back by exactly 2 s (no wrap) or by
+    // one tick more (taken as one).
+    const struct {
+        int64_t back; // 0: the wrap
+        bool wraps;
+    } cases[] = {{0, true}, {180000, false}, {180001, true}};
     for (const AudioKind& kind : kAudioKinds) {
-        SCOPED_TRACE(kind.name);
-        Fixture f = AudioPackets(kind, 30);
-        const int64_t step = f.packets[1].pts - f.packets[0].pts;
-        SetPtsAt(f, 5, kTimestampWrap - 100); // packet 6 has wrapped past 2^33
-        const int64_t maxPTS = f.packets[0].pts + 10 * step;
-        const int64_t moved = maxPTS + f.packets[6].pts - f.packets[5].pts;
-        size_t stop = 6;
-        while (f.packets[stop].pts < moved)
-            ++stop;
-        const Ripped r = Rip(kind.ripper, f.bytes, f.streamId, f.packets[0].pts, maxPTS);
-        EXPECT_TRUE(Same(r.out, Payloads(f, 0, stop)));
-        const Lines wrap = {"PTS overflow...", "Max PTS=" + Pts(moved)};
-        EXPECT_EQ(Tail(r.log, 2), wrap);
-        EXPECT_EQ(Tail(r.console, 3), Cat({Lines{""}, wrap}));
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(kind.name) + " back " + Pts(c.back));
+            Fixture f = AudioPackets(kind, 30);
+            const int64_t step = f.packets[1].pts - f.packets[0].pts;
+            if (c.back == 0)
+                SetPtsAt(f, 5, kTimestampWrap - 100);
+            const int64_t shift = f.packets[5].pts - c.back - f.packets[6].pts;
+            for (size_t i = 6; c.back != 0 && i < f.packets.size(); ++i)
+                WritePesTimestamp(&f.bytes[f.packets[i].offset + 9], f.packets[i].pts += shift);
+            const int64_t maxPTS = f.packets[0].pts + 10 * step;
+            const int64_t moved = c.wraps ? maxPTS + f.packets[6].pts - f.packets[5].pts : maxPTS;
+            size_t stop = 6;
+            while (stop + 1 < f.packets.size() && f.packets[stop].pts < moved)
+                ++stop;
+            const Ripped r = Rip(kind.ripper, f.bytes, f.streamId, f.packets[0].pts, maxPTS);
+            EXPECT_TRUE(Same(r.out, Payloads(f, 0, stop)));
+            const Lines wrap = {"PTS overflow...", "Max PTS=" + Pts(moved)};
+            EXPECT_EQ(Tail(r.log, 2) == wrap, c.wraps);
+            if (c.wraps)
+                EXPECT_EQ(Tail(r.console, 3), Cat({Lines{""}, wrap}));
+            else
+                EXPECT_FALSE(Has(r.console, "PTS overflow..."));
+        }
     }
 }
 

@@ -449,6 +449,7 @@ struct FaultyRun {
     harness::TempDir dir;
     harness::Run run;
     long failedReads = -1;
+    long reads = -1; // of the disk, all of them
     std::vector<std::string> console, log;
     FaultyRun(const Disk& disk, std::vector<std::string> args, const std::string& ranges) {
         const harness::TempDir count;
@@ -459,14 +460,17 @@ struct FaultyRun {
         ::setenv("TARNWELL_BAD_FILE", disk.path.c_str(), 1);
         ::setenv("TARNWELL_BAD_RANGES", ranges.c_str(), 1);
         ::setenv("TARNWELL_BAD_COUNT", count.File("count").c_str(), 1);
+        ::setenv("TARNWELL_READ_COUNT", count.File("reads").c_str(), 1);
         args.insert(args.begin() + 1, disk.path);
         run = harness::RunProgram(dir.Path(), args);
-        for (const char* name :
-             {"LD_PRELOAD", "TARNWELL_BAD_FILE", "TARNWELL_BAD_RANGES", "TARNWELL_BAD_COUNT"})
+        for (const char* name : {"LD_PRELOAD", "TARNWELL_BAD_FILE", "TARNWELL_BAD_RANGES",
+                                 "TARNWELL_BAD_COUNT", "TARNWELL_READ_COUNT"})
             ::unsetenv(name);
         saved ? ::setenv("ASAN_OPTIONS", asan.c_str(), 1) : ::unsetenv("ASAN_OPTIONS");
         const auto counted = harness::ReadFile(count.File("count"));
         failedReads = std::atol(std::string(counted.begin(), counted.end()).c_str());
+        const auto all = harness::ReadFile(count.File("reads"));
+        reads = std::atol(std::string(all.begin(), all.end()).c_str());
         console = Shown(run.console);
         log = Shown(run.log);
     }
@@ -631,4 +635,23 @@ TEST(UnreadableSectors, ADeadAreaOfMegabytesCostsFewReadsAndOneLine) {
     EXPECT_LT(r.failedReads, 100); // a sector at a time would be 16400
     EXPECT_TRUE(SameBytes(r.Output("001 - News.mp2"),
                           ExpectedAudio(Fixtures().mp2, CutOf(Fixtures().mp2, 4294967295u))));
+}
+
+// Seven sectors in a row that fail are walked past, and the rest of the
+// megabyte is read in one piece; the eighth turns the walk back from the end
+// of the megabyte, a sector at a time, so that a dead stretch costs no more
+// failed reads than that.
+TEST(UnreadableSectors, EightFailuresInARowTurnTheWalkBack) {
+    const std::uint64_t from = image::ClusterOffset(2) + (3 << 20) + 4096;
+    long reads[2] = {};
+    for (const std::uint64_t sectors : {7, 8}) {
+        SCOPED_TRACE(std::to_string(sectors) + " bad sectors");
+        const FaultyRun r(SmallDisk(), {"rip", "0", "-1"}, Range(from, sectors * 512));
+        EXPECT_EQ(r.run.exitCode, 2);
+        EXPECT_TRUE(r.Says({Lost(sectors * 512, from, "cluster 2")}));
+        EXPECT_EQ(r.failedReads, static_cast<long>(sectors) + 1);
+        reads[sectors - 7] = r.reads;
+    }
+    // The megabyte's sectors after the eight, less the few before them.
+    EXPECT_GT(reads[1] - reads[0], 2000);
 }

@@ -6,6 +6,7 @@
 //   TARNWELL_BAD_FILE    the file, by the name the program opens it with
 //   TARNWELL_BAD_RANGES  byte ranges "start-end,start-end" (end exclusive)
 //   TARNWELL_BAD_COUNT   a file to which the number of failed reads is written
+//   TARNWELL_READ_COUNT  a file to which the number of all reads of the file is written
 //   TARNWELL_WRITE_OPENS a file to which the number of opens for writing is written
 // Both open and open64 are replaced, so the large-file names are not mapped.
 #undef _FILE_OFFSET_BITS
@@ -27,6 +28,7 @@ struct Faults {
     std::vector<std::pair<off64_t, off64_t>> ranges;
     std::vector<bool> bad = std::vector<bool>(4096);
     long failedReads = 0;
+    long reads = 0;
     long writeOpens = 0;
 
     Faults() {
@@ -41,6 +43,7 @@ struct Faults {
     }
     ~Faults() {
         Save("TARNWELL_BAD_COUNT", failedReads);
+        Save("TARNWELL_READ_COUNT", reads);
         Save("TARNWELL_WRITE_OPENS", writeOpens);
     }
     static void Save(const char* variable, long count) {
@@ -101,6 +104,7 @@ ssize_t read(int fd, void* buffer, size_t count) {
     if (fd < 0 || static_cast<std::size_t>(fd) >= faults.bad.size() ||
         !faults.bad[static_cast<std::size_t>(fd)])
         return real(fd, buffer, count);
+    ++faults.reads;
     const off64_t pos = lseek64(fd, 0, SEEK_CUR);
     for (const auto& [start, end] : faults.ranges) {
         if (pos >= end || pos + static_cast<off64_t>(count) <= start)
