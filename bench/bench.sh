@@ -300,4 +300,10 @@ echo "Output sizes (bytes):"
 for name in rip ffmpeg rescue; do
     sed "s|\$|  ($name)|" "$out/$name.files"
 done
-rm -rf "$out/run" "$out/time.txt" "$out"/*.console "$out"/*.files
+# The rescue writes its .mpg and, before it, the audio as rip writes it, into
+# a file that it removes after the .mpg is complete.
+awk '/\.mpg$/ { mpg = $1 } END { printf "%s", mpg }' "$out/rescue.files" >"$out/mpg.bytes"
+awk '/\.(mp2|ac3)$/ { a = $1 } END { printf "%s", a }' "$out/rip.files" >"$out/audio.bytes"
+echo "Bytes the rescue writes: $(($(cat "$out/mpg.bytes") + $(cat "$out/audio.bytes")))" \
+    "(the .mpg, and its audio staged first)"
+rm -rf "$out/run" "$out/time.txt" "$out"/*.console "$out"/*.files "$out"/*.bytes
