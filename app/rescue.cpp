@@ -45,7 +45,7 @@ class CConsoleProgress : public CRescueProgress {
         const double seconds = (PlatTicks() - Start) / 1000.0;
         std::string line = Label + Format(": %3.0f%%", 100 * done);
         if (Length > 0)
-            line += Format(", %.0f of %.0f min", done * Length / 60, Length / 60.0);
+            line += Format(", %.1f of %.1f min", done * Length / 60, Length / 60.0);
         if (seconds > 0) {
             line += Format(", %.1f MB/s", static_cast<double>(bytesRead) / 1e6 / seconds);
             if (done > 0) {
