@@ -19,7 +19,8 @@ all:
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Builds Tarnwell, makes a recorder disk image from the bundled sample
-# recording, lists it and rips one recording into demo/.
+# recording, lists it, rips one recording into demo/rip and rescues both
+# into demo/rescue.
 demo: all
 	bash tools/demo.sh $(BUILD)
 

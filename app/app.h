@@ -4,12 +4,20 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <string>
+
+class CPVRDrive;
 
 extern std::string g_DriveName;
 extern std::int32_t g_RecordNo;
 extern std::int32_t g_LengthSeconds;
 extern std::int32_t g_StartSeconds;
+
+// Exit statuses.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitIncomplete = 2; // ran to its end, but sectors could not be read
 
 // The build gives TARNWELL_VERSION from the project version in CMakeLists.txt.
 #ifndef TARNWELL_VERSION
@@ -31,6 +39,15 @@ std::int32_t ParseNumber(const char* text);
 // The path that is opened for a drive argument: a drive letter such as g:
 // becomes the raw volume \\.\g:, anything else stays as it is.
 std::string DrivePath(const std::string& drivename);
+
+// Runs a command on the drive g_DriveName, with its cluster table loaded and
+// its recordings known, and gives the command's exit status; unreadable
+// sectors met on the way make a clean status kExitIncomplete.
+int OnDrive(const std::function<int(CPVRDrive&)>& command);
+
+// The rescue command: every recording, or those of the slots given, into one
+// program stream each (argv as for RunTarnwell).
+int RescueCommand(int argc, const char* const* argv);
 
 // Runs the program on its arguments (argv[0] is the program name) and gives
 // the exit status.

@@ -15,10 +15,6 @@ std::int32_t g_StartSeconds = 0;
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitIncomplete = 2; // ran to its end, but sectors could not be read
-
 void ConsoleAndLog(const std::string& line) {
     std::cout << line << std::endl;
     *g_Log << line << std::endl;
@@ -100,10 +96,12 @@ int ReportUnreadable(int status) {
     return status == kExitOk ? kExitIncomplete : status;
 }
 
+} // namespace
+
 // Runs a command on the drive: the cluster table first, then the table of
 // contents with its recordings; torn down in the reverse order. A table of
 // contents that cannot be read leaves nothing to run the command on.
-template <typename Command> int OnDrive(Command command) {
+int OnDrive(const std::function<int(CPVRDrive&)>& command) {
     g_Unreadable.Clear();
     g_ClusterTable = LoadClusterTable();
     if (g_ClusterTable == nullptr)
@@ -115,6 +113,8 @@ template <typename Command> int OnDrive(Command command) {
     g_ClusterTable = nullptr;
     return ReportUnreadable(status);
 }
+
+namespace {
 
 int DirCommand() {
     return OnDrive([](CPVRDrive& drive) {
@@ -143,6 +143,8 @@ int RipCommand() {
 }
 
 int RunCommand(int argc, const char* const* argv) {
+    if (argc >= 2 && std::string(argv[1]) == "rescue")
+        return RescueCommand(argc, argv);
     if (argc < 3) {
         PrintUsage();
         return kExitOk;

@@ -11,7 +11,10 @@
 #             transport stream the recording was made from;
 #   rip 100M  tarnwell rip of a 100 MB recording (peak memory must not grow
 #             with the recording);
-#   dir       tarnwell dir of a disk with 255 recordings.
+#   dir       tarnwell dir of a disk with 255 recordings;
+#   rescue    tarnwell rescue IMAGE of the same recording into one program
+#             stream (at most 1.3 times the rip's time, memory as the rip's);
+#   rescue 100M  the same of the 100 MB recording.
 #
 # The recording is real MPEG-2 video at broadcast bit rate with MPEG-1 Layer
 # II sound, encoded by ffmpeg into one transport stream, split by PID into the
@@ -20,10 +23,11 @@
 # starts measuring at once.
 #
 # With the page cache warm, the commands run in turn (floor, floor 1, rip,
-# ffmpeg, rip 100M, dir, floor, ...) BENCH_RUNS times (default 5); the medians
-# are printed with the ratios rip/floor (against both floors) and rip/ffmpeg,
-# MB/s, the user CPU seconds per GB (10^9 bytes) of recording, which holds
-# however busy the machine is, and the peak resident memory.
+# ffmpeg, rip 100M, dir, rescue, rescue 100M, floor, ...) BENCH_RUNS times
+# (default 5); the medians are printed with the ratios rip/floor (against both
+# floors), rip/ffmpeg and rescue/rip, MB/s, the user CPU seconds per GB (10^9
+# bytes) of recording, which holds however busy the machine is, and the peak
+# resident memory.
 #
 #   bench/bench.sh [BUILD]      (make bench)
 set -euo pipefail
@@ -197,7 +201,7 @@ chain_bytes=$(awk '!/^#/ { sum += $2 } END { print sum }' "$out/source.chain")
 read -r video_bytes audio_bytes < <(awk '/^# recording/ { print $3, $4 }' "$out/source.chain")
 short_bytes=$(awk '!/^#/ { sum += $2 } END { print sum }' "$out/short.chain")
 
-names=(floor floor1 rip ffmpeg rip100 dir)
+names=(floor floor1 rip ffmpeg rip100 dir rescue rescue100)
 declare -A label=(
     [floor]="floor: dd bs=1M"
     [floor1]="floor 1: one dd bs=1M"
@@ -205,9 +209,11 @@ declare -A label=(
     [ffmpeg]="ffmpeg -c copy"
     [rip100]="tarnwell rip, 100 MB"
     [dir]="tarnwell dir, 255 rec."
+    [rescue]="tarnwell rescue IMAGE"
+    [rescue100]="tarnwell rescue, 100 MB"
 )
 declare -A bytes=([floor]=$chain_bytes [floor1]=$chain_bytes [rip]=$chain_bytes [ffmpeg]=$chain_bytes
-    [rip100]=$short_bytes [dir]=0)
+    [rip100]=$short_bytes [dir]=0 [rescue]=$chain_bytes [rescue100]=$short_bytes)
 
 run_one() { # name
     local dir=$out/run/$1
@@ -222,6 +228,8 @@ run_one() { # name
         -map 0:v -c copy video.m2v -map 0:a -c copy audio.mp2) ;;
     rip100) cmd=("$tarnwell" rip "$out/short.img" 0 -1) ;;
     dir) cmd=("$tarnwell" dir "$out/dir255.img") ;;
+    rescue) cmd=("$tarnwell" rescue "$out/source.img") ;;
+    rescue100) cmd=("$tarnwell" rescue "$out/short.img") ;;
     esac
     local start=$EPOCHREALTIME status=0
     (cd "$dir" && /usr/bin/time -v -o "$out/time.txt" "${cmd[@]}" </dev/null >"$out/$1.console" 2>&1) ||
@@ -306,8 +314,15 @@ for name in "${names[@]}"; do
 done
 awk -v r="${wall[rip]}" -v f="${wall[floor]}" -v f1="${wall[floor1]}" -v m="${wall[ffmpeg]}" 'BEGIN {
     printf "  rip / floor   = %.2f\n  rip / floor 1 = %.2f\n  rip / ffmpeg  = %.2f\n", r / f, r / f1, r / m }'
+awk -v r="${wall[rip]}" -v s="${wall[rescue]}" 'BEGIN { printf "  rescue / rip  = %.2f\n", s / r }'
 echo "Output sizes (bytes):"
-for name in rip ffmpeg; do
+for name in rip ffmpeg rescue; do
     sed "s|\$|  ($name)|" "$out/$name.files"
 done
-rm -rf "$out/run" "$out/time.txt" "$out"/*.console "$out"/*.files
+# The rescue writes its .mpg and, before it, the audio as rip writes it, into
+# a file that it removes after the .mpg is complete.
+awk '/\.mpg$/ { mpg = $1 } END { printf "%s", mpg }' "$out/rescue.files" >"$out/mpg.bytes"
+awk '/\.(mp2|ac3)$/ { a = $1 } END { printf "%s", a }' "$out/rip.files" >"$out/audio.bytes"
+echo "Bytes the rescue writes: $(($(cat "$out/mpg.bytes") + $(cat "$out/audio.bytes")))" \
+    "(the .mpg, and its audio staged first)"
+rm -rf "$out/run" "$out/time.txt" "$out"/*.console "$out"/*.files "$out"/*.bytes

@@ -25,7 +25,11 @@ COBits::COBits(std::string fileName, bool& ok) {
     ok = true;
 }
 
+COBits::COBits(CByteSink& sink) : Buffer(new std::uint8_t[kBufferSize]), Sink(&sink) {}
+
 COBits::~COBits() {
+    if (Sink != nullptr)
+        Flush();
     if (Handle != kInvalidHandle) {
         Flush();
         PlatClose(Handle);
@@ -37,9 +41,12 @@ void COBits::Flush() {
     if (Length == 0 || Buffer == nullptr)
         return;
     std::uint32_t written = 0;
-    if (!PlatWrite(Handle, Buffer, static_cast<std::uint32_t>(Length), written)) {
+    if (Sink != nullptr) {
+        Sink->Put(Buffer, static_cast<std::size_t>(Length));
+    } else if (!PlatWrite(Handle, Buffer, static_cast<std::uint32_t>(Length), written)) {
         *g_Log << "COBits::Flush WriteFile failed!" << std::endl;
         Failed = true;
+        Full = Full || PlatWriteFoundDiskFull();
     }
     Flushed += static_cast<std::uint64_t>(Length);
     Length = 0;

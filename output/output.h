@@ -8,6 +8,14 @@
 #include <cstdint>
 #include <string>
 
+// Where a COBits without a file of its own hands its bytes, a buffer at a
+// time.
+class CByteSink {
+  public:
+    virtual ~CByteSink() = default;
+    virtual void Put(const std::uint8_t* bytes, std::size_t count) = 0;
+};
+
 // An output file written one byte at a time through a 64 KiB buffer: the
 // file sees one write per 65,536 bytes, and the bytes in the order given.
 class COBits {
@@ -15,6 +23,8 @@ class COBits {
     static constexpr std::int32_t kBufferSize = 65536;
 
     COBits(std::string fileName, bool& ok);
+    // No file: each buffer full goes to the sink instead.
+    explicit COBits(CByteSink& sink);
     ~COBits();
     COBits(const COBits&) = delete;
     COBits& operator=(const COBits&) = delete;
@@ -38,8 +48,10 @@ class COBits {
     // How many bytes have been given to it so far, written or still buffered.
     std::uint64_t Position() const { return Flushed + static_cast<std::uint64_t>(Length); }
 
-    // Whether a write to the file has failed (its bytes are lost).
+    // Whether a write to the file has failed (its bytes are lost), and
+    // whether it failed because the disk is full.
     bool WriteFailed() const { return Failed; }
+    bool DiskFull() const { return Full; }
 
   private:
     FileHandle Handle = kInvalidHandle;
@@ -47,4 +59,6 @@ class COBits {
     std::int32_t Length = 0;
     std::uint64_t Flushed = 0;
     bool Failed = false;
+    bool Full = false;
+    CByteSink* Sink = nullptr;
 };

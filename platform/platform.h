@@ -48,7 +48,21 @@ ReadOutcome PlatRead(FileHandle handle, void* buffer, std::uint32_t count, std::
 // Writes count bytes; written tells how many were written. False on failure.
 bool PlatWrite(FileHandle handle, const void* buffer, std::uint32_t count, std::uint32_t& written);
 
+// Whether the last write that failed failed because the disk (or the user's
+// quota on it) is full.
+bool PlatWriteFoundDiskFull();
+
 void PlatClose(FileHandle handle);
+
+// Gives a file another name, replacing a file of that name if there is one.
+bool PlatRename(const std::string& from, const std::string& to);
+
+// Removes a file.
+bool PlatRemove(const std::string& path);
+
+// Whether standard output is a terminal (a console window), where a line can
+// be rewritten after a carriage return.
+bool PlatConsoleIsTerminal();
 
 // Milliseconds since some fixed moment, wrapping at 2^32.
 std::uint32_t PlatTicks();

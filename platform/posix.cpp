@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -40,6 +41,8 @@ ReadOutcome ReadFailure(int error) {
         return ReadOutcome::MediumError;
     }
 }
+
+bool g_DiskFull = false; // the last failed write met a full disk
 
 } // namespace
 
@@ -99,16 +102,34 @@ bool PlatWrite(FileHandle handle, const void* buffer, std::uint32_t count, std::
         const ssize_t n = ::write(Fd(handle), bytes + written, count - written);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n <= 0) {
+            g_DiskFull = n < 0 && (errno == ENOSPC || errno == EDQUOT);
             return false;
+        }
         written += static_cast<std::uint32_t>(n);
     }
     return true;
 }
 
+bool PlatWriteFoundDiskFull() {
+    return g_DiskFull;
+}
+
+bool PlatRename(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool PlatRemove(const std::string& path) {
+    return ::unlink(path.c_str()) == 0;
+}
+
 void PlatClose(FileHandle handle) {
     if (handle != kInvalidHandle)
         ::close(Fd(handle));
+}
+
+bool PlatConsoleIsTerminal() {
+    return ::isatty(STDOUT_FILENO) == 1;
 }
 
 std::uint32_t PlatTicks() {

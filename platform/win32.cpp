@@ -87,6 +87,8 @@ bool ReachesBadSector(HANDLE, DWORD) {
 }
 #endif
 
+bool g_DiskFull = false; // the last failed write met a full disk
+
 } // namespace
 
 bool PlatOpenRead(const std::string& path, FileHandle& handle) {
@@ -129,7 +131,23 @@ bool PlatWrite(FileHandle handle, const void* buffer, std::uint32_t count, std::
     DWORD n = 0;
     const BOOL ok = WriteFile(Native(handle), buffer, count, &n, nullptr);
     written = n;
+    if (ok == FALSE) {
+        const DWORD error = GetLastError();
+        g_DiskFull = error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+    }
     return ok != FALSE;
+}
+
+bool PlatWriteFoundDiskFull() {
+    return g_DiskFull;
+}
+
+bool PlatRename(const std::string& from, const std::string& to) {
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+bool PlatRemove(const std::string& path) {
+    return DeleteFileA(path.c_str()) != FALSE;
 }
 
 void PlatClose(FileHandle handle) {
@@ -137,6 +155,11 @@ void PlatClose(FileHandle handle) {
         NoteClosed(Native(handle));
         CloseHandle(Native(handle));
     }
+}
+
+bool PlatConsoleIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != FALSE;
 }
 
 std::uint32_t PlatTicks() {

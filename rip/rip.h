@@ -2,6 +2,44 @@
 // CPVRFile in drive/drive.h; this header gives the extensions of the files.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 constexpr const char* kMpegAudioExtension = ".mp2";
 constexpr const char* kAC3Extension = ".ac3";
 constexpr const char* kVideoExtension = ".m2v";
+
+class CPVRFile;
+
+constexpr const char* kProgramStreamExtension = ".mpg";
+// What a file is called while it is written: the name it gets when complete,
+// with this after it.
+constexpr const char* kPartialExtension = ".part";
+
+// What became of the rescue of one recording.
+struct RescueResult {
+    enum class Outcome { Ok, Incomplete, Failed, DiskFull };
+    Outcome outcome = Outcome::Failed;
+    std::string reason;           // why it failed
+    double minutes = 0;           // how long the file plays
+    std::uint64_t bytes = 0;      // the size of the file
+    std::uint64_t unreadable = 0; // bytes of the recording that could not be read
+};
+
+// Told now and then how far a rescue is: the share of the recording's chains
+// read so far, and the bytes read.
+class CRescueProgress {
+  public:
+    virtual ~CRescueProgress() = default;
+    virtual void Update(double done, std::uint64_t bytesRead) = 0;
+};
+
+// Rescues one recording into the program stream `fileName`: the cut that
+// `rip DRIVE SLOT L` makes with L the recording's length plus one second
+// (everything, when its length is 0 or less), the video as the .m2v and the
+// audio as the .mp2 or .ac3 of that rip. The file is written under a
+// temporary name and renamed when complete; on failure nothing of it stays.
+// The rip's messages go to the run log, and to the console as the rip writes
+// them: the caller decides where the console goes.
+RescueResult RescueRecording(CPVRFile& file, const std::string& fileName,
+                             CRescueProgress& progress);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds a recorder disk image from the bundled sample recording, lists it
-# with Tarnwell and rips its first recording into demo/rip.
+# with Tarnwell, rips its first recording into demo/rip and rescues both
+# recordings into demo/rescue.
 set -euo pipefail
 build=${1:-build}
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -9,7 +10,7 @@ tarnwell="$top/$build/tarnwell"
 mkimage="$top/$build/tools/image/mkimage"
 
 rm -rf "$demo"
-mkdir -p "$demo/rip"
+mkdir -p "$demo/rip" "$demo/rescue"
 "$mkimage" "$top/tools/demo/recorder.txt" "$demo/recorder.img"
 
 echo "=== tarnwell dir recorder.img"
@@ -17,6 +18,9 @@ echo "=== tarnwell dir recorder.img"
 
 echo "=== tarnwell rip ../recorder.img 0 16"
 (cd "$demo/rip" && "$tarnwell" rip ../recorder.img 0 16 </dev/null)
+
+echo "=== tarnwell rescue ../recorder.img"
+(cd "$demo/rescue" && "$tarnwell" rescue ../recorder.img </dev/null)
 
 echo
 echo "The recorder disk image: $demo/recorder.img"
@@ -56,5 +60,5 @@ echo
 echo "Play them with, for example:"
 echo "  ffplay \"$demo/rip/001 - Test pattern  MPEG audio.m2v\""
 echo "  ffplay \"$demo/rip/001 - Test pattern  MPEG audio.mp2\""
-echo "or put video and audio together into one file:"
-echo "  ffmpeg -i \"$demo/rip/001 - Test pattern  MPEG audio.m2v\" -i \"$demo/rip/001 - Test pattern  MPEG audio.mp2\" -c copy \"$demo/rip/recording.mpg\""
+echo "or a rescued recording, picture and sound together:"
+echo "  ffplay \"$demo/rescue/001 - Test pattern  MPEG audio.mpg\""

@@ -1,0 +1,379 @@
+// The rescue job: one recording into one program stream. The audio is ripped
+// first into a file of its own, as rip does it; the video then goes straight
+// into the program-stream writer, and the audio joins it from that file in
+// step with the video's time stamps. So the video is written once.
+#include "drive/drive.h"
+#include "extract/extract.h"
+#include "output/output.h"
+#include "platform/runlog.h"
+#include "psmux/psmux.h"
+#include "reader/reader.h"
+#include "rip/rip.h"
+
+#include <algorithm>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr std::uint32_t kEverything = 0xFFFFFFFFu; // the length -1 of a rip
+constexpr std::int64_t kAudioLead = kPtsPerSecond; // audio given to the writer ahead of the video
+// Video held back while no picture has told its time stamps yet.
+constexpr std::size_t kUnstampedVideoLimit = 4 << 20;
+constexpr std::uint32_t kProgressMs = 500;
+constexpr std::uint32_t kReadBytes = 1 << 16;
+
+// (a - b) of two 33-bit time stamps, the nearer way round.
+std::int64_t StampDifference(std::int64_t a, std::int64_t b) {
+    const std::int64_t half = static_cast<std::int64_t>(kPtsModulus / 2);
+    const std::int64_t d =
+        static_cast<std::int64_t>((static_cast<std::uint64_t>(a - b)) & (kPtsModulus - 1));
+    return d >= half ? d - static_cast<std::int64_t>(kPtsModulus) : d;
+}
+
+std::uint64_t FileSize(const std::string& name) {
+    std::ifstream in(name, std::ios::binary | std::ios::ate);
+    return in ? static_cast<std::uint64_t>(in.tellg()) : 0;
+}
+
+// The first PTS of the audio that the audio ripper copies.
+struct FirstStamp : CPacketStamps {
+    bool known = false;
+    std::int64_t pts = 0;
+    void Copied(std::uint64_t, std::int64_t p, std::int64_t, bool) override {
+        if (!known)
+            pts = p;
+        known = true;
+    }
+};
+
+// The audio of the recording, read back from its file frame by frame. Each
+// frame's PTS is the first one's plus the frames before it.
+class CAudioFeeder {
+  public:
+    CAudioFeeder(const std::string& name, const AudioFormat& format) : Format(format) {
+        PlatOpenRead(name, Handle);
+        Refill();
+    }
+    ~CAudioFeeder() { PlatClose(Handle); }
+    CAudioFeeder(const CAudioFeeder&) = delete;
+    CAudioFeeder& operator=(const CAudioFeeder&) = delete;
+
+    // The bit rate the first frame gives (0: none).
+    std::uint32_t BitRate() const {
+        AudioFrameInfo frame;
+        if (!Format.parse(Buffer.data(), End, frame) || frame.samples == 0)
+            return 0;
+        return static_cast<std::uint32_t>(std::uint64_t{frame.bytes} * 8 * frame.sampleRate /
+                                          frame.samples);
+    }
+
+    // Gives the writer the frames that begin before `until`, with their
+    // PTS from `first` on; the stream ends with the data.
+    void FeedUntil(CProgramStreamWriter& writer, std::int64_t first, std::int64_t until) {
+        while (!Ended) {
+            if (End - Pos < Format.headerBytes)
+                Refill();
+            if (Pos == End) {
+                writer.End(CProgramStreamWriter::kAudio);
+                Ended = true;
+                return;
+            }
+            if (Offset == NextFrame) {
+                AudioFrameInfo frame;
+                if (Format.parse(&Buffer[Pos], End - Pos, frame) && frame.sampleRate != 0) {
+                    if (frame.sampleRate != Rate) {
+                        Before += Since * kPtsPerSecond / std::max<std::uint32_t>(Rate, 1);
+                        Since = 0;
+                        Rate = frame.sampleRate;
+                    }
+                    const std::int64_t pts = first + Before + Since * kPtsPerSecond / Rate;
+                    if (pts >= until)
+                        return;
+                    writer.Stamp(CProgramStreamWriter::kAudio, Offset, pts, pts);
+                    Last = pts;
+                    Since += frame.samples;
+                    NextFrame = Offset + frame.bytes;
+                } else {
+                    NextFrame = Offset + 1; // no frame here: look at the next byte
+                }
+            }
+            const std::size_t n =
+                static_cast<std::size_t>(std::min<std::uint64_t>(End - Pos, NextFrame - Offset));
+            writer.Write(CProgramStreamWriter::kAudio, &Buffer[Pos], n);
+            Pos += n;
+            Offset += n;
+        }
+    }
+    std::int64_t LastPts() const { return Last; }
+
+  private:
+    void Refill() {
+        std::copy(Buffer.begin() + static_cast<long>(Pos), Buffer.begin() + static_cast<long>(End),
+                  Buffer.begin());
+        End -= Pos;
+        Pos = 0;
+        std::uint32_t got = 0;
+        if (PlatRead(Handle, &Buffer[End], static_cast<std::uint32_t>(Buffer.size() - End), got) ==
+            ReadOutcome::Ok)
+            End += got;
+    }
+
+    const AudioFormat& Format;
+    FileHandle Handle = kInvalidHandle;
+    std::vector<std::uint8_t> Buffer = std::vector<std::uint8_t>(kReadBytes);
+    std::size_t Pos = 0, End = 0;
+    std::uint64_t Offset = 0, NextFrame = 0; // in the stream
+    std::int64_t Before = 0, Since = 0;      // ticks before the last rate change, samples since
+    std::uint32_t Rate = 0;
+    std::int64_t Last = -1;
+    bool Ended = false;
+};
+
+// Where the video goes as the ripper copies it: its time stamps onto the
+// file's time line, its bytes into the writer, with the audio that is due
+// alongside. The file's time line is the recording's, moved by one constant
+// so that it starts at the writer's preload, and continued without a jump
+// where the ripper took the time stamps as wrapped or jumped back.
+class CVideoFeed : public CPacketStamps, public CByteSink {
+  public:
+    CVideoFeed(CProgramStreamWriter& writer, CAudioFeeder& audio, std::int64_t audioFirst,
+               bool audioKnown, std::function<void()> progress)
+        : Writer(writer), Audio(audio), AudioRaw(audioFirst), AudioKnown(audioKnown),
+          Progress(std::move(progress)) {}
+
+    void Copied(std::uint64_t offset, std::int64_t pts, std::int64_t dts,
+                bool jumpedBack) override {
+        if (Stamps.empty() && !Started) {
+            Anchor = pts;
+        } else if (jumpedBack) {
+            // A wrap of the 33-bit counter continues exactly; another jump
+            // back continues one picture interval after the last picture.
+            if (pts - LastPts < -static_cast<std::int64_t>(kPtsModulus / 2))
+                Shift += static_cast<std::int64_t>(kPtsModulus);
+            else
+                Shift += LastDts + Step - dts;
+        } else if (dts > LastDts) {
+            Step = dts - LastDts;
+        }
+        LastPts = pts;
+        LastDts = dts;
+        Stamps.push_back({offset, pts + Shift, dts + Shift});
+        Progress();
+    }
+
+    void Put(const std::uint8_t* bytes, std::size_t count) override {
+        Held.insert(Held.end(), bytes, bytes + count);
+        if (!Started && Stamps.empty() && Held.size() < kUnstampedVideoLimit)
+            return;
+        if (!Started)
+            Start();
+        for (const Pending& p : Stamps) {
+            Writer.Stamp(CProgramStreamWriter::kVideo, p.offset, p.pts + Offset, p.dts + Offset);
+            Horizon = std::max(Horizon, p.dts + Offset);
+            FirstPts = std::min(FirstPts, p.pts + Offset);
+            LastFilePts = std::max(LastFilePts, p.pts + Offset);
+        }
+        Stamps.clear();
+        Audio.FeedUntil(Writer, AudioFirst, Horizon + kAudioLead);
+        Writer.Write(CProgramStreamWriter::kVideo, Held.data(), Held.size());
+        Held.clear();
+        Progress();
+    }
+
+    // The rest of the audio, after the last of the video.
+    void Finish() {
+        if (!Started)
+            Start();
+        Writer.End(CProgramStreamWriter::kVideo);
+        Audio.FeedUntil(Writer, AudioFirst, std::numeric_limits<std::int64_t>::max());
+        Writer.Finish();
+    }
+
+    // How long the file plays, in 90 kHz ticks.
+    std::int64_t Duration() const {
+        const std::int64_t last = std::max(LastFilePts, Audio.LastPts());
+        const std::int64_t first = std::min(FirstPts, AudioKnown ? AudioFirst : FirstPts);
+        return last > first ? last - first : 0;
+    }
+
+  private:
+    struct Pending {
+        std::uint64_t offset;
+        std::int64_t pts, dts;
+    };
+
+    // The audio starts as far from the first picture as in the recording;
+    // what is due first comes at the preload.
+    void Start() {
+        Started = true;
+        const bool video = !Stamps.empty();
+        if (!video)
+            Anchor = AudioRaw;
+        const std::int64_t audio = Anchor + StampDifference(AudioRaw, Anchor);
+        std::int64_t earliest = video ? Stamps.front().dts : audio;
+        if (AudioKnown)
+            earliest = std::min(earliest, audio);
+        Offset = CProgramStreamWriter::kPreload - earliest;
+        AudioFirst = audio + Offset;
+    }
+
+    CProgramStreamWriter& Writer;
+    CAudioFeeder& Audio;
+    std::int64_t AudioRaw, AudioFirst = 0;
+    bool AudioKnown;
+    std::function<void()> Progress;
+    std::vector<Pending> Stamps;    // not yet given to the writer
+    std::vector<std::uint8_t> Held; // video bytes not yet given to the writer
+    bool Started = false;
+    std::int64_t Anchor = 0, Shift = 0, Offset = 0;
+    std::int64_t LastPts = 0, LastDts = 0, Step = kPtsPerSecond / 25;
+    std::int64_t Horizon = 0;
+    std::int64_t FirstPts = std::numeric_limits<std::int64_t>::max(), LastFilePts = 0;
+};
+
+RescueResult Failed(const std::string& reason) {
+    RescueResult r;
+    r.reason = reason;
+    *g_Log << "rescue failed: " << reason << std::endl;
+    return r;
+}
+
+RescueResult WriteFailure(const COBits& out, const std::string& name) {
+    if (!out.DiskFull())
+        return Failed("could not write " + name);
+    RescueResult r = Failed("the disk is full");
+    r.outcome = RescueResult::Outcome::DiskFull;
+    return r;
+}
+
+// The cut of a rescue: the recording's length and one second more.
+std::uint32_t CutSeconds(const CPVRFile& file) {
+    const int seconds =
+        file.LengthHours() * 3600 + file.LengthMinutes() * 60 + file.LengthSeconds();
+    return seconds <= 0 ? kEverything : static_cast<std::uint32_t>(seconds) + 1;
+}
+
+std::uint64_t ChainBytes(int firstCluster) {
+    return g_ClusterTable->Chain(firstCluster).size() * kClusterBytes;
+}
+
+} // namespace
+
+RescueResult RescueRecording(CPVRFile& file, const std::string& fileName,
+                             CRescueProgress& progress) {
+    std::ostream& log = *g_Log;
+    file.PrintInfo(log, false);
+    const std::uint64_t unreadableBefore = g_Unreadable.Bytes();
+    CClusterReader video(file.DriveName(), file.FirstVCluster());
+    CClusterReader audio(file.DriveName(), file.FirstACluster());
+    int videoId = 0, audioId = 0;
+    file.GetStreamIDs(video, videoId);
+    video.Rewind();
+    file.GetStreamIDs(audio, audioId);
+    audio.Rewind();
+    log << std::hex << "Videostream=" << videoId << " " << std::endl
+        << "Audiostream=" << audioId << " " << std::endl
+        << std::dec;
+    if (videoId == 0 || audioId == 0)
+        return Failed(videoId == 0 ? "no video stream" : "no audio stream");
+    std::int64_t audioPTS = 0, videoPTS = 0;
+    file.FindFirstPTS(audio, audioId, audioPTS);
+    file.FindFirstPTS(video, videoId, videoPTS);
+    const std::int64_t firstPTS = videoPTS;
+    const std::int64_t maxPTS =
+        std::min(audioPTS, videoPTS) + std::int64_t{CutSeconds(file)} * kPtsPerSecond;
+    log << std::fixed << "First PTS=" << static_cast<double>(firstPTS) << std::endl
+        << "Max   PTS=" << static_cast<double>(maxPTS) << std::endl;
+
+    const std::uint64_t total = ChainBytes(file.FirstVCluster()) + ChainBytes(file.FirstACluster());
+    std::uint32_t lastReport = PlatTicks();
+    auto report = [&] {
+        if (PlatTicks() - lastReport < kProgressMs)
+            return;
+        lastReport = PlatTicks();
+        const std::uint64_t read = (video.GetBitPos() + audio.GetBitPos()) / 8;
+        progress.Update(std::min(1.0, static_cast<double>(read) / static_cast<double>(total)),
+                        read);
+    };
+
+    // The audio, as rip writes it, into a file of its own.
+    const bool ac3 = StreamClass(audioId) != kClassAudio;
+    const std::string partName = fileName + kPartialExtension;
+    const std::string audioName =
+        fileName + (ac3 ? kAC3Extension : kMpegAudioExtension) + kPartialExtension;
+    struct AudioStamps : FirstStamp {
+        std::function<void()> tick;
+        void Copied(std::uint64_t o, std::int64_t p, std::int64_t d, bool j) override {
+            FirstStamp::Copied(o, p, d, j);
+            tick();
+        }
+    } audioStamps;
+    audioStamps.tick = report;
+    {
+        bool created = false;
+        COBits out(audioName, created);
+        if (!created)
+            return Failed("cannot create " + audioName);
+        file.SetPacketStamps(&audioStamps);
+        if (ac3)
+            file.RipPrivateStream(audio, out, audioId, firstPTS, maxPTS);
+        else
+            file.RipAudioStream(audio, out, audioId, firstPTS, maxPTS);
+        file.SetPacketStamps(nullptr);
+        out.Flush();
+        if (out.WriteFailed()) {
+            PlatRemove(audioName);
+            return WriteFailure(out, audioName);
+        }
+    }
+
+    // The video into the writer, with the audio alongside.
+    RescueResult result;
+    bool created = false;
+    {
+        auto mpg = std::make_unique<COBits>(partName, created);
+        if (created) {
+            CAudioFeeder feeder(audioName, ac3 ? kAC3Format : kMpegAudioFormat);
+            CProgramStreamWriter writer(*mpg, ac3 ? EsKind::AC3 : EsKind::MpegAudio,
+                                        feeder.BitRate());
+            CVideoFeed feed(writer, feeder, audioStamps.pts, audioStamps.known, report);
+            {
+                COBits videoOut(static_cast<CByteSink&>(feed));
+                file.SetPacketStamps(&feed);
+                file.RipVideoStream(video, videoOut, videoId, firstPTS, maxPTS);
+                file.SetPacketStamps(nullptr);
+                // 00 00 01 B7: the sequence end code closes the video stream.
+                for (int byte : {0x00, 0x00, 0x01, 0xB7})
+                    videoOut.WriteByte(byte);
+            }
+            feed.Finish();
+            mpg->Flush();
+            result.minutes = static_cast<double>(feed.Duration()) / kPtsPerSecond / 60;
+        }
+        if (created && mpg->WriteFailed()) {
+            result = WriteFailure(*mpg, partName);
+            created = false;
+        }
+    }
+    PlatRemove(audioName);
+    if (!created) {
+        PlatRemove(partName);
+        return result.outcome == RescueResult::Outcome::DiskFull
+                   ? result
+                   : Failed("cannot create " + partName);
+    }
+    if (!PlatRename(partName, fileName)) {
+        PlatRemove(partName);
+        return Failed("cannot rename " + partName + " to " + fileName);
+    }
+    result.bytes = FileSize(fileName);
+    result.unreadable = g_Unreadable.Bytes() - unreadableBefore;
+    result.outcome =
+        result.unreadable > 0 ? RescueResult::Outcome::Incomplete : RescueResult::Outcome::Ok;
+    log << "rescued " << fileName << std::endl;
+    return result;
+}

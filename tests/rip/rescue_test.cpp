@@ -1,0 +1,331 @@
+// The rescue command end to end: the real program on recorder disk images
+// made from the MPEG fixtures, its files read back as program streams and
+// compared with what rip makes of the same recordings.
+#include "image/recorder_image.h"
+#include "support/ffmpeg_check.h"
+#include "support/fixtures.h"
+#include "support/harness.h"
+#include "support/ps_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <dirent.h>
+#include <regex>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int64_t kPicture = 3600; // 25 pictures a second
+constexpr int64_t kSecond27 = 27000000;
+
+struct Recording {
+    std::string clip;
+    Fixture video, audio;
+};
+
+// A disk of the recordings in slot order, video of slot i in cluster 2i + 2
+// and audio in 2i + 1, lengths 18 s; the image ends with the last video.
+struct Disk {
+    harness::TempDir dir;
+    std::string path = dir.File("recorder.img");
+    explicit Disk(const std::vector<Recording>& recordings) {
+        image::RecorderImage img;
+        for (std::size_t i = 0; i < recordings.size(); ++i) {
+            image::Recording rec;
+            rec.recordNo = 1;
+            rec.clip = recordings[i].clip;
+            rec.lengthSeconds = 18;
+            rec.firstACluster = static_cast<int16_t>(2 * i + 1);
+            rec.firstVCluster = static_cast<int16_t>(2 * i + 2);
+            img.AddRecording(rec);
+            img.LinkChain({rec.firstACluster});
+            img.LinkChain({rec.firstVCluster});
+            img.PlaceChainData({rec.firstACluster}, 0, recordings[i].audio.bytes);
+            img.PlaceChainData({rec.firstVCluster}, 0, recordings[i].video.bytes);
+        }
+        img.Write(path);
+    }
+};
+
+Recording Clean(const std::string& clip, const std::string& audio) {
+    return {clip, LoadFixture("video_e0"), LoadFixture(audio)};
+}
+
+// Both streams moved so that the 33-bit counter wraps a few pictures after
+// picture 200.
+Recording Wrapped() {
+    Recording r = Clean("Wrap", "audio_c0");
+    const int64_t shift = kTimestampWrap - 1800 - r.video.packets[200].pts;
+    ShiftTimestamps(r.video, shift);
+    ShiftTimestamps(r.audio, shift);
+    return r;
+}
+
+// Audio packets 50 to 55 lost: their length fields point beyond them.
+Recording LostAudio() {
+    Recording r = Clean("Lost audio", "audio_c0");
+    for (std::size_t k = 50; k < 56; ++k)
+        r.audio.bytes[r.audio.packets[k].offset + 5] += 4;
+    return r;
+}
+
+// The headers of video packets 100 and 101 damaged in their PTS marker bits.
+Recording DamagedVideo() {
+    Recording r = Clean("Damaged", "audio_c0");
+    for (std::size_t k = 100; k < 102; ++k)
+        r.video.bytes[r.video.packets[k].offset + 9] &= 0xFE;
+    return r;
+}
+
+struct Rescue {
+    harness::TempDir dir;
+    harness::Run run;
+    std::vector<std::string> console;
+    std::string File(const std::string& name) const { return dir.File(name); }
+};
+
+void RunRescue(Rescue& r, const std::vector<std::string>& args) {
+    r.run = harness::RunProgram(r.dir.Path(), args);
+    r.console = harness::Lines(r.run.console);
+}
+
+// The summary lines of a run's console, without the progress lines.
+std::vector<std::string> Summary(const std::vector<std::string>& lines) {
+    static const std::regex row(R"( {0,3}\d+ +-?\d*  .*)");
+    std::vector<std::string> table;
+    for (const std::string& line : lines) {
+        if (line.compare(0, 9, "slot  rec") == 0)
+            table.push_back(line);
+        else if (!table.empty() && std::regex_match(line, row))
+            table.push_back(line);
+        else if (!table.empty())
+            break;
+    }
+    return table;
+}
+
+// What rip makes of the same recording with the same cut: its file ending in ext.
+std::vector<uint8_t> Ripped(const Disk& disk, const std::string& slot, const std::string& ext) {
+    harness::TempDir dir;
+    harness::RunProgram(dir.Path(), {"rip", disk.path, slot, "19"});
+    std::vector<uint8_t> bytes;
+    if (DIR* d = ::opendir(dir.Path().c_str())) {
+        while (dirent* entry = ::readdir(d)) {
+            const std::string name = entry->d_name;
+            if (name.size() > ext.size() &&
+                name.compare(name.size() - ext.size(), ext.size(), ext) == 0)
+                bytes = harness::ReadFile(dir.File(name));
+        }
+        ::closedir(d);
+    }
+    return bytes;
+}
+
+// The structure every file must have: whole packs, an SCR that never goes
+// back, each time-stamped packet in a pack that comes before its time by at
+// most a second.
+void ExpectSoundStructure(const ps::Program& p) {
+    ASSERT_EQ(p.error, "");
+    EXPECT_TRUE(p.systemHeader);
+    for (std::size_t i = 1; i < p.packs; ++i)
+        ASSERT_LE(p.scr[i - 1], p.scr[i]) << "pack " << i;
+    for (const auto& stream : p.streams) {
+        for (const ps::Pes& pes : stream.second.packets) {
+            if (pes.pts < 0)
+                continue;
+            const int64_t lead = (pes.dts >= 0 ? pes.dts : pes.pts) * 300 - pes.scr;
+            EXPECT_GT(lead, 0) << "pack " << pes.pack;
+            EXPECT_LE(lead, kSecond27) << "pack " << pes.pack;
+        }
+    }
+}
+
+} // namespace
+
+// The time stamps follow the recording's: the pictures one picture interval
+// apart in decode order whatever happened to the counter, the audio in whole
+// frames from its first, as far from the first picture as in the recording;
+// the payloads are rip's files byte for byte, and ffmpeg takes the file.
+TEST(RescueTimeStamps, FollowTheRecording) {
+    const struct {
+        const char* name;
+        Recording recording;
+        int audioId;
+        int64_t frameTicks;
+        const char* ext;
+    } cases[] = {
+        {"clean", Clean("Clean", "audio_c0"), 0xC0, 2160, ".mp2"},
+        {"AC-3", Clean("AC3", "audio_bd"), 0x180, 2880, ".ac3"},
+        {"wrap", Wrapped(), 0xC0, 2160, ".mp2"},
+        {"lost audio", LostAudio(), 0xC0, 2160, ".mp2"},
+        {"damaged video headers", DamagedVideo(), 0xC0, 2160, ".mp2"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Disk disk({c.recording});
+        Rescue r;
+        RunRescue(r, {"rescue", disk.path});
+        EXPECT_EQ(r.run.exitCode, 0);
+        const std::string name = "001 - " + c.recording.clip + ".mpg";
+        const ps::Program p = ps::Read(r.File(name));
+        ExpectSoundStructure(p);
+        ASSERT_EQ(p.streams.count(0xE0) + p.streams.count(c.audioId), 2u);
+        const ps::Stream& video = p.streams.at(0xE0);
+        const ps::Stream& audio = p.streams.at(c.audioId);
+        EXPECT_TRUE(video.payload == Ripped(disk, "0", ".m2v"));
+        EXPECT_TRUE(audio.payload == Ripped(disk, "0", c.ext));
+
+        int64_t last = -1, firstVideo = -1;
+        for (const ps::Pes& pes : video.packets) {
+            if (pes.pts < 0)
+                continue;
+            const int64_t decode = pes.dts >= 0 ? pes.dts : pes.pts;
+            if (last >= 0) {
+                EXPECT_GT(decode, last) << "pack " << pes.pack;
+                EXPECT_EQ((decode - last) % kPicture, 0) << "pack " << pes.pack;
+            }
+            firstVideo = firstVideo < 0 ? pes.pts : firstVideo;
+            last = decode;
+        }
+        const int64_t firstAudio = audio.packets[0].pts;
+        for (const ps::Pes& pes : audio.packets)
+            EXPECT_TRUE(pes.pts < 0 || (pes.pts - firstAudio) % c.frameTicks == 0) << pes.pack;
+        // In the recording: the first audio packet at or after the first picture.
+        const Fixture& a = c.recording.audio;
+        const int64_t v = c.recording.video.packets[0].pts;
+        std::size_t k = 0;
+        while (TimestampDifference(a.packets[k].pts, v) < 0)
+            ++k;
+        EXPECT_EQ(firstAudio - firstVideo, TimestampDifference(a.packets[k].pts, v));
+        if (FfmpegAvailable()) {
+            EXPECT_EQ(ProbeCodecs(r.File(name)),
+                      std::string("mpeg2video ") + (c.audioId == 0xC0 ? "mp2 " : "ac3 "));
+            EXPECT_EQ(DecodeWithFfmpeg(r.File(name)).errors, "");
+        }
+    }
+}
+
+// The demo disk: both recordings, the summary line by line; run again, the
+// files are kept, and a partial file left by an interrupted run is not.
+TEST(RescueDemo, BothRecordingsThenASecondRunKeepsThem) {
+    harness::TempDir dir;
+    const std::string image = dir.File("recorder.img");
+    harness::RunProgramAs({TARNWELL_MKIMAGE}, TARNWELL_SOURCE_DIR "/tools/demo",
+                          {"recorder.txt", image});
+    Rescue r;
+    RunRescue(r, {"rescue", image});
+    EXPECT_EQ(r.run.exitCode, 0);
+    const std::string mp2 = "001 - Test pattern  MPEG audio.mpg",
+                      ac3 = "002 - Test pattern  AC-3.mpg";
+    const std::vector<std::string> table = Summary(r.console);
+    std::vector<std::string> expected = {
+        "slot  rec  title                    minutes       size   unreadable  result",
+        "   0    1  Test pattern: MPEG audio     0.3   107.8 MB            0  ok",
+        "   1    2  Test pattern: AC-3           0.3   107.4 MB            0  ok"};
+    EXPECT_EQ(table, expected);
+    EXPECT_EQ(Summary(harness::Lines(r.run.log)), expected);
+    EXPECT_EQ(harness::ReadFile(r.File(mp2)).size(), 107806720u);
+    if (FfmpegAvailable()) {
+        EXPECT_EQ(DecodeWithFfmpeg(r.File(ac3)).errors, "");
+    }
+
+    const std::vector<uint8_t> before = harness::ReadFile(r.File(mp2));
+    ASSERT_EQ(::unlink(r.File(ac3).c_str()), 0);
+    ASSERT_TRUE(harness::WriteFile(r.File(ac3 + ".part"), {1, 2, 3}));
+    const harness::Run again = harness::RunProgram(r.dir.Path(), {"rescue", image});
+    EXPECT_EQ(again.exitCode, 0);
+    const std::vector<std::string> lines = harness::Lines(again.console);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), mp2 + " is complete already: kept"),
+              lines.end());
+    EXPECT_EQ(Summary(lines)[1],
+              "   0    1  Test pattern: MPEG audio       -          -            -  kept");
+    EXPECT_EQ(Summary(lines)[2], expected[2]);
+    EXPECT_TRUE(harness::ReadFile(r.File(mp2)) == before);
+    EXPECT_FALSE(harness::FileExists(r.File(ac3 + ".part")));
+}
+
+// What goes wrong is said in the summary, and the exit status says it too.
+TEST(RescueFailures, SlotsNamesDiskFullAndUnreadableSectors) {
+    const Disk disk({Clean("News", "audio_c0"), Clean("News", "audio_bd")});
+    {
+        SCOPED_TRACE("a slot that does not exist, and a name taken twice");
+        Rescue r;
+        RunRescue(r, {"rescue", disk.path, "7", "0", "1"});
+        EXPECT_EQ(r.run.exitCode, 1);
+        const std::vector<std::string> table = Summary(r.console);
+        ASSERT_EQ(table.size(), 4u);
+        EXPECT_EQ(
+            table[1],
+            "   7    -  -           -          -            -  failed: there is no such slot");
+        EXPECT_TRUE(harness::FileExists(r.File("001 - News.mpg")));
+        EXPECT_TRUE(harness::FileExists(r.File("001 - News (slot 1).mpg")));
+    }
+    {
+        SCOPED_TRACE("the output disk is full");
+        Rescue r;
+        ASSERT_EQ(::symlink("/dev/full", r.File("001 - News.mpg.part").c_str()), 0);
+        RunRescue(r, {"rescue", disk.path});
+        EXPECT_EQ(r.run.exitCode, 1);
+        EXPECT_NE(std::find(r.console.begin(), r.console.end(),
+                            "the output disk is full: 001 - News.mpg was removed, the rescue "
+                            "stops here"),
+                  r.console.end());
+        EXPECT_EQ(Summary(r.console).size(), 2u); // slot 1 is not tried
+        EXPECT_FALSE(harness::FileExists(r.File("001 - News.mpg")));
+        struct stat st {};
+        EXPECT_NE(::lstat(r.File("001 - News.mpg.part").c_str(), &st), 0);
+    }
+    {
+        SCOPED_TRACE("an unreadable sector in the video");
+        Rescue r;
+        const std::string range = std::to_string(image::ClusterOffset(2) + 1048576) + "-" +
+                                  std::to_string(image::ClusterOffset(2) + 1049088);
+        const char* saved = std::getenv("ASAN_OPTIONS");
+        const std::string asan = saved ? saved : "";
+        ::setenv("ASAN_OPTIONS", (asan + ":verify_asan_link_order=0").c_str(), 1);
+        ::setenv("LD_PRELOAD", TARNWELL_BAD_SECTORS_LIB, 1);
+        ::setenv("TARNWELL_BAD_FILE", disk.path.c_str(), 1);
+        ::setenv("TARNWELL_BAD_RANGES", range.c_str(), 1);
+        RunRescue(r, {"rescue", disk.path, "0"});
+        for (const char* name : {"LD_PRELOAD", "TARNWELL_BAD_FILE", "TARNWELL_BAD_RANGES"})
+            ::unsetenv(name);
+        saved ? ::setenv("ASAN_OPTIONS", asan.c_str(), 1) : ::unsetenv("ASAN_OPTIONS");
+        EXPECT_EQ(r.run.exitCode, 2);
+        const std::vector<std::string> table = Summary(r.console);
+        ASSERT_EQ(table.size(), 2u);
+        EXPECT_TRUE(std::regex_match(table[1], std::regex(".* 512  incomplete")));
+    }
+    {
+        SCOPED_TRACE("no drive");
+        Rescue r;
+        RunRescue(r, {"rescue"});
+        EXPECT_EQ(r.console[1], "tarnwell rescue drivename [slot ...]");
+    }
+}
+
+// Killed while it writes: no file that looks finished is left.
+TEST(RescueInterrupted, LeavesNoFinishedLookingFile) {
+    harness::TempDir dir;
+    const std::string image = dir.File("recorder.img");
+    harness::RunProgramAs({TARNWELL_MKIMAGE}, TARNWELL_SOURCE_DIR "/tools/demo",
+                          {"recorder.txt", image});
+    Rescue r;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::chdir(r.dir.Path().c_str()) == 0 && std::freopen("/dev/null", "w", stdout))
+            ::execl(TARNWELL_EXE, TARNWELL_EXE, "rescue", image.c_str(), nullptr);
+        ::_exit(127);
+    }
+    const std::string part = r.File("001 - Test pattern  MPEG audio.mpg.part");
+    for (int i = 0; i < 20000 && !harness::FileExists(part); ++i)
+        ::usleep(100);
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_FALSE(harness::FileExists(r.File("001 - Test pattern  MPEG audio.mpg")));
+}
