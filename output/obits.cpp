@@ -25,7 +25,9 @@ COBits::COBits(std::string fileName, bool& ok) {
     ok = true;
 }
 
-COBits::COBits(CByteSink& sink) : Buffer(new std::uint8_t[kBufferSize]), Sink(&sink) {}
+COBits::COBits(CByteSink& sink)
+    : Buffer(static_cast<std::uint8_t*>(::operator new[](kBufferSize, kIoAlignment))), Sink(&sink) {
+}
 
 COBits::~COBits() {
     if (Sink != nullptr)
