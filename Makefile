@@ -72,8 +72,9 @@ fuzz:
 install: all
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
-# Measures a rip of a recording of more than 1 GB against a plain copy of its
-# bytes and against ffmpeg's stream copy (not part of make test: it takes a few
+# Measures a rip of a recording of more than 1 GB against two plain copies of
+# its bytes (from the image and from one plain file) and against ffmpeg's
+# stream copy, with the user CPU per GB (not part of make test: it takes a few
 # minutes the first time, and the recording is kept in $(BUILD)/bench).
 bench: all
 	bash bench/bench.sh $(BUILD)

@@ -2,7 +2,10 @@
 # How fast a rip runs, measured side by side with what it is up against:
 #
 #   floor     dd bs=1M of the recording's chain bytes from the image into one
-#             file: reading the bytes into memory and writing them out again;
+#             file, one dd for each byte range of the chains: reading the
+#             bytes into memory and writing them out again;
+#   floor 1   one dd bs=1M of the same bytes from one plain file, kept in
+#             BUILD/bench, into another: the same copy without the seeks;
 #   rip       tarnwell rip IMAGE 0 -1 of a recording of more than 1 GB;
 #   ffmpeg    ffmpeg's stream copy of the same video and audio from the
 #             transport stream the recording was made from;
@@ -19,9 +22,11 @@
 # recorder disk image. All of it is kept in BUILD/bench, so that a second run
 # starts measuring at once.
 #
-# With the page cache warm, the commands run in turn (floor, rip, ffmpeg, rip
-# 100M, dir, floor, rip, ...) BENCH_RUNS times (default 5); the medians are
-# printed with the ratios rip/floor and rip/ffmpeg, MB/s and the peak
+# With the page cache warm, the commands run in turn (floor, floor 1, rip,
+# ffmpeg, rip 100M, dir, rescue, rescue 100M, floor, ...) BENCH_RUNS times
+# (default 5); the medians are printed with the ratios rip/floor (against both
+# floors), rip/ffmpeg and rescue/rip, MB/s, the user CPU seconds per GB (10^9
+# bytes) of recording, which holds however busy the machine is, and the peak
 # resident memory.
 #
 #   bench/bench.sh [BUILD]      (make bench)
@@ -169,6 +174,16 @@ make_image source "$seconds"
 make_image short "$short_seconds"
 make_dir_image
 
+# The chain bytes in one plain file, for the floor that copies them in one go.
+if [[ ! -s $out/chain.bin ]]; then
+    echo "bench: copying the chain bytes into one plain file (once)"
+    grep -v '^#' "$out/source.chain" | while read -r offset length; do
+        dd if="$out/source.img" bs=1M iflag=skip_bytes,count_bytes skip="$offset" count="$length" \
+            status=none
+    done >"$out/chain.bin.part"
+    mv "$out/chain.bin.part" "$out/chain.bin"
+fi
+
 # ---- Measuring ------------------------------------------------------------
 
 # The floor: dd of each byte range of the chains, appended into one file.
@@ -186,9 +201,10 @@ chain_bytes=$(awk '!/^#/ { sum += $2 } END { print sum }' "$out/source.chain")
 read -r video_bytes audio_bytes < <(awk '/^# recording/ { print $3, $4 }' "$out/source.chain")
 short_bytes=$(awk '!/^#/ { sum += $2 } END { print sum }' "$out/short.chain")
 
-names=(floor rip ffmpeg rip100 dir rescue rescue100)
+names=(floor floor1 rip ffmpeg rip100 dir rescue rescue100)
 declare -A label=(
     [floor]="floor: dd bs=1M"
+    [floor1]="floor 1: one dd bs=1M"
     [rip]="tarnwell rip IMAGE 0 -1"
     [ffmpeg]="ffmpeg -c copy"
     [rip100]="tarnwell rip, 100 MB"
@@ -196,7 +212,7 @@ declare -A label=(
     [rescue]="tarnwell rescue IMAGE"
     [rescue100]="tarnwell rescue, 100 MB"
 )
-declare -A bytes=([floor]=$chain_bytes [rip]=$chain_bytes [ffmpeg]=$chain_bytes
+declare -A bytes=([floor]=$chain_bytes [floor1]=$chain_bytes [rip]=$chain_bytes [ffmpeg]=$chain_bytes
     [rip100]=$short_bytes [dir]=0 [rescue]=$chain_bytes [rescue100]=$short_bytes)
 
 run_one() { # name
@@ -206,6 +222,7 @@ run_one() { # name
     local cmd
     case $1 in
     floor) cmd=(bash "$floor_script") ;;
+    floor1) cmd=(dd if="$out/chain.bin" of=floor.bin bs=1M status=none) ;;
     rip) cmd=("$tarnwell" rip "$out/source.img" 0 -1) ;;
     ffmpeg) cmd=(ffmpeg -hide_banner -nostdin -v error -y -i "$out/source.ts"
         -map 0:v -c copy video.m2v -map 0:a -c copy audio.mp2) ;;
@@ -238,7 +255,7 @@ run_one() { # name
 }
 
 echo "bench: warming the page cache"
-for f in source.img source.ts short.img dir255.img; do
+for f in source.img chain.bin source.ts short.img dir255.img; do
     cat "$out/$f" >/dev/null
 done
 for name in "${names[@]}"; do # one run of each, not counted
@@ -269,7 +286,7 @@ echo "  video PES $video_bytes bytes in $(($(grep -vc '^#' "$out/source.chain") 
     "audio PES $audio_bytes bytes;"
 echo "  chain bytes read by the rip and by dd: $chain_bytes"
 echo "Medians of $runs runs each, commands alternating, page cache warm:"
-printf '  %-26s %10s %9s %9s %8s %12s\n' command wall user system MB/s "peak RSS"
+printf '  %-26s %10s %9s %9s %8s %9s %12s\n' command wall user system MB/s "user/GB" "peak RSS"
 for name in "${names[@]}"; do
     w=$(median "$name" 2)
     wall[$name]=$w
@@ -278,24 +295,26 @@ for name in "${names[@]}"; do
     m=$(median "$name" 5)
     if ((${bytes[$name]} > 0)); then
         rate=$(awk -v b="${bytes[$name]}" -v w="$w" 'BEGIN { printf "%.0f", b / w }')
+        per_gb=$(awk -v b="${bytes[$name]}" -v u="$u" 'BEGIN { printf "%.3f s", u / 1e6 / (b / 1e9) }')
     else
         rate=-
+        per_gb=-
     fi
     if [[ $name == dir ]]; then
-        printf '  %-26s %7.1f ms %6.1f ms %6.1f ms %8s %8s KiB\n' "${label[$name]}" \
+        printf '  %-26s %7.1f ms %6.1f ms %6.1f ms %8s %9s %8s KiB\n' "${label[$name]}" \
             "$(awk -v v="$w" 'BEGIN { print v / 1000 }')" \
             "$(awk -v v="$u" 'BEGIN { print v / 1000 }')" \
-            "$(awk -v v="$s" 'BEGIN { print v / 1000 }')" "$rate" "$m"
+            "$(awk -v v="$s" 'BEGIN { print v / 1000 }')" "$rate" "$per_gb" "$m"
     else
-        printf '  %-26s %8.3f s %7.3f s %7.3f s %8s %8s KiB\n' "${label[$name]}" \
+        printf '  %-26s %8.3f s %7.3f s %7.3f s %8s %9s %8s KiB\n' "${label[$name]}" \
             "$(awk -v v="$w" 'BEGIN { print v / 1e6 }')" \
             "$(awk -v v="$u" 'BEGIN { print v / 1e6 }')" \
-            "$(awk -v v="$s" 'BEGIN { print v / 1e6 }')" "$rate" "$m"
+            "$(awk -v v="$s" 'BEGIN { print v / 1e6 }')" "$rate" "$per_gb" "$m"
     fi
 done
-awk -v r="${wall[rip]}" -v f="${wall[floor]}" -v m="${wall[ffmpeg]}" 'BEGIN {
-    printf "  rip / floor  = %.2f\n  rip / ffmpeg = %.2f\n", r / f, r / m }'
-awk -v r="${wall[rip]}" -v s="${wall[rescue]}" 'BEGIN { printf "  rescue / rip = %.2f\n", s / r }'
+awk -v r="${wall[rip]}" -v f="${wall[floor]}" -v f1="${wall[floor1]}" -v m="${wall[ffmpeg]}" 'BEGIN {
+    printf "  rip / floor   = %.2f\n  rip / floor 1 = %.2f\n  rip / ffmpeg  = %.2f\n", r / f, r / f1, r / m }'
+awk -v r="${wall[rip]}" -v s="${wall[rescue]}" 'BEGIN { printf "  rescue / rip  = %.2f\n", s / r }'
 echo "Output sizes (bytes):"
 for name in rip ffmpeg rescue; do
     sed "s|\$|  ($name)|" "$out/$name.files"

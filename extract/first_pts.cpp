@@ -36,8 +36,9 @@ bool CPVRFile::FindFirstPTS(CClusterReader& reader, int streamId, std::int64_t& 
     }
     log << "...okay" << std::endl;
 
-    // One byte at a time, so that a sequence header anywhere, inside a
-    // payload too, ends a video search.
+    // At every start code, so that a sequence header anywhere, inside a
+    // payload too, ends a video search: the positions passed over by the seek
+    // after each byte hold no 00 00 01, so they hold neither code looked for.
     while (!reader.IsEOBS()) {
         if (reader.PeekUInt32() == startCode) {
             CPESHeader header(reader, streamId);
@@ -66,6 +67,7 @@ bool CPVRFile::FindFirstPTS(CClusterReader& reader, int streamId, std::int64_t& 
             return true;
         }
         reader.SkipByte();
+        SeekNextStartCode(reader);
     }
     log << "could not find any PTS that suites... return" << std::endl;
     return false;

@@ -6,7 +6,6 @@
 #include "platform/runlog.h"
 #include "reader/reader.h"
 
-#include <cstring>
 #include <iostream>
 
 namespace {
@@ -36,7 +35,7 @@ struct Window {
     // Slides over the buffered bytes at once, as far as the window that holds
     // `code` or the end of the buffer. The same as sliding byte by byte: each
     // window passed over on the way holds something else, and the same bytes
-    // are written and consumed. The code is found with memchr on its 01.
+    // are written and consumed.
     void SlideToCode(CClusterReader& reader, COBits& out, std::uint32_t code) {
         std::uint32_t avail = 0;
         const std::uint8_t* p = reader.BufferedBytes(avail);
@@ -49,15 +48,12 @@ struct Window {
             if (next == code)
                 slides = k;
         }
-        // After k >= 4 slides it holds p[k-4..k): 00 00 01 id with 01 at p[k-2].
-        for (std::uint32_t i = 2; slides == avail && i + 2 <= avail;) {
-            const void* one = std::memchr(p + i, 0x01, avail - 1 - i);
-            if (one == nullptr)
-                break;
-            i = static_cast<std::uint32_t>(static_cast<const std::uint8_t*>(one) - p);
-            if (p[i - 2] == 0 && p[i - 1] == 0 && p[i + 1] == (code & 0xFF))
-                slides = i + 2;
-            ++i;
+        // After k >= 4 slides it holds p[k-4..k): the first whole code in the
+        // buffer, found many bytes a step, ends the slide.
+        if (slides == avail) {
+            const std::size_t at = FindStartCode(p, avail, static_cast<std::uint8_t>(code));
+            if (at < avail)
+                slides = static_cast<std::uint32_t>(at) + 4;
         }
         if (slides >= 4) {
             const std::uint8_t held[4] = {

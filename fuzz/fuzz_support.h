@@ -11,10 +11,10 @@
 namespace fuzz {
 
 // Sets the process up on the first call (later calls only give the path):
-// makes a temporary folder, changes into it and removes it at exit, reads
-// standard input from /dev/null and sends std::cout nowhere. Gives the path
-// of the image file in that folder. Pass the fuzzer absolute paths: relative
-// ones would be taken from the temporary folder.
+// makes a temporary folder (in /dev/shm unless TMPDIR is set), changes into it and removes it at
+// exit, reads standard input from /dev/null and sends std::cout nowhere. Gives the path of the
+// image file in that folder. Pass the fuzzer absolute paths: relative ones would be taken from the
+// temporary folder.
 const std::string& ImagePath();
 
 // Puts std::cout back into the state the program starts in (decimal, general

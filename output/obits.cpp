@@ -16,7 +16,7 @@ COBits::COBits(std::string fileName, bool& ok) {
     }
     *g_Log << "filehandle okay" << std::endl;
     Length = 0;
-    Buffer = new (std::nothrow) std::uint8_t[kBufferSize];
+    Buffer = static_cast<std::uint8_t*>(::operator new[](kBufferSize, kIoAlignment, std::nothrow));
     if (Buffer == nullptr) {
         *g_Log << "could net get memory for buffer" << std::endl;
         ok = false;
@@ -25,7 +25,9 @@ COBits::COBits(std::string fileName, bool& ok) {
     ok = true;
 }
 
-COBits::COBits(CByteSink& sink) : Buffer(new std::uint8_t[kBufferSize]), Sink(&sink) {}
+COBits::COBits(CByteSink& sink)
+    : Buffer(static_cast<std::uint8_t*>(::operator new[](kBufferSize, kIoAlignment))), Sink(&sink) {
+}
 
 COBits::~COBits() {
     if (Sink != nullptr)
@@ -34,7 +36,7 @@ COBits::~COBits() {
         Flush();
         PlatClose(Handle);
     }
-    delete[] Buffer;
+    ::operator delete[](Buffer, kIoAlignment);
 }
 
 void COBits::Flush() {

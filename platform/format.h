@@ -19,14 +19,25 @@ constexpr std::uint32_t kDataStartSector = 256;
 constexpr std::uint16_t kChainEnd = 0xFFFF; // next-cluster value of a chain's last cluster
 
 // Recording data is read in blocks of 1 MiB, large enough that a disk on USB
-// keeps streaming; a cluster is a whole number of blocks.
-constexpr std::uint32_t kBlockSize = 1 << 20;
+// keeps streaming; a cluster (100 MiB) is a whole number of blocks. The fuzz
+// build makes both small (TARNWELL_BLOCK_SIZE, TARNWELL_CLUSTER_SECTORS), so
+// that an input of a few kilobytes costs a few kilobytes of reading and
+// scanning, not megabytes, and meets block and cluster boundaries.
+#ifndef TARNWELL_BLOCK_SIZE
+#define TARNWELL_BLOCK_SIZE (1 << 20)
+#endif
+#ifndef TARNWELL_CLUSTER_SECTORS
+#define TARNWELL_CLUSTER_SECTORS 204800
+#endif
+constexpr std::uint32_t kBlockSize = TARNWELL_BLOCK_SIZE;
 constexpr std::uint32_t kSectorsPerBlock = kBlockSize / kSectorSize; // 2048
-constexpr std::uint32_t kClusterSectors = 204800;                    // 100 MiB
+constexpr std::uint32_t kClusterSectors = TARNWELL_CLUSTER_SECTORS;
 constexpr std::uint64_t kClusterBytes = std::uint64_t{kClusterSectors} * kSectorSize;
 constexpr std::uint32_t kBlocksPerCluster = kClusterSectors / kSectorsPerBlock; // 100
-constexpr std::uint64_t kClusterBits = kClusterBytes * 8;                       // 0x32000000
-constexpr std::uint64_t kBlockBits = std::uint64_t{kBlockSize} * 8;             // 0x800000
+static_assert(kBlockSize % kSectorSize == 0 && kClusterSectors % kSectorsPerBlock == 0,
+              "a cluster is a whole number of blocks, a block of sectors");
+constexpr std::uint64_t kClusterBits = kClusterBytes * 8;           // 0x32000000
+constexpr std::uint64_t kBlockBits = std::uint64_t{kBlockSize} * 8; // 0x800000
 constexpr int kClusterMBytes = 100; // a cluster as the listing counts it
 
 // First sector of cluster number `cluster` (numbered from 1), in 64 bits so

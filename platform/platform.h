@@ -4,8 +4,16 @@
 // (posix.cpp is left out) and POSIX (win32.cpp is left out).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string>
+
+// The alignment of the buffers that are read into and written from: the
+// system copies a file's pages to and from a buffer that begins on a page
+// several times faster than to and from one that new[] puts 16 bytes past a
+// cache line (writing a gigabyte took five times the system time).
+constexpr std::align_val_t kIoAlignment{4096};
 
 // A file or device handle. Both backends fit their native handle into this
 // integer; kInvalidHandle is the value of a handle that could not be opened.

@@ -15,7 +15,7 @@ CClusterReader::CClusterReader(std::string driveName, std::int32_t firstCluster)
     }
     if (g_ClusterTable != nullptr)
         g_ClusterTable->BuildChain(firstCluster, ClusterList);
-    Storage = new std::uint8_t[kCarryBytes + kBlockSize];
+    Storage = static_cast<std::uint8_t*>(::operator new[](kCarryBytes + kBlockSize, kIoAlignment));
     Buffer = Storage + kCarryBytes;
     BytesValid = 0;
     Rewind();
@@ -23,7 +23,7 @@ CClusterReader::CClusterReader(std::string driveName, std::int32_t firstCluster)
 
 CClusterReader::~CClusterReader() {
     PlatClose(Drive);
-    delete[] Storage;
+    ::operator delete[](Storage, kIoAlignment);
 }
 
 bool CClusterReader::LoadNextBlock() {

@@ -2,7 +2,6 @@
 #include "reader/reader.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -23,7 +22,7 @@ constexpr StreamClassTable kStreamClasses;
 // window that holds 00 00 01, the end of the buffer or the budget of slides
 // comes first, and tells how many bytes it slid. The same as sliding byte by
 // byte: every window passed over on the way holds something else, and the
-// reader consumes the same bytes. The prefix is found with memchr on its 01.
+// reader consumes the same bytes.
 std::uint32_t SlideToPrefix(CClusterReader& reader, std::uint32_t& window, std::uint64_t budget) {
     std::uint32_t count = 0;
     const std::uint8_t* bytes = reader.BufferedBytes(count);
@@ -38,15 +37,12 @@ std::uint32_t SlideToPrefix(CClusterReader& reader, std::uint32_t& window, std::
             break;
         }
     }
-    // Windows wholly inside the buffer: 00 00 01 ending at bytes[j].
-    for (std::uint32_t j = 2; slides == limit && j < limit;) {
-        const void* one = std::memchr(bytes + j, 0x01, limit - j);
-        if (one == nullptr)
-            break;
-        j = static_cast<std::uint32_t>(static_cast<const std::uint8_t*>(one) - bytes);
-        if (bytes[j - 1] == 0 && bytes[j - 2] == 0)
-            slides = j + 1;
-        ++j;
+    // Windows wholly inside the buffer: the first prefix of bytes[0, limit)
+    // takes three slides more than its index.
+    if (slides == limit) {
+        const std::size_t prefix = FindStartCodePrefix(bytes, limit);
+        if (prefix < limit)
+            slides = static_cast<std::uint32_t>(prefix) + 3;
     }
     for (std::uint32_t i = slides > 3 ? slides - 3 : 0; i < slides; ++i)
         window = ((window & 0xFFFF) << 8) | bytes[i];
@@ -108,11 +104,27 @@ bool IsPESPacketAt(CClusterReader& reader, int streamId) {
 CPESHeader::CPESHeader(CClusterReader& reader, int expectedStreamId)
     : Reader(reader), ExpectedStreamId(expectedStreamId) {
     const std::uint64_t start = Reader.GetBitPos();
-    Valid = Parse() && !Truncated;
-    if (!Valid) {
-        Reader.SeekBit(start);
-        return;
+    // A byte-aligned header whose longest form lies in the buffered block, with
+    // a byte after it, is parsed from the buffer: the reader then passes over
+    // the header's bytes at once, or stays where it is when it is rejected,
+    // just as reading it bit by bit and seeking back would leave it (without
+    // that byte after it, consuming the last one would load the next block).
+    std::uint32_t buffered = 0;
+    const std::uint8_t* bytes = Reader.BufferedBytes(buffered);
+    if (Reader.IsByteAligned() && buffered > kLongestHeaderBytes) {
+        Bytes = bytes;
+        Valid = Parse();
+        Bytes = nullptr;
+        // Every field that a valid header holds fills whole bytes.
+        if (Valid)
+            Reader.SkipBuffered(BitAt / 8);
+    } else {
+        Valid = Parse() && !Truncated;
+        if (!Valid)
+            Reader.SeekBit(start);
     }
+    if (!Valid)
+        return;
     // A video packet's data is wanted from its first start code on: this
     // passes over the header's stuffing bytes and anything before that code.
     if (StreamClass(StreamId) == kClassVideo)
@@ -120,9 +132,21 @@ CPESHeader::CPESHeader(CClusterReader& reader, int expectedStreamId)
 }
 
 std::uint32_t CPESHeader::Bits(int n) {
+    std::uint32_t value = 0;
+    if (Bytes != nullptr) {
+        // From the buffer, up to the rest of a byte a step.
+        while (n > 0) {
+            const int left = 8 - static_cast<int>(BitAt % 8);
+            const int take = n < left ? n : left;
+            const std::uint32_t byte = Bytes[BitAt / 8];
+            value = (value << take) | ((byte >> (left - take)) & ((1u << take) - 1));
+            BitAt += static_cast<std::uint32_t>(take);
+            n -= take;
+        }
+        return value;
+    }
     // Bit by bit, so that a header cut off by the end of the data is noticed
     // at the first bit that is not there.
-    std::uint32_t value = 0;
     for (int i = 0; i < n; ++i) {
         if (Reader.IsEOBS())
             Truncated = true;

@@ -6,6 +6,7 @@
 #include "platform/format.h"
 #include "platform/platform.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -87,7 +88,7 @@ class CClusterReader {
     // blocks were read one after the other within a cluster: the scanners'
     // short steps back over a block boundary then cost no read. (Across a
     // cluster boundary the block is read again, as the crossing is logged.)
-    static constexpr std::uint32_t kCarryBytes = 65536;
+    static constexpr std::uint32_t kCarryBytes = kBlockSize < 65536 ? kBlockSize : 65536;
 
     FileHandle Drive = kInvalidHandle;
     std::uint8_t* Storage = nullptr; // the carried tail, then the block
@@ -106,6 +107,14 @@ class CClusterReader {
 // 0 (nothing to rip), 1 private stream 1, 2 private stream 2, 3 MPEG audio,
 // 4 MPEG video.
 int StreamClass(int streamId);
+
+// Where the first start-code prefix 00 00 01 lying wholly within bytes[0,
+// count) begins, or count when none does: the index a byte-by-byte search
+// gives, found many bytes a step (see start_code.cpp).
+std::size_t FindStartCodePrefix(const std::uint8_t* bytes, std::size_t count);
+
+// The same for the whole start code 00 00 01 id.
+std::size_t FindStartCode(const std::uint8_t* bytes, std::size_t count, std::uint8_t id);
 
 // Moves the reader onto the next start-code prefix 00 00 01 (the rest of a
 // partly read byte is dropped first). False when the data ends before one.
@@ -148,8 +157,17 @@ class CPESHeader {
     bool Marker() { return Bits(1) == 1; }
     void SkipBytes(int n);
 
+    // The most bytes a parse reads: the fixed part (9), PTS and DTS (10),
+    // ESCR (6), ES rate (3), trick mode, copy info (1 each), CRC (2), the
+    // extension's flags (1), private data (16), a pack header with its length
+    // byte and the most stuffing (1 + 14 + 7), sequence counter and P-STD
+    // buffer (2 each), and the longest second extension (1 + 127).
+    static constexpr std::uint32_t kLongestHeaderBytes = 203;
+
     CClusterReader& Reader;
     int ExpectedStreamId;
+    const std::uint8_t* Bytes = nullptr; // the buffered header while parsed from there
+    std::uint32_t BitAt = 0;             // bits of it parsed
     bool Valid = false;
     bool Truncated = false; // a field was read beyond the end of the data
     std::uint64_t PTS = 0;

@@ -310,6 +310,30 @@ TEST(StartCodeSearch, StopsOnThePrefixAcrossBoundariesAfterDroppingAPartlyReadBy
     }
 }
 
+// The search takes the buffered block in bulk; the prefix at every offset
+// around a block boundary, searched for from the block before and from its
+// tail carried in front of the next, with and without a budget that reaches it.
+TEST(StartCodeSearch, PrefixAtEveryOffsetAroundABlockBoundary) {
+    std::size_t wrong = 0;
+    for (std::size_t at = 0; at + 3 < 72; ++at) {
+        Bytes bytes(72, 0xFF); // not at the very end: that prefix is never reported
+        bytes[at] = bytes[at + 1] = 0;
+        bytes[at + 2] = 1;
+        for (const int carried : {0, 1}) {
+            Chain chain(bytes, kBlockSize - 36);
+            CClusterReader& reader = chain.Reader();
+            reader.SkipBytes(carried * 40);
+            reader.SeekBit(8 * (kBlockSize - 36));
+            wrong += !SeekNextStartCode(reader) || chain.Pos() != at;
+            reader.SeekBit(8 * (kBlockSize - 36));
+            const auto budget = static_cast<std::int32_t>(at + 3 - carried);
+            wrong += SeekNextStartCodeWithin(reader, budget) != !carried;
+            wrong += chain.Pos() != (carried ? at + 3 : at);
+        }
+    }
+    EXPECT_EQ(wrong, 0u);
+}
+
 // A spent budget took one byte more than maxBytes + 1 from the aligned start.
 TEST(StartCodeSearch, WithinSpentBudgetTookOneByteTooMany) {
     const Bytes at0 = {0, 0, 1, 0xE0}, at1 = {0xAA, 0, 0, 1}, at2 = {0xAA, 0xBB, 0, 0, 1};
@@ -398,23 +422,28 @@ TEST(PesHeader, EveryOptionalFieldIsParsedAndItsMarkersAndPatternsChecked) {
              Bytes(16, 0) + Bytes{16} + kPackHeader + Bytes{0x80, 0x80, 0x40, 0, 0x81, 0},
          {}},
     };
+    // Parsed bit by bit (the header is cut by the end of the block or of the
+    // data) and from the buffer (the longest header and more are buffered).
     for (const auto& [name, flags, field, rejectBits] : fields) {
-        SCOPED_TRACE(name);
-        const Bytes header = Pes(0xC0, flags, TimeStamp(2, kPts) + field);
-        Chain chain(Bytes{0x47} + header + Bytes{0xFF, 0xAB}, kBlockSize - 20);
-        chain.Reader().SkipByte();
-        const CPESHeader valid(chain.Reader(), 0xC0);
-        EXPECT_TRUE(valid.IsValid());
-        EXPECT_EQ(valid.GetPTS(), kPts);
-        EXPECT_FALSE(valid.HasDTS());
-        EXPECT_EQ(valid.GetPacketLength(), 0x100);
-        EXPECT_EQ(valid.GetHeaderDataLength(), static_cast<int>(header.size() - 9));
-        EXPECT_EQ(chain.Pos(), 1 + header.size()); // audio: the stuffing byte is left
-        for (const std::size_t bit : rejectBits) {
-            Chain flipped(Bytes{0x47} + FlipBit(header, 8 * 14 + bit) + Bytes{0xFF, 0xAB});
-            flipped.Reader().SkipByte();
-            EXPECT_EQ(CPESHeader(flipped.Reader(), 0xC0).GetPTS(), kNoPts) << bit;
-            EXPECT_EQ(flipped.Pos(), 1u) << bit; // back on the start code
+        for (const std::size_t padding : {0, 256}) {
+            SCOPED_TRACE(std::string(name) + (padding ? " buffered" : " bit by bit"));
+            const Bytes header = Pes(0xC0, flags, TimeStamp(2, kPts) + field);
+            const Bytes tail = Bytes{0xFF, 0xAB} + Bytes(padding, 0xAB);
+            Chain chain(Bytes{0x47} + header + tail, padding ? 0 : kBlockSize - 20);
+            chain.Reader().SkipByte();
+            const CPESHeader valid(chain.Reader(), 0xC0);
+            EXPECT_TRUE(valid.IsValid());
+            EXPECT_EQ(valid.GetPTS(), kPts);
+            EXPECT_FALSE(valid.HasDTS());
+            EXPECT_EQ(valid.GetPacketLength(), 0x100);
+            EXPECT_EQ(valid.GetHeaderDataLength(), static_cast<int>(header.size() - 9));
+            EXPECT_EQ(chain.Pos(), 1 + header.size()); // audio: the stuffing byte is left
+            for (const std::size_t bit : rejectBits) {
+                Chain flipped(Bytes{0x47} + FlipBit(header, 8 * 14 + bit) + tail);
+                flipped.Reader().SkipByte();
+                EXPECT_EQ(CPESHeader(flipped.Reader(), 0xC0).GetPTS(), kNoPts) << bit;
+                EXPECT_EQ(flipped.Pos(), 1u) << bit; // back on the start code
+            }
         }
     }
 }
