@@ -42,5 +42,27 @@ bool PlatWrite(FileHandle handle, const void* buffer, std::uint32_t count, std::
 
 void PlatClose(FileHandle handle);
 
+// Opens a disk image for writing at offsets, creating it when it is missing
+// and keeping what it holds; on Windows it is made a sparse file, so that what
+// is never written takes no room (elsewhere files are sparse anyway).
+bool PlatOpenImage(const std::string& path, FileHandle& handle);
+
+// The size in bytes of the file or disk the handle is open on.
+bool PlatSize(FileHandle handle, std::uint64_t& size);
+
+// Makes the file at least size bytes long; what is added reads as zeros.
+bool PlatGrow(FileHandle handle, std::uint64_t size);
+
+// Renames from to to, replacing to in one step: a reader sees the old file or
+// the new one, never a part.
+bool PlatReplace(const std::string& from, const std::string& to);
+
+// Whether the two paths name the same file or disk (through links, other
+// spellings of the path or other names of the device too).
+bool PlatSameFile(const std::string& a, const std::string& b);
+
+// Whether the standard output is a terminal (a console on Windows).
+bool PlatIsTerminal();
+
 // Milliseconds since some fixed moment, wrapping at 2^32.
 std::uint32_t PlatTicks();
