@@ -6,6 +6,8 @@
 #include <ctime>
 #include <string>
 
+class CClusterTable;
+
 extern std::string g_DriveName;
 extern std::int32_t g_RecordNo;
 extern std::int32_t g_LengthSeconds;
@@ -19,6 +21,25 @@ extern std::int32_t g_StartSeconds;
 // The version as the banner and the run log header show it: "v" and the
 // project version.
 constexpr const char* kVersion = "v" TARNWELL_VERSION;
+
+// Exit statuses.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitIncomplete = 2; // ran to its end, but sectors could not be read
+
+// The commands need the cluster table of g_DriveName before anything else; a
+// drive that cannot be opened or whose table cannot be read in full stops
+// the command (null, and the console and the log say why).
+CClusterTable* LoadClusterTable();
+
+// After a command that met unreadable sectors: how much was lost, and the
+// status that says the run could not read everything.
+int ReportUnreadable(int status);
+
+// tarnwell image DRIVE IMAGE, DRIVE being g_DriveName: a rescue image of what
+// the recordings need, with its map. ImageUsage: the form of the command.
+int ImageCommand(const std::string& imagePath);
+int ImageUsage();
 
 // "20011224200509.log" for a run started on 24 December 2001 at 20:05:09.
 std::string LogFileName(const std::tm& localTime);

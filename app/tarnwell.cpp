@@ -15,10 +15,6 @@ std::int32_t g_StartSeconds = 0;
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitIncomplete = 2; // ran to its end, but sectors could not be read
-
 void ConsoleAndLog(const std::string& line) {
     std::cout << line << std::endl;
     *g_Log << line << std::endl;
@@ -73,6 +69,8 @@ void CloseRunLog() {
     g_Log = &NullLog();
 }
 
+} // namespace
+
 // Both commands need the cluster table before anything else; a drive that
 // cannot be opened or whose table cannot be read in full stops the command.
 CClusterTable* LoadClusterTable() {
@@ -99,6 +97,8 @@ int ReportUnreadable(int status) {
                   " places could not be read and were replaced by zeros");
     return status == kExitOk ? kExitIncomplete : status;
 }
+
+namespace {
 
 // Runs a command on the drive: the cluster table first, then the table of
 // contents with its recordings; torn down in the reverse order. A table of
@@ -149,6 +149,8 @@ int RunCommand(int argc, const char* const* argv) {
     }
     g_DriveName = DrivePath(argv[2]);
     const std::string command = argv[1];
+    if (command == "image")
+        return argc == 4 ? ImageCommand(argv[3]) : ImageUsage();
     if (command == "dir") {
         if (argc != 3)
             PrintUsage();
