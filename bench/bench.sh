@@ -8,7 +8,10 @@
 #             transport stream the recording was made from;
 #   rip 100M  tarnwell rip of a 100 MB recording (peak memory must not grow
 #             with the recording);
-#   dir       tarnwell dir of a disk with 255 recordings.
+#   dir       tarnwell dir of a disk with 255 recordings;
+#   dd image  dd of the disk's first 256 sectors and of every cluster of the
+#             recording into a sparse file, each at its own offset;
+#   image     tarnwell image of the same disk: the same bytes, and its maps.
 #
 # The recording is real MPEG-2 video at broadcast bit rate with MPEG-1 Layer
 # II sound, encoded by ffmpeg into one transport stream, split by PID into the
@@ -179,20 +182,34 @@ floor_script=$out/floor.sh
     echo "} >floor.bin"
 } >"$floor_script"
 
+# The image's floor: dd of the structures and of each cluster range to the
+# same offset of a sparse file.
+image_script=$out/dd-image.sh
+{
+    echo "# dd bs=1M of the disk's structures and the recording's clusters into a sparse file"
+    { echo "0 131072"; grep -v '^#' "$out/source.chain"; } | while read -r offset length; do
+        echo "dd if='$out/source.img' of=image.img bs=1M iflag=skip_bytes,count_bytes" \
+            "oflag=seek_bytes conv=notrunc,sparse skip=$offset seek=$offset count=$length status=none"
+    done
+} >"$image_script"
+
 chain_bytes=$(awk '!/^#/ { sum += $2 } END { print sum }' "$out/source.chain")
 read -r video_bytes audio_bytes < <(awk '/^# recording/ { print $3, $4 }' "$out/source.chain")
 short_bytes=$(awk '!/^#/ { sum += $2 } END { print sum }' "$out/short.chain")
 
-names=(floor rip ffmpeg rip100 dir)
+names=(floor rip ffmpeg rip100 dir ddimage image)
 declare -A label=(
     [floor]="floor: dd bs=1M"
     [rip]="tarnwell rip IMAGE 0 -1"
     [ffmpeg]="ffmpeg -c copy"
     [rip100]="tarnwell rip, 100 MB"
     [dir]="tarnwell dir, 255 rec."
+    [ddimage]="dd image: dd conv=sparse"
+    [image]="tarnwell image DISK IMG"
 )
 declare -A bytes=([floor]=$chain_bytes [rip]=$chain_bytes [ffmpeg]=$chain_bytes
-    [rip100]=$short_bytes [dir]=0)
+    [rip100]=$short_bytes [dir]=0 [ddimage]=$((chain_bytes + 131072))
+    [image]=$((chain_bytes + 131072)))
 
 run_one() { # name
     local dir=$out/run/$1
@@ -206,6 +223,8 @@ run_one() { # name
         -map 0:v -c copy video.m2v -map 0:a -c copy audio.mp2) ;;
     rip100) cmd=("$tarnwell" rip "$out/short.img" 0 -1) ;;
     dir) cmd=("$tarnwell" dir "$out/dir255.img") ;;
+    ddimage) cmd=(bash "$image_script") ;;
+    image) cmd=("$tarnwell" image "$out/source.img" image.img) ;;
     esac
     local start=$EPOCHREALTIME status=0
     (cd "$dir" && /usr/bin/time -v -o "$out/time.txt" "${cmd[@]}" </dev/null >"$out/$1.console" 2>&1) ||
@@ -288,6 +307,8 @@ for name in "${names[@]}"; do
 done
 awk -v r="${wall[rip]}" -v f="${wall[floor]}" -v m="${wall[ffmpeg]}" 'BEGIN {
     printf "  rip / floor  = %.2f\n  rip / ffmpeg = %.2f\n", r / f, r / m }'
+awk -v i="${wall[image]}" -v d="${wall[ddimage]}" 'BEGIN {
+    printf "  image / dd image = %.2f\n", i / d }'
 echo "Output sizes (bytes):"
 for name in rip ffmpeg; do
     sed "s|\$|  ($name)|" "$out/$name.files"
