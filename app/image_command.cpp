@@ -130,27 +130,29 @@ bool Exists(const std::string& path) {
 }
 
 // The map that goes with the image: the one beside it, or IMAGE.map for a
-// new image. Empty, after saying why, when the image must not be touched.
+// new image (the other name of a map beside an image may well be the map of
+// another image of the same name). Empty, after saying why, when the image
+// must not be touched.
 std::string MapFor(const std::string& imagePath) {
-    const bool imageExists = Exists(imagePath);
-    for (const std::string& name : MapNamesBeside(imagePath)) {
-        if (!Exists(name))
-            continue;
-        if (imageExists)
-            return name;
-        ConsoleAndLog("the rescue map " + name + " is there, but not its image " + imagePath +
+    if (!Exists(imagePath)) {
+        const std::string map = imagePath + ".map";
+        if (!Exists(map))
+            return map;
+        ConsoleAndLog("the rescue map " + map + " is there, but not its image " + imagePath +
                       ": remove the map to start a new image");
         return "";
     }
-    if (!imageExists)
-        return imagePath + ".map";
+    for (const std::string& name : MapNamesBeside(imagePath)) {
+        if (Exists(name))
+            return name;
+    }
     ConsoleAndLog(imagePath + " exists and has no rescue map beside it, so Tarnwell did not make "
                               "it: it is left as it is");
     return "";
 }
 
-// What the recordings need and the images holds; false when the image,
-// its map or the domain map cannot be written.
+// Copies what the recordings need and reports what the image then holds of
+// each; the exit status.
 int CopyRecordings(CImager& imager, const std::string& imagePath, std::uint64_t driveSize,
                    const std::string& comments, CPVRDrive& drive) {
     std::vector<ImageRange> wanted = {kStructures};

@@ -1,6 +1,6 @@
-// The rescue map, and tarnwell image against GNU ddrescue and a failing disk
-// (the preloaded bad-sector library): what the map records, what a second
-// run, an interrupted run and ddrescue make of it, and what rip then says.
+// tarnwell image against GNU ddrescue and a failing disk (the preloaded
+// bad-sector library): what the map records, what a second run, an
+// interrupted run and ddrescue make of it, and what rip then says.
 #include "drive/drive.h"
 #include "image/recorder_image.h"
 #include "support/fixtures.h"
@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -133,50 +132,6 @@ void ExpectSameAsDrive(const Disk& disk, const std::string& image) {
 }
 
 } // namespace
-
-TEST(RescueMap, ReadsWhatGnuDdrescueWritesAndNothingElse) {
-    const struct {
-        const char* text;
-        bool valid;
-        std::uint64_t size, notCopied; // of the whole map
-    } cases[] = {
-        {"# Mapfile\n0x00000000     +               1\n#  pos size status\n"
-         "0x00000000  0x00010000  +\n0x00010000  0x00000200  -\n0x00010200  0x00001000  ?\n",
-         true, 0x11200, 0x1200},
-        {"0 ?\n", true, 0, 0},
-        {"1024 / \r\n0x400 512 *\r\n03000 0x200 +\n", true, 0x800, 1024 + 512},
-        {"", false, 0, 0},
-        {"0 +\n0 512 x\n", false, 0, 0},
-        {"0 +\n0 512 +\n1024 512 +\n", false, 0, 0},
-        {"0 +\n0 0 +\n", false, 0, 0},
-        {"0 + 1\n0x0 0x200 + extra\n", false, 0, 0},
-        {"0 +\n-512 512 +\n", false, 0, 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        CRescueMap map;
-        std::string fault;
-        EXPECT_EQ(map.Parse(c.text, fault), c.valid) << fault;
-        EXPECT_EQ(map.Size(), c.size);
-        EXPECT_EQ(map.NotCopied(0, ~std::uint64_t{0} / 2), c.notCopied);
-        CRescueMap again;
-        EXPECT_TRUE(again.Parse(map.Text("# again\n", 0, '?'), fault));
-        EXPECT_EQ(again.Text("", 0, '+'), map.Text("", 0, '+'));
-    }
-    CRescueMap map(4096);
-    map.Set(1024, 512, '+');
-    map.Set(1536, 512, '+');
-    EXPECT_EQ(map.Text("", 0, '+'), "# current_pos  current_status  current_pass\n"
-                                    "0x00000000     +               1\n"
-                                    "#      pos        size  status\n"
-                                    "0x00000000  0x00000400  ?\n0x00000400  0x00000400  +\n"
-                                    "0x00000800  0x00000800  ?\n");
-    EXPECT_EQ(map.NotCopiedUpTo(0), 1024u);
-    EXPECT_EQ(map.NextNotCopied(1024), 2048u);
-    EXPECT_EQ(MapNamesBeside("d/recorder.img"),
-              (std::vector<std::string>{"d/recorder.img.map", "d/recorder.map"}));
-    EXPECT_EQ(MapNamesBeside("d.x/disk"), std::vector<std::string>{"d.x/disk.map"});
-}
 
 // A failing drive: the map marks exactly its bad sectors '-' and the free
 // clusters '?'; rip of the image names the lost sectors; a second run with
@@ -319,10 +274,10 @@ TEST(ImageCommand, Refusals) {
          "as it is"},
         {"no image",
          "old.img",
-         {"old.map"},
+         {"old.img.map"},
          "",
-         "the rescue map old.map is there, but not its image old.img: remove the map to start a "
-         "new image"},
+         "the rescue map old.img.map is there, but not its image old.img: remove the map to start "
+         "a new image"},
         {"table of contents",
          "new.img",
          {},
