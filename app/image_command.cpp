@@ -57,8 +57,7 @@ class CProgressLine : public CImageProgressSink {
         char line[160];
         const double mbPerS = p.Ms == 0 ? 0.0 : static_cast<double>(p.ReadNow) / 1000.0 / p.Ms;
         std::snprintf(line, sizeof line,
-                      "%.1f of %.1f MB copied, %.1f MB/s, %s left, %llu bytes "
-                      "unreadable",
+                      "%.1f of %.1f MB copied, %.1f MB/s, %s left, %llu bytes unreadable",
                       static_cast<double>(p.Done) / 1e6, static_cast<double>(p.Wanted) / 1e6,
                       mbPerS, TimeLeft(p).c_str(), static_cast<unsigned long long>(p.Unreadable));
         return line;
@@ -66,7 +65,9 @@ class CProgressLine : public CImageProgressSink {
     static std::string TimeLeft(const ImageProgress& p) {
         if (p.ReadNow == 0 || p.Ms == 0)
             return "-:--:--";
-        const std::uint64_t seconds = (p.Wanted - p.Done) * p.Ms / p.ReadNow / 1000;
+        const auto seconds =
+            static_cast<std::uint64_t>(static_cast<double>(p.Wanted - p.Done) * p.Ms /
+                                       static_cast<double>(p.ReadNow) / 1000.0);
         char text[32];
         std::snprintf(
             text, sizeof text, "%llu:%02u:%02u", static_cast<unsigned long long>(seconds / 3600),
