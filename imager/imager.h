@@ -67,6 +67,7 @@ class CImager {
     std::string Comments;
     FileHandle Image = kInvalidHandle;
     CRescueMap TheMap;
+    std::uint8_t* Storage = nullptr; // owned; Buffer lies in it
     std::uint8_t* Buffer = nullptr;
     bool NewImage = false;   // the image was made by this run: nothing is written in it yet
     bool DriveEnded = false; // a read came back short: the drive is no longer there
