@@ -1,5 +1,5 @@
 // The command-line front end: the program-wide settings of one run, the run
-// log and the two commands.
+// log and the commands.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include <string>
 
 class CPVRDrive;
+class CClusterTable;
 
 extern std::string g_DriveName;
 extern std::int32_t g_RecordNo;
@@ -27,6 +28,20 @@ constexpr int kExitIncomplete = 2; // ran to its end, but sectors could not be r
 // The version as the banner and the run log header show it: "v" and the
 // project version.
 constexpr const char* kVersion = "v" TARNWELL_VERSION;
+
+// The commands need the cluster table of g_DriveName before anything else; a
+// drive that cannot be opened or whose table cannot be read in full stops
+// the command (null, and the console and the log say why).
+CClusterTable* LoadClusterTable();
+
+// After a command that met unreadable sectors: how much was lost, and the
+// status that says the run could not read everything.
+int ReportUnreadable(int status);
+
+// tarnwell image DRIVE IMAGE, DRIVE being g_DriveName: a rescue image of what
+// the recordings need, with its map. ImageUsage: the form of the command.
+int ImageCommand(const std::string& imagePath);
+int ImageUsage();
 
 // "20011224200509.log" for a run started on 24 December 2001 at 20:05:09.
 std::string LogFileName(const std::tm& localTime);

@@ -69,6 +69,8 @@ void CloseRunLog() {
     g_Log = &NullLog();
 }
 
+} // namespace
+
 // Both commands need the cluster table before anything else; a drive that
 // cannot be opened or whose table cannot be read in full stops the command.
 CClusterTable* LoadClusterTable() {
@@ -95,8 +97,6 @@ int ReportUnreadable(int status) {
                   " places could not be read and were replaced by zeros");
     return status == kExitOk ? kExitIncomplete : status;
 }
-
-} // namespace
 
 // Runs a command on the drive: the cluster table first, then the table of
 // contents with its recordings; torn down in the reverse order. A table of
@@ -145,12 +145,16 @@ int RipCommand() {
 int RunCommand(int argc, const char* const* argv) {
     if (argc >= 2 && std::string(argv[1]) == "rescue")
         return RescueCommand(argc, argv);
+    if (argc >= 2 && argc != 4 && std::string(argv[1]) == "image")
+        return ImageUsage();
     if (argc < 3) {
         PrintUsage();
         return kExitOk;
     }
     g_DriveName = DrivePath(argv[2]);
     const std::string command = argv[1];
+    if (command == "image")
+        return ImageCommand(argv[3]);
     if (command == "dir") {
         if (argc != 3)
             PrintUsage();

@@ -15,6 +15,9 @@
 #   rescue    tarnwell rescue IMAGE of the same recording into one program
 #             stream (at most 1.3 times the rip's time, memory as the rip's);
 #   rescue 100M  the same of the 100 MB recording.
+#   dd image  dd of the disk's first 256 sectors and of every cluster of the
+#             recording into a sparse file, each at its own offset;
+#   image     tarnwell image of the same disk: the same bytes, and its maps.
 #
 # The recording is real MPEG-2 video at broadcast bit rate with MPEG-1 Layer
 # II sound, encoded by ffmpeg into one transport stream, split by PID into the
@@ -197,11 +200,22 @@ floor_script=$out/floor.sh
     echo "} >floor.bin"
 } >"$floor_script"
 
+# The image's floor: dd of the structures and of each cluster range to the
+# same offset of a sparse file.
+image_script=$out/dd-image.sh
+{
+    echo "# dd bs=1M of the disk's structures and the recording's clusters into a sparse file"
+    { echo "0 131072"; grep -v '^#' "$out/source.chain"; } | while read -r offset length; do
+        echo "dd if='$out/source.img' of=image.img bs=1M iflag=skip_bytes,count_bytes" \
+            "oflag=seek_bytes conv=notrunc,sparse skip=$offset seek=$offset count=$length status=none"
+    done
+} >"$image_script"
+
 chain_bytes=$(awk '!/^#/ { sum += $2 } END { print sum }' "$out/source.chain")
 read -r video_bytes audio_bytes < <(awk '/^# recording/ { print $3, $4 }' "$out/source.chain")
 short_bytes=$(awk '!/^#/ { sum += $2 } END { print sum }' "$out/short.chain")
 
-names=(floor floor1 rip ffmpeg rip100 dir rescue rescue100)
+names=(floor floor1 rip ffmpeg rip100 dir rescue rescue100 ddimage image)
 declare -A label=(
     [floor]="floor: dd bs=1M"
     [floor1]="floor 1: one dd bs=1M"
@@ -211,9 +225,12 @@ declare -A label=(
     [dir]="tarnwell dir, 255 rec."
     [rescue]="tarnwell rescue IMAGE"
     [rescue100]="tarnwell rescue, 100 MB"
+    [ddimage]="dd image: dd conv=sparse"
+    [image]="tarnwell image DISK IMG"
 )
 declare -A bytes=([floor]=$chain_bytes [floor1]=$chain_bytes [rip]=$chain_bytes [ffmpeg]=$chain_bytes
-    [rip100]=$short_bytes [dir]=0 [rescue]=$chain_bytes [rescue100]=$short_bytes)
+    [rip100]=$short_bytes [dir]=0 [rescue]=$chain_bytes [rescue100]=$short_bytes
+    [ddimage]=$((chain_bytes + 131072)) [image]=$((chain_bytes + 131072)))
 
 run_one() { # name
     local dir=$out/run/$1
@@ -230,6 +247,8 @@ run_one() { # name
     dir) cmd=("$tarnwell" dir "$out/dir255.img") ;;
     rescue) cmd=("$tarnwell" rescue "$out/source.img") ;;
     rescue100) cmd=("$tarnwell" rescue "$out/short.img") ;;
+    ddimage) cmd=(bash "$image_script") ;;
+    image) cmd=("$tarnwell" image "$out/source.img" image.img) ;;
     esac
     local start=$EPOCHREALTIME status=0
     (cd "$dir" && /usr/bin/time -v -o "$out/time.txt" "${cmd[@]}" </dev/null >"$out/$1.console" 2>&1) ||
@@ -315,6 +334,8 @@ done
 awk -v r="${wall[rip]}" -v f="${wall[floor]}" -v f1="${wall[floor1]}" -v m="${wall[ffmpeg]}" 'BEGIN {
     printf "  rip / floor   = %.2f\n  rip / floor 1 = %.2f\n  rip / ffmpeg  = %.2f\n", r / f, r / f1, r / m }'
 awk -v r="${wall[rip]}" -v s="${wall[rescue]}" 'BEGIN { printf "  rescue / rip  = %.2f\n", s / r }'
+awk -v i="${wall[image]}" -v d="${wall[ddimage]}" 'BEGIN {
+    printf "  image / dd image = %.2f\n", i / d }'
 echo "Output sizes (bytes):"
 for name in rip ffmpeg rescue; do
     sed "s|\$|  ($name)|" "$out/$name.files"

@@ -9,6 +9,7 @@
 CClusterTable* g_ClusterTable = nullptr;
 
 bool OpenDrive(std::string path, FileHandle& handle) {
+    g_Unreadable.FollowMapBeside(path);
     return PlatOpenRead(path, handle);
 }
 

@@ -17,7 +17,8 @@ class CClusterReader;
 class COBits;
 
 // Opens the drive (or image) read-only with shared reading; the handle is
-// stored whatever happens (kInvalidHandle on failure).
+// stored whatever happens (kInvalidHandle on failure). The rescue map beside
+// an image is followed from then on (CUnreadableSectors::FollowMapBeside).
 bool OpenDrive(std::string path, FileHandle& handle);
 
 // Positions the handle at byte sector * 512, computed in 64 bits.
@@ -26,11 +27,60 @@ bool SeekSector(FileHandle handle, std::uint64_t sector);
 // Reads count bytes (whole sectors) at a byte offset of the drive, rescuing
 // what it can from a read that fails: the sectors are read again one by one,
 // and those that fail once more are delivered as 512 zero bytes each, so that
-// every later byte keeps its place. got tells how many bytes were delivered,
+// every later byte keeps its place; so are the bytes that the drive's rescue
+// map does not mark copied. got tells how many bytes were delivered,
 // zeros included; fewer than count only at the end of the data. True when
 // every delivered byte came from the drive.
 bool ReadDrive(FileHandle handle, std::uint64_t offset, std::uint8_t* buffer, std::uint32_t count,
                std::uint32_t& got);
+
+// A rescue map in GNU ddrescue's mapfile format: for every byte of a disk,
+// whether it was copied into the image ('+'), could not be read ('-'), or has
+// not been tried ('?'; ddrescue also writes '*' and '/' for areas it has not
+// finished). The map covers [0, Size()).
+class CRescueMap {
+  public:
+    static constexpr char kCopied = '+';
+    static constexpr char kBad = '-';
+    static constexpr char kNotTried = '?';
+
+    // A map of size bytes that all have one status.
+    explicit CRescueMap(std::uint64_t size = 0, char status = kNotTried);
+
+    // Reads the text of a mapfile: comment lines, the status line, then
+    // "pos size status" lines that follow each other without a gap. False,
+    // with what is wrong, when the text is no such map; the map is then empty.
+    bool Parse(const std::string& text, std::string& fault);
+    // The mapfile as GNU ddrescue writes it, after the given comment lines
+    // (each starting with '#'); the status line gives pos and status.
+    std::string Text(const std::string& comments, std::uint64_t pos, char status) const;
+    // Writes Text under a temporary name and renames it over path, so that
+    // the file at path is always a whole map.
+    bool Save(const std::string& path, const std::string& comments, std::uint64_t pos,
+              char status) const;
+
+    // Gives [pos, pos + size) the status (cut at the end of the map).
+    void Set(std::uint64_t pos, std::uint64_t size, char status);
+    std::uint64_t Size() const { return End; }
+    // The end of the area from pos on that holds no copied byte: pos itself
+    // when the byte at pos was copied or lies beyond the map.
+    std::uint64_t NotCopiedUpTo(std::uint64_t pos) const;
+    // The first byte at or after pos that was not copied (~0 when none).
+    std::uint64_t NextNotCopied(std::uint64_t pos) const;
+    // The bytes of [pos, pos + size) within the map that were not copied.
+    std::uint64_t NotCopied(std::uint64_t pos, std::uint64_t size) const;
+
+  private:
+    std::string ParseBlocks(const std::string& text); // "" or what is wrong
+
+    std::map<std::uint64_t, char> Starts; // status from each start to the next
+    std::uint64_t End = 0;
+};
+
+// The names a rescue map beside an image goes by, the first that exists
+// being the one that counts: IMAGE.map, then the image's name with .map in
+// place of its extension (recorder.img, recorder.map).
+std::vector<std::string> MapNamesBeside(const std::string& image);
 
 // The sectors of the drive that could not be read in this run, as runs of
 // adjacent sectors within one area of the disk (the table of contents, the
@@ -38,8 +88,19 @@ bool ReadDrive(FileHandle handle, std::uint64_t offset, std::uint8_t* buffer, st
 // once on the console and in the log, when it is complete.
 class CUnreadableSectors {
   public:
-    // Forgets everything: a new command on a new drive.
+    // Forgets everything, the drive's rescue map too: a new command on a new
+    // drive.
     void Clear();
+    // The first time after Clear that a drive is opened, looks for a rescue
+    // map beside it and says on the console and in the log which one it
+    // follows, or that it ignores one it cannot parse. From then on the bytes
+    // the map does not mark copied count as unreadable.
+    void FollowMapBeside(const std::string& drive);
+    // Where the area that the drive's map does not mark copied ends, from
+    // offset on (offset when the byte there is copied or there is no map),
+    // and where the next such area starts (~0 when none).
+    std::uint64_t MapLostUpTo(std::uint64_t offset) const;
+    std::uint64_t NextMapLost(std::uint64_t offset) const;
     // Records [offset, offset + length) as unreadable; a run that continues
     // the one just recorded grows it instead of starting another.
     void Add(std::uint64_t offset, std::uint64_t length);
@@ -64,6 +125,10 @@ class CUnreadableSectors {
     std::map<std::uint64_t, std::uint64_t> Runs; // start -> end (exclusive)
     bool Open = false;                           // the last run added is not reported yet
     std::uint64_t OpenStart = 0;
+    bool MapLooked = false; // FollowMapBeside has looked for the drive's map
+    std::string MapDrive;   // the drive it looked beside
+    bool MapFollowed = false;
+    CRescueMap Map;
 };
 
 // The unreadable sectors of this run's drive.

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <string>
 
 CUnreadableSectors g_Unreadable;
@@ -211,7 +213,17 @@ bool ReadDrive(FileHandle handle, std::uint64_t offset, std::uint8_t* buffer, st
             pos = known;
             continue;
         }
-        const std::uint64_t spanEnd = std::min(end, g_Unreadable.NextUnreadable(pos));
+        // What the drive's rescue map does not mark copied was never rescued:
+        // its bytes in the image are no data, and count as unreadable.
+        const std::uint64_t lost = std::min(g_Unreadable.MapLostUpTo(pos), end);
+        if (lost > pos) {
+            std::memset(buffer + (pos - offset), 0, static_cast<std::size_t>(lost - pos));
+            g_Unreadable.Add(pos, lost - pos);
+            pos = lost;
+            continue;
+        }
+        const std::uint64_t spanEnd =
+            std::min({end, g_Unreadable.NextUnreadable(pos), g_Unreadable.NextMapLost(pos)});
         const std::uint64_t dataEnd = ReadSpan(handle, offset, buffer, pos, spanEnd);
         pos = dataEnd;
         if (dataEnd < spanEnd)
@@ -228,6 +240,42 @@ bool ReadDrive(FileHandle handle, std::uint64_t offset, std::uint8_t* buffer, st
 void CUnreadableSectors::Clear() {
     Runs.clear();
     Open = false;
+    MapLooked = false;
+    MapFollowed = false;
+    Map = CRescueMap();
+}
+
+void CUnreadableSectors::FollowMapBeside(const std::string& drive) {
+    if (MapLooked && drive == MapDrive)
+        return;
+    MapLooked = true;
+    MapDrive = drive;
+    MapFollowed = false;
+    Map = CRescueMap();
+    for (const std::string& name : MapNamesBeside(drive)) {
+        std::ifstream in(name, std::ios::binary);
+        if (!in)
+            continue;
+        const std::string text{std::istreambuf_iterator<char>(in),
+                               std::istreambuf_iterator<char>()};
+        std::string fault;
+        MapFollowed = Map.Parse(text, fault);
+        if (MapFollowed)
+            ConsoleAndLog("following the rescue map " + name +
+                          ": what it does not mark as copied counts as unreadable");
+        else
+            ConsoleAndLog("the rescue map " + name + " cannot be parsed (" + fault +
+                          "): it is ignored");
+        return;
+    }
+}
+
+std::uint64_t CUnreadableSectors::MapLostUpTo(std::uint64_t offset) const {
+    return MapFollowed ? Map.NotCopiedUpTo(offset) : offset;
+}
+
+std::uint64_t CUnreadableSectors::NextMapLost(std::uint64_t offset) const {
+    return MapFollowed ? Map.NextNotCopied(offset) : ~std::uint64_t{0};
 }
 
 void CUnreadableSectors::Add(std::uint64_t offset, std::uint64_t length) {

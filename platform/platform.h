@@ -54,7 +54,23 @@ bool PlatWriteFoundDiskFull();
 
 void PlatClose(FileHandle handle);
 
-// Gives a file another name, replacing a file of that name if there is one.
+// Opens a disk image for writing at offsets, creating it when it is missing
+// and keeping what it holds; on Windows it is made a sparse file, so that what
+// is never written takes no room (elsewhere files are sparse anyway).
+bool PlatOpenImage(const std::string& path, FileHandle& handle);
+
+// The size in bytes of the file or disk the handle is open on.
+bool PlatSize(FileHandle handle, std::uint64_t& size);
+
+// Makes the file at least size bytes long; what is added reads as zeros.
+bool PlatGrow(FileHandle handle, std::uint64_t size);
+
+// Whether the two paths name the same file or disk (through links, other
+// spellings of the path or other names of the device too).
+bool PlatSameFile(const std::string& a, const std::string& b);
+
+// Gives a file another name, replacing a file of that name if there is one in
+// one step: a reader sees the old file or the new one, never a part.
 bool PlatRename(const std::string& from, const std::string& to);
 
 // Removes a file.

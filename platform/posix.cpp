@@ -128,8 +128,43 @@ void PlatClose(FileHandle handle) {
         ::close(Fd(handle));
 }
 
+bool PlatOpenImage(const std::string& path, FileHandle& handle) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    handle = fd < 0 ? kInvalidHandle : fd;
+    return fd >= 0;
+}
+
+bool PlatSize(FileHandle handle, std::uint64_t& size) {
+    // The end of a disk device as of a file: lseek tells both.
+    const off_t end = ::lseek(Fd(handle), 0, SEEK_END);
+    size = end < 0 ? 0 : static_cast<std::uint64_t>(end);
+    return end >= 0;
+}
+
+bool PlatGrow(FileHandle handle, std::uint64_t size) {
+    struct stat st {};
+    if (::fstat(Fd(handle), &st) != 0 ||
+        size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
+        return false;
+    return static_cast<std::uint64_t>(st.st_size) >= size ||
+           ::ftruncate(Fd(handle), static_cast<off_t>(size)) == 0;
+}
+
+bool PlatSameFile(const std::string& a, const std::string& b) {
+    struct stat sa {
+    }, sb{};
+    if (::stat(MapRawVolume(a).c_str(), &sa) != 0 || ::stat(MapRawVolume(b).c_str(), &sb) != 0)
+        return false;
+    if (S_ISBLK(sa.st_mode) && S_ISBLK(sb.st_mode))
+        return sa.st_rdev == sb.st_rdev;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 bool PlatConsoleIsTerminal() {
-    return ::isatty(STDOUT_FILENO) == 1;
+    return ::isatty(1) == 1;
 }
 
 std::uint32_t PlatTicks() {

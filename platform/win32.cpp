@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 
 #include <windows.h>
+#include <winioctl.h>
 
 #ifdef TARNWELL_READ_FAULTS
 #include <algorithm>
@@ -143,7 +144,8 @@ bool PlatWriteFoundDiskFull() {
 }
 
 bool PlatRename(const std::string& from, const std::string& to) {
-    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+    return MoveFileExA(from.c_str(), to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
 bool PlatRemove(const std::string& path) {
@@ -155,6 +157,73 @@ void PlatClose(FileHandle handle) {
         NoteClosed(Native(handle));
         CloseHandle(Native(handle));
     }
+}
+
+bool PlatOpenImage(const std::string& path, FileHandle& handle) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    handle = Portable(h);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    // Without the sparse flag, a write far into the file makes NTFS fill all
+    // that lies before it with zeros. A volume that has no sparse files
+    // (FAT32) still takes the image, holes written out.
+    DWORD returned = 0;
+    DeviceIoControl(h, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+    return true;
+}
+
+bool PlatSize(FileHandle handle, std::uint64_t& size) {
+    // A file tells its size; a disk or a volume only through its length.
+    LARGE_INTEGER bytes{};
+    if (GetFileSizeEx(Native(handle), &bytes)) {
+        size = static_cast<std::uint64_t>(bytes.QuadPart);
+        return true;
+    }
+    GET_LENGTH_INFORMATION length{};
+    DWORD returned = 0;
+    const BOOL ok = DeviceIoControl(Native(handle), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length,
+                                    sizeof length, &returned, nullptr);
+    size = ok ? static_cast<std::uint64_t>(length.Length.QuadPart) : 0;
+    return ok != FALSE;
+}
+
+bool PlatGrow(FileHandle handle, std::uint64_t size) {
+    LARGE_INTEGER bytes{};
+    if (!GetFileSizeEx(Native(handle), &bytes))
+        return false;
+    if (static_cast<std::uint64_t>(bytes.QuadPart) >= size)
+        return true;
+    LARGE_INTEGER end{};
+    end.QuadPart = static_cast<LONGLONG>(size);
+    return SetFilePointerEx(Native(handle), end, nullptr, FILE_BEGIN) &&
+           SetEndOfFile(Native(handle));
+}
+
+bool PlatSameFile(const std::string& a, const std::string& b) {
+    // Files are the same when their volume and index are; a disk or a volume
+    // has no index, and is named by its path, compared in full.
+    BY_HANDLE_FILE_INFORMATION info[2]{};
+    bool known[2]{};
+    const std::string paths[2] = {a, b};
+    for (int i = 0; i < 2; ++i) {
+        HANDLE h = CreateFileA(paths[i].c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (h == INVALID_HANDLE_VALUE)
+            return false;
+        known[i] = GetFileInformationByHandle(h, &info[i]) != FALSE;
+        CloseHandle(h);
+    }
+    if (known[0] && known[1])
+        return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+               info[0].nFileIndexHigh == info[1].nFileIndexHigh &&
+               info[0].nFileIndexLow == info[1].nFileIndexLow;
+    char full[2][MAX_PATH]{};
+    for (int i = 0; i < 2; ++i) {
+        if (GetFullPathNameA(paths[i].c_str(), MAX_PATH, full[i], nullptr) == 0)
+            return false;
+    }
+    return lstrcmpiA(full[0], full[1]) == 0;
 }
 
 bool PlatConsoleIsTerminal() {

@@ -239,3 +239,49 @@ TEST(WindowsProgram, UnreadableSectorsTakeTheSamePathAsOnLinux) {
 }
 
 } // namespace
+
+// tarnwell.exe images a recorder image: the same console (progress lines
+// aside), the same maps byte for byte, and an image from which the Linux
+// program rips what it rips from the disk.
+TEST(WindowsProgram, ImagesARecorderImage) {
+    const std::vector<std::string> windows = WindowsProgram();
+    if (windows.empty())
+        GTEST_SKIP() << "TARNWELL_WIN32_EXE is not set: make test-win32 runs this";
+    static const Images images;
+    ASSERT_TRUE(images.written);
+    const std::vector<std::string> args = {"image", images.nearDisk, "copy.img"};
+    const harness::TempDir linuxDir, windowsDir;
+    const harness::Run onLinux = harness::RunProgram(linuxDir.Path(), args);
+    const harness::Run onWindows = harness::RunProgramAs(windows, windowsDir.Path(), args);
+    EXPECT_EQ(onLinux.exitCode, 0);
+    EXPECT_EQ(onWindows.exitCode, 0);
+    const std::regex progress(R"([0-9.]+ of [0-9.]+ MB copied, .* left, \d+ bytes unreadable)");
+    auto withoutRates = [&](std::vector<std::string> lines) {
+        for (std::string& line : lines)
+            line = std::regex_replace(line, progress, "PROGRESS");
+        return lines;
+    };
+    EXPECT_EQ(withoutRates(Shown(onWindows.console, true)),
+              withoutRates(Shown(onLinux.console, false)));
+    for (const char* map : {"copy.img.map", "copy.img.domain.map"}) {
+        EXPECT_TRUE(harness::ReadFile(windowsDir.File(map)) ==
+                    harness::ReadFile(linuxDir.File(map)))
+            << map;
+    }
+    EXPECT_EQ(fs::file_size(windowsDir.File("copy.img")), fs::file_size(images.nearDisk));
+    for (const char* slot : {"0", "1"}) {
+        const harness::TempDir fromDisk, fromImage;
+        harness::RunProgram(fromDisk.Path(), {"rip", images.nearDisk, slot, "-1"});
+        const harness::Run rip =
+            harness::RunProgram(fromImage.Path(), {"rip", windowsDir.File("copy.img"), slot, "-1"});
+        EXPECT_EQ(rip.exitCode, 0) << slot;
+        for (const fs::directory_entry& entry : fs::directory_iterator(fromDisk.Path())) {
+            const std::string name = entry.path().filename().string();
+            if (entry.path().extension() != ".log") {
+                EXPECT_TRUE(harness::ReadFile(fromImage.File(name)) ==
+                            harness::ReadFile(entry.path().string()))
+                    << name;
+            }
+        }
+    }
+}

@@ -6,8 +6,9 @@
 #   tools/setup/deps.sh GROUP...
 #
 #   demo   building Tarnwell and mkimage and running the demo: cmake, make, g++
-#   test   the tests as well: GoogleTest, and ffmpeg (ffmpeg and ffprobe decode
-#          what the tests rip)
+#   test   the tests as well: GoogleTest, ffmpeg (ffmpeg and ffprobe decode
+#          what the tests rip) and GNU ddrescue (gddrescue: ddrescue and
+#          ddrescuelog read and write the maps of the tests' images)
 #   win32  the Windows program and its tests: the mingw-w64 cross-compiler,
 #          GoogleTest's sources and wine
 #   fuzz   the fuzz targets: clang and its sanitizer runtimes
@@ -27,7 +28,7 @@ me=tools/setup/deps.sh
 group_packages() {
     case $1 in
     demo) echo cmake make g++ ;;
-    test) echo cmake make g++ libgtest-dev ffmpeg ;;
+    test) echo cmake make g++ libgtest-dev ffmpeg gddrescue ;;
     win32) echo cmake make g++-mingw-w64-x86-64 googletest wine wine64 ;;
     fuzz) echo cmake make clang libclang-rt-14-dev ;;
     *) return 1 ;;
@@ -49,6 +50,7 @@ package_programs() {
     case $1 in
     cmake | make | g++ | clang | wine) echo "$1" ;;
     ffmpeg) echo ffmpeg ffprobe ;;
+    gddrescue) echo ddrescue ddrescuelog ;;
     g++-mingw-w64-x86-64) echo x86_64-w64-mingw32-g++ ;;
     esac
 }

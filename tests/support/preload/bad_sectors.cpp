@@ -8,9 +8,14 @@
 //   TARNWELL_BAD_COUNT   a file to which the number of failed reads is written
 //   TARNWELL_READ_COUNT  a file to which the number of all reads of the file is written
 //   TARNWELL_WRITE_OPENS a file to which the number of opens for writing is written
-// Both open and open64 are replaced, so the large-file names are not mapped.
+//   TARNWELL_READ_BYTES  a file to which the number of bytes read is written
+//   TARNWELL_KILL_AT     a byte offset: the read that would reach it kills the
+//                        program instead (SIGKILL), as a crash stops it
+// Both open and open64 are replaced, so the large-file names are not mapped,
+// and the forms that fortified programs call (GNU ddrescue among them).
 #undef _FILE_OFFSET_BITS
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +35,8 @@ struct Faults {
     long failedReads = 0;
     long reads = 0;
     long writeOpens = 0;
+    long bytesRead = 0;
+    const char* killAt = std::getenv("TARNWELL_KILL_AT");
 
     Faults() {
         const char* text = std::getenv("TARNWELL_BAD_RANGES");
@@ -45,6 +52,7 @@ struct Faults {
         Save("TARNWELL_BAD_COUNT", failedReads);
         Save("TARNWELL_READ_COUNT", reads);
         Save("TARNWELL_WRITE_OPENS", writeOpens);
+        Save("TARNWELL_READ_BYTES", bytesRead);
     }
     static void Save(const char* variable, long count) {
         if (const char* name = std::getenv(variable)) {
@@ -98,6 +106,16 @@ int open64(const char* path, int flags, ...) {
     return Opened(path, flags, real(path, flags, mode));
 }
 
+int __open_2(const char* path, int flags) {
+    static auto real = Next<int (*)(const char*, int)>("__open_2");
+    return Opened(path, flags, real(path, flags));
+}
+
+int __open64_2(const char* path, int flags) {
+    static auto real = Next<int (*)(const char*, int)>("__open64_2");
+    return Opened(path, flags, real(path, flags));
+}
+
 ssize_t read(int fd, void* buffer, size_t count) {
     static auto real = Next<ssize_t (*)(int, void*, size_t)>("read");
     Faults& faults = TheFaults();
@@ -116,6 +134,10 @@ ssize_t read(int fd, void* buffer, size_t count) {
         }
         count = static_cast<size_t>(start - pos); // up to the bad range
     }
-    return real(fd, buffer, count);
+    if (faults.killAt && pos + static_cast<off64_t>(count) > std::atoll(faults.killAt))
+        ::kill(::getpid(), SIGKILL);
+    const ssize_t n = real(fd, buffer, count);
+    faults.bytesRead += n > 0 ? n : 0;
+    return n;
 }
 }
