@@ -46,18 +46,18 @@ start=$SECONDS
 # Rebuilds the targets of the entry's test programs (and the program they
 # run) and runs them; true when a test fails, and `by` says which.
 caught_by_tests() {
-    local targets=(tarnwell) program filter spec
-    for spec in $tests; do
-        targets+=("${spec%%:*}")
+    local targets=(tarnwell) program filter wanted
+    for wanted in $tests; do
+        targets+=("${wanted%%:*}")
     done
     if ! cmake --build "$build" -j "$jobs" --target "${targets[@]}" >"$work/mutant.log" 2>&1; then
         by="its build"
         return 0
     fi
-    for spec in $tests; do
-        program=${spec%%:*}
+    for wanted in $tests; do
+        program=${wanted%%:*}
         filter='*'
-        [[ $spec == *:* ]] && filter=${spec#*:}
+        [[ $wanted == *:* ]] && filter=${wanted#*:}
         # A fault that makes a test hang is caught too, after two minutes.
         if ! timeout 120 "$build/tests/$program" --gtest_fail_fast --gtest_brief=1 --gtest_filter="$filter" \
             >"$work/mutant-test.log" 2>&1; then
