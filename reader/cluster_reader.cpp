@@ -3,6 +3,7 @@
 #include "platform/runlog.h"
 #include "reader/reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -51,17 +52,24 @@ bool CClusterReader::ReadBlock(bool carryTail) {
     CarryBytes = carryTail ? kCarryBytes : 0;
     if (carryTail)
         std::memcpy(Buffer - kCarryBytes, Buffer + kBlockSize - kCarryBytes, kCarryBytes);
-    // Cluster numbers below 1 name no place on the disk: the data ends there.
-    // Sectors that cannot be read arrive as zeros, so only the end of the data
-    // ends the stream.
+    // Cluster numbers below 1 name no place on the disk: the data ends there,
+    // as it does at an end that was set. Sectors that cannot be read arrive
+    // as zeros, so only the end of the data ends the stream. Of a block that
+    // holds the end set, the sectors up to it are read.
     const std::int64_t cluster =
         ClusterList.empty() ? 0 : ClusterList[static_cast<std::size_t>(ClusterIndex)];
+    const std::uint64_t start = static_cast<std::uint64_t>(ClusterIndex) * kClusterBytes +
+                                static_cast<std::uint64_t>(BlocksRead) * kBlockSize;
     std::uint32_t got = 0;
-    if (cluster >= 1) {
+    if (cluster >= 1 && start < End) {
+        const std::uint64_t wanted = std::min<std::uint64_t>(kBlockSize, End - start);
+        const auto sectors = static_cast<std::uint32_t>((wanted + kSectorSize - 1) / kSectorSize);
         const std::uint64_t offset =
             static_cast<std::uint64_t>(ClusterSector(cluster)) * kSectorSize +
             static_cast<std::uint64_t>(BlocksRead) * kBlockSize;
-        ReadDrive(Drive, offset, Buffer, kBlockSize, got);
+        ReadDrive(Drive, offset, Buffer, sectors * kSectorSize, got);
+        DriveBytes += got;
+        got = static_cast<std::uint32_t>(std::min<std::uint64_t>(got, wanted));
     }
     BytesValid = got;
     if (got == 0) {
@@ -69,8 +77,7 @@ bool CClusterReader::ReadBlock(bool carryTail) {
         EOBS = true;
         return false;
     }
-    BlockStart = static_cast<std::uint64_t>(ClusterIndex) * kClusterBytes +
-                 static_cast<std::uint64_t>(BlocksRead) * kBlockSize;
+    BlockStart = start;
     ByteIndex = 0;
     BitsLeft = 8;
     ++BlocksRead;
@@ -90,6 +97,13 @@ bool CClusterReader::Rewind() {
     if (Buffer == nullptr || ClusterList.empty()) {
         EOBS = true;
         return false;
+    }
+    // The chain's first block still in the buffer is not read again.
+    if (ClusterIndex == 0 && BlocksRead == 1 && BytesValid > 0) {
+        ByteIndex = 0;
+        BitsLeft = 8;
+        EOBS = false;
+        return true;
     }
     ClusterIndex = 0;
     BlocksRead = 0;
@@ -111,7 +125,9 @@ std::uint64_t CClusterReader::GetBitPos() const {
 }
 
 bool CClusterReader::SeekBit(std::uint64_t pos) {
-    if (EOBS)
+    // At the end of the data the reader stays there; only before an end that
+    // was set may it go back.
+    if (EOBS && (End == kNoEnd || pos / 8 >= End))
         return false;
     const std::uint64_t clusterIndex = pos / kClusterBits;
     if (ClusterList.empty() || clusterIndex >= ClusterList.size()) {
@@ -127,6 +143,7 @@ bool CClusterReader::SeekBit(std::uint64_t pos) {
     if (CarryBytes > 0 && byte < BlockStart && byte >= BlockStart - CarryBytes) {
         ByteIndex = static_cast<std::int32_t>(static_cast<std::int64_t>(byte - BlockStart));
         BitsLeft = 8 - static_cast<std::int32_t>(pos % 8);
+        EOBS = false;
         return true;
     }
     // Only a block other than the one in the buffer costs a drive access.
@@ -148,6 +165,7 @@ bool CClusterReader::SeekBit(std::uint64_t pos) {
     }
     ByteIndex = static_cast<std::int32_t>(inBlock / 8);
     BitsLeft = 8 - static_cast<std::int32_t>(inBlock % 8);
+    EOBS = false;
     return true;
 }
 
@@ -201,4 +219,90 @@ std::uint32_t CClusterReader::PeekUInt32() {
         value = (value << 8) | static_cast<std::uint32_t>(ReadByte());
     SeekBit(pos);
     return value;
+}
+
+void CClusterReader::SetEnd(std::uint64_t end) {
+    End = end;
+    if (Buffer == nullptr || EOBS)
+        return; // a seek before the end reads its block anew
+    const std::uint64_t here = GetBitPos() / 8;
+    if (here >= End) {
+        EOBS = true;
+    } else if (End >= BlockStart) {
+        BytesValid =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(BytesValid, End - BlockStart));
+    } else {
+        // The end lies in the tail carried before the block: the block that
+        // holds the reader's byte is read again, cut at the end.
+        const std::uint64_t pos = GetBitPos();
+        CarryBytes = 0;
+        ClusterIndex = -1; // no block is taken as the one in the buffer
+        SeekBit(pos);
+    }
+}
+
+bool CClusterReader::DriveOffset(std::uint64_t byte, std::uint64_t& offset,
+                                 std::uint64_t& inCluster) const {
+    const std::uint64_t index = byte / kClusterBytes;
+    if (index >= ClusterList.size() || ClusterList[static_cast<std::size_t>(index)] < 1)
+        return false;
+    inCluster = byte - index * kClusterBytes;
+    offset =
+        static_cast<std::uint64_t>(ClusterSector(ClusterList[static_cast<std::size_t>(index)])) *
+            kSectorSize +
+        inCluster;
+    return true;
+}
+
+std::uint32_t CClusterReader::LookAhead(std::uint64_t byte, std::uint8_t* out,
+                                        std::uint32_t count) {
+    std::uint32_t done = 0;
+    std::vector<std::uint8_t> sectors;
+    while (done < count && byte + done < End) {
+        const std::uint64_t pos = byte + done;
+        const std::uint64_t room = std::min<std::uint64_t>(count - done, End - pos);
+        // What the buffer holds, the carried tail included, costs no read.
+        if (Buffer != nullptr && BytesValid > 0 && pos + CarryBytes >= BlockStart &&
+            pos < BlockStart + BytesValid) {
+            const std::uint64_t n = std::min<std::uint64_t>(room, BlockStart + BytesValid - pos);
+            std::memcpy(out + done, Buffer + static_cast<std::int64_t>(pos - BlockStart), n);
+            done += static_cast<std::uint32_t>(n);
+            continue;
+        }
+        std::uint64_t offset = 0, inCluster = 0;
+        if (!DriveOffset(pos, offset, inCluster))
+            break;
+        const std::uint64_t n = std::min<std::uint64_t>(room, kClusterBytes - inCluster);
+        const std::uint64_t first = offset / kSectorSize * kSectorSize;
+        const std::uint64_t skip = offset - first;
+        sectors.resize((skip + n + kSectorSize - 1) / kSectorSize * kSectorSize);
+        std::uint32_t got = 0;
+        ReadDrive(Drive, first, sectors.data(), static_cast<std::uint32_t>(sectors.size()), got);
+        DriveBytes += got;
+        if (got <= skip)
+            break;
+        const std::uint64_t taken = std::min<std::uint64_t>(n, got - skip);
+        std::memcpy(out + done, sectors.data() + skip, taken);
+        done += static_cast<std::uint32_t>(taken);
+        if (taken < n)
+            break; // the end of the data
+    }
+    return done;
+}
+
+std::uint32_t CClusterReader::ReadableBytes(std::uint64_t byte, std::uint32_t count) const {
+    std::uint32_t done = 0;
+    while (done < count) {
+        std::uint64_t offset = 0, inCluster = 0;
+        if (!DriveOffset(byte + done, offset, inCluster))
+            break;
+        const std::uint64_t n = std::min<std::uint64_t>(count - done, kClusterBytes - inCluster);
+        if (g_Unreadable.UnreadableUpTo(offset) > offset)
+            break;
+        const std::uint64_t next = g_Unreadable.NextUnreadable(offset);
+        if (next < offset + n)
+            return done + static_cast<std::uint32_t>(next - offset);
+        done += static_cast<std::uint32_t>(n);
+    }
+    return done;
 }

@@ -72,6 +72,21 @@ class CClusterReader {
     // The chain's cluster numbers, as built at construction.
     const std::vector<std::int32_t>& Clusters() const { return ClusterList; }
 
+    // Ends the data at chain byte `end`, where a recording was found to end:
+    // from there on the reader is at its end, as at the end of the chain, and
+    // reads no block that lies wholly beyond it. A seek to a position before
+    // the end is allowed again after the end was met.
+    void SetEnd(std::uint64_t end);
+    // The count chain bytes from chain byte `byte` on, copied into out from the
+    // buffer or read from the drive, without moving the reader: fewer at the
+    // end of the data. For a look past the bytes the reader has reached.
+    std::uint32_t LookAhead(std::uint64_t byte, std::uint8_t* out, std::uint32_t count);
+    // Of the count chain bytes from `byte` on, read already, how many come
+    // before the first one that could not be read.
+    std::uint32_t ReadableBytes(std::uint64_t byte, std::uint32_t count) const;
+    // Bytes read from the drive by this reader so far.
+    std::uint64_t BytesRead() const { return DriveBytes; }
+
   private:
     // Moves past the current byte. Consuming the last valid byte of a full
     // block loads the next one at once, so that the reader never rests at the
@@ -83,6 +98,9 @@ class CClusterReader {
     }
     void EndOfBlock();
     bool ReadBlock(bool carryTail);
+    // Where chain byte `byte` lies on the drive; false beyond the chain.
+    bool DriveOffset(std::uint64_t byte, std::uint64_t& offset, std::uint64_t& inCluster) const;
+    static constexpr std::uint64_t kNoEnd = ~std::uint64_t{0};
 
     // The tail of the block before, kept in front of the buffer when the
     // blocks were read one after the other within a cluster: the scanners'
@@ -102,6 +120,8 @@ class CClusterReader {
     std::int32_t BlocksRead = 0;
     bool EOBS = false;
     std::vector<std::int32_t> ClusterList;
+    std::uint64_t End = kNoEnd; // chain byte where the data was found to end
+    std::uint64_t DriveBytes = 0;
 };
 
 // 0 (nothing to rip), 1 private stream 1, 2 private stream 2, 3 MPEG audio,
