@@ -14,6 +14,7 @@
 
 struct AudioFormat;
 class CClusterReader;
+class CRecordingEnd;
 class COBits;
 
 // Opens the drive (or image) read-only with shared reading; the handle is
@@ -246,6 +247,9 @@ class CPVRFile {
 
     // Whom the rippers tell of each packet they copy; none when null.
     void SetPacketStamps(CPacketStamps* stamps) { Stamps = stamps; }
+    // The rule the audio ripper asks, past a packet that no packet follows,
+    // whether the recording ends there; none when null (a rip cuts by time).
+    void SetRecordingEnd(CRecordingEnd* end) { EndRule = end; }
 
     // Bytes of the audio payload copied last, one element per byte.
     const std::vector<std::int32_t>& GetLastPayload() const { return LastPayload; }
@@ -265,6 +269,7 @@ class CPVRFile {
     bool HeaderLost = false;
     std::vector<std::int32_t> LastPayload;
     CPacketStamps* Stamps = nullptr;
+    CRecordingEnd* EndRule = nullptr;
     std::uint8_t Header[kSectorSize] = {};
 };
 

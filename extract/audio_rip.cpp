@@ -170,12 +170,17 @@ void CPVRFile::RipAudio(CClusterReader& reader, COBits& out, int streamId, std::
         payloadPos = reader.GetBitPos();
         const std::uint32_t length = PayloadLength(header);
         reader.SeekBit(PacketEnd(payloadPos, length));
+        bool last = false; // the recording ends with this packet, which is whole
         if (!IsPESPacketAt(reader, streamId)) {
-            resync = true;
-            LogThenConsole("error recovery");
-            reader.SeekBit(payloadPos + 8);
-            SeekNextStartCode(reader);
-            continue;
+            last = EndRule != nullptr &&
+                   EndRule->EndsAt(reader, PacketEnd(payloadPos, length) / 8, streamId);
+            if (!last) {
+                resync = true;
+                LogThenConsole("error recovery");
+                reader.SeekBit(payloadPos + 8);
+                SeekNextStartCode(reader);
+                continue;
+            }
         }
         const bool wrapped =
             static_cast<std::uint64_t>(pts) + kAudioWrapTicks < static_cast<std::uint64_t>(lastPTS);
@@ -203,6 +208,8 @@ void CPVRFile::RipAudio(CClusterReader& reader, COBits& out, int streamId, std::
         CopyPayload(static_cast<int>(length), reader, out);
         lastPTS = pts;
         resync = false;
+        if (last)
+            break;
     }
     if (reader.IsEOBS())
         LogThenConsole("EOBS reached!");

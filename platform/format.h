@@ -77,3 +77,11 @@ constexpr int kClassVideo = 4;
 // The 90 kHz system clock of PTS and DTS, and the 33-bit range of a time stamp.
 constexpr std::int64_t kPtsPerSecond = 90000;
 constexpr std::uint64_t kPtsModulus = std::uint64_t{1} << 33;
+
+// (a - b) of two time stamps taken as 33-bit counts, the nearer way round:
+// a wrap of the counter is a small step.
+constexpr std::int64_t StampDifference(std::int64_t a, std::int64_t b) {
+    const auto half = static_cast<std::int64_t>(kPtsModulus / 2);
+    const auto d = static_cast<std::int64_t>(static_cast<std::uint64_t>(a - b) & (kPtsModulus - 1));
+    return d >= half ? d - static_cast<std::int64_t>(kPtsModulus) : d;
+}

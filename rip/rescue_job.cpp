@@ -21,18 +21,11 @@ namespace {
 
 constexpr std::uint32_t kEverything = 0xFFFFFFFFu; // the length -1 of a rip
 constexpr std::int64_t kAudioLead = kPtsPerSecond; // audio given to the writer ahead of the video
-// Video held back while no picture has told its time stamps yet.
-constexpr std::size_t kUnstampedVideoLimit = 4 << 20;
+// Video held back at most: while no picture has told its time stamps yet,
+// and of the packet being copied.
+constexpr std::uint64_t kUnstampedVideoLimit = 4 << 20;
 constexpr std::uint32_t kProgressMs = 500;
 constexpr std::uint32_t kReadBytes = 1 << 16;
-
-// (a - b) of two 33-bit time stamps, the nearer way round.
-std::int64_t StampDifference(std::int64_t a, std::int64_t b) {
-    const std::int64_t half = static_cast<std::int64_t>(kPtsModulus / 2);
-    const std::int64_t d =
-        static_cast<std::int64_t>((static_cast<std::uint64_t>(a - b)) & (kPtsModulus - 1));
-    return d >= half ? d - static_cast<std::int64_t>(kPtsModulus) : d;
-}
 
 std::uint64_t FileSize(const std::string& name) {
     std::ifstream in(name, std::ios::binary | std::ios::ate);
@@ -137,16 +130,30 @@ class CAudioFeeder {
 // file's time line, its bytes into the writer, with the audio that is due
 // alongside. The file's time line is the recording's, moved by one constant
 // so that it starts at the writer's preload, and continued without a jump
-// where the ripper took the time stamps as wrapped or jumped back.
+// where the ripper took the time stamps as wrapped or jumped back, and where
+// the recording's clock jumped. It also watches for the recording's end: a
+// packet whose time stamps say that the recording is over, or a run of zeros;
+// the reader then stops, and nothing from there on goes into the file.
 class CVideoFeed : public CPacketStamps, public CByteSink {
   public:
     CVideoFeed(CProgramStreamWriter& writer, CAudioFeeder& audio, std::int64_t audioFirst,
-               bool audioKnown, std::function<void()> progress)
+               bool audioKnown, CClusterReader& reader, CRecordingEnd& end,
+               std::function<void()> progress)
         : Writer(writer), Audio(audio), AudioRaw(audioFirst), AudioKnown(audioKnown),
-          Progress(std::move(progress)) {}
+          Reader(reader), EndRule(end), Progress(std::move(progress)) {}
 
     void Copied(std::uint64_t offset, std::int64_t pts, std::int64_t dts,
                 bool jumpedBack) override {
+        if (Ended)
+            return;
+        const CRecordingEnd::Verdict verdict = EndRule.Packet(Reader.GetBitPos() / 8, dts);
+        if (verdict == CRecordingEnd::Verdict::End) {
+            EndedByStamps = true;
+            EndAt(offset);
+            return;
+        }
+        PacketFrom = offset;
+        PacketAt = Reader.GetBitPos() / 8;
         if (Stamps.empty() && !Started) {
             Anchor = pts;
         } else if (jumpedBack) {
@@ -156,6 +163,8 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
                 Shift += static_cast<std::int64_t>(kPtsModulus);
             else
                 Shift += LastDts + Step - dts;
+        } else if (verdict == CRecordingEnd::Verdict::Jump) {
+            Shift += LastDts + Step - dts; // the clock jumped ahead
         } else if (dts > LastDts) {
             Step = dts - LastDts;
         }
@@ -167,27 +176,41 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
 
     void Put(const std::uint8_t* bytes, std::size_t count) override {
         Held.insert(Held.end(), bytes, bytes + count);
-        if (!Started && Stamps.empty() && Held.size() < kUnstampedVideoLimit)
+        Received += count;
+        if (Ended)
             return;
-        if (!Started)
-            Start();
-        for (const Pending& p : Stamps) {
-            Writer.Stamp(CProgramStreamWriter::kVideo, p.offset, p.pts + Offset, p.dts + Offset);
-            Horizon = std::max(Horizon, p.dts + Offset);
-            FirstPts = std::min(FirstPts, p.pts + Offset);
-            LastFilePts = std::max(LastFilePts, p.pts + Offset);
-        }
-        Stamps.clear();
-        Audio.FeedUntil(Writer, AudioFirst, Horizon + kAudioLead);
-        Writer.Write(CProgramStreamWriter::kVideo, Held.data(), Held.size());
-        Held.clear();
-        Progress();
+        WatchZeros(bytes, count);
+        if (Ended || (!Started && Stamps.empty() && Held.size() < kUnstampedVideoLimit))
+            return;
+        // The packet being copied is held back until the next one tells that
+        // the recording goes on (up to a limit), and a run of zeros until
+        // what follows it tells whether it is the recording's.
+        const std::uint64_t heldFrom = Received - Held.size();
+        const std::uint64_t upTo =
+            std::min(Received - TrailingZeros,
+                     std::max(PacketFrom, Received - std::min(Received, kUnstampedVideoLimit)));
+        if (upTo > heldFrom)
+            Release(static_cast<std::size_t>(upTo - heldFrom));
     }
 
-    // The rest of the audio, after the last of the video.
+    // After the last of the video: drops what lies past the recording's end
+    // and closes the video stream with a sequence end code.
+    void EndSequence() {
+        if (Ended) {
+            const std::uint64_t heldFrom = Received - Held.size();
+            std::uint64_t end = std::max(EndOffset, heldFrom);
+            if (EndedByStamps && PacketFrom >= heldFrom && end > PacketFrom)
+                end = PacketFrom +
+                      CRecordingEnd::VideoTailEnd(&Held[PacketFrom - heldFrom], end - PacketFrom);
+            Held.resize(static_cast<std::size_t>(end - heldFrom));
+        }
+        // 00 00 01 B7: the sequence end code.
+        Held.insert(Held.end(), {0x00, 0x00, 0x01, 0xB7});
+    }
+
+    // The rest of the video, then the rest of the audio after it.
     void Finish() {
-        if (!Started)
-            Start();
+        Release(Held.size());
         Writer.End(CProgramStreamWriter::kVideo);
         Audio.FeedUntil(Writer, AudioFirst, std::numeric_limits<std::int64_t>::max());
         Writer.Finish();
@@ -205,6 +228,49 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
         std::uint64_t offset;
         std::int64_t pts, dts;
     };
+
+    // The recording ends at byte `offset` of the video: the reader stops.
+    void EndAt(std::uint64_t offset) {
+        Ended = true;
+        EndOffset = offset;
+        Reader.SetEnd(Reader.GetBitPos() / 8);
+    }
+
+    // Counts the zeros that end the video so far, read from the disk: zeros
+    // in place of sectors that could not be read are no sign of the end.
+    void WatchZeros(const std::uint8_t* bytes, std::size_t count) {
+        const std::uint64_t unreadable = g_Unreadable.Bytes();
+        std::size_t zeros = 0;
+        while (zeros < count && bytes[count - 1 - zeros] == 0)
+            ++zeros;
+        TrailingZeros = zeros == count ? TrailingZeros + count : zeros;
+        if (unreadable != UnreadableSeen)
+            TrailingZeros = 0;
+        UnreadableSeen = unreadable;
+        // Within a packet the video is the chain's bytes as they lie.
+        const std::uint64_t from = Received - TrailingZeros;
+        const std::uint64_t at = PacketAt + (from > PacketFrom ? from - PacketFrom : 0);
+        if (EndRule.Zeros(at, TrailingZeros) == CRecordingEnd::Verdict::End)
+            EndAt(from);
+    }
+
+    // Gives the writer the pending time stamps and the first n held bytes,
+    // with the audio that is due before them.
+    void Release(std::size_t n) {
+        if (!Started)
+            Start();
+        for (const Pending& p : Stamps) {
+            Writer.Stamp(CProgramStreamWriter::kVideo, p.offset, p.pts + Offset, p.dts + Offset);
+            Horizon = std::max(Horizon, p.dts + Offset);
+            FirstPts = std::min(FirstPts, p.pts + Offset);
+            LastFilePts = std::max(LastFilePts, p.pts + Offset);
+        }
+        Stamps.clear();
+        Audio.FeedUntil(Writer, AudioFirst, Horizon + kAudioLead);
+        Writer.Write(CProgramStreamWriter::kVideo, Held.data(), n);
+        Held.erase(Held.begin(), Held.begin() + static_cast<std::ptrdiff_t>(n));
+        Progress();
+    }
 
     // The audio starts as far from the first picture as in the recording;
     // what is due first comes at the preload.
@@ -225,9 +291,18 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
     CAudioFeeder& Audio;
     std::int64_t AudioRaw, AudioFirst = 0;
     bool AudioKnown;
+    CClusterReader& Reader;
+    CRecordingEnd& EndRule;
     std::function<void()> Progress;
     std::vector<Pending> Stamps;    // not yet given to the writer
     std::vector<std::uint8_t> Held; // video bytes not yet given to the writer
+    std::uint64_t Received = 0;     // video bytes received
+    std::size_t TrailingZeros = 0;  // zero bytes that end them, read from the disk
+    std::uint64_t UnreadableSeen = 0;
+    std::uint64_t PacketFrom = 0; // where the packet being copied begins in the video
+    std::uint64_t PacketAt = 0;   // and its payload in the chain
+    bool Ended = false, EndedByStamps = false;
+    std::uint64_t EndOffset = 0; // where the recording ends in the video
     bool Started = false;
     std::int64_t Anchor = 0, Shift = 0, Offset = 0;
     std::int64_t LastPts = 0, LastDts = 0, Step = kPtsPerSecond / 25;
@@ -250,11 +325,11 @@ RescueResult WriteFailure(const COBits& out, const std::string& name) {
     return r;
 }
 
-// The cut of a rescue: the recording's length and one second more.
-std::uint32_t CutSeconds(const CPVRFile& file) {
+// The recording's length as its header gives it, in 90 kHz ticks.
+std::int64_t HeaderLength(const CPVRFile& file) {
     const int seconds =
         file.LengthHours() * 3600 + file.LengthMinutes() * 60 + file.LengthSeconds();
-    return seconds <= 0 ? kEverything : static_cast<std::uint32_t>(seconds) + 1;
+    return std::int64_t{std::max(seconds, 0)} * kPtsPerSecond;
 }
 
 std::uint64_t ChainBytes(int firstCluster) {
@@ -283,9 +358,12 @@ RescueResult RescueRecording(CPVRFile& file, const std::string& fileName,
     std::int64_t audioPTS = 0, videoPTS = 0;
     file.FindFirstPTS(audio, audioId, audioPTS);
     file.FindFirstPTS(video, videoId, videoPTS);
+    // No cut by time: each chain is copied up to the recording's end, which
+    // its data tells.
     const std::int64_t firstPTS = videoPTS;
     const std::int64_t maxPTS =
-        std::min(audioPTS, videoPTS) + std::int64_t{CutSeconds(file)} * kPtsPerSecond;
+        std::min(audioPTS, videoPTS) + std::int64_t{kEverything} * kPtsPerSecond;
+    CRecordingEnd audioEnd(HeaderLength(file)), videoEnd(HeaderLength(file));
     log << std::fixed << "First PTS=" << static_cast<double>(firstPTS) << std::endl
         << "Max   PTS=" << static_cast<double>(maxPTS) << std::endl;
 
@@ -305,13 +383,24 @@ RescueResult RescueRecording(CPVRFile& file, const std::string& fileName,
     const std::string partName = fileName + kPartialExtension;
     const std::string audioName =
         fileName + (ac3 ? kAC3Extension : kMpegAudioExtension) + kPartialExtension;
+    // Each packet copied is told to the end rule; one past the recording's
+    // end stops the reader before its payload.
     struct AudioStamps : FirstStamp {
+        CClusterReader* reader = nullptr;
+        CRecordingEnd* end = nullptr;
         std::function<void()> tick;
         void Copied(std::uint64_t o, std::int64_t p, std::int64_t d, bool j) override {
+            const std::uint64_t at = reader->GetBitPos() / 8;
+            if (end->Packet(at, p) == CRecordingEnd::Verdict::End) {
+                reader->SetEnd(at);
+                return;
+            }
             FirstStamp::Copied(o, p, d, j);
             tick();
         }
     } audioStamps;
+    audioStamps.reader = &audio;
+    audioStamps.end = &audioEnd;
     audioStamps.tick = report;
     {
         bool created = false;
@@ -319,11 +408,14 @@ RescueResult RescueRecording(CPVRFile& file, const std::string& fileName,
         if (!created)
             return Failed("cannot create " + audioName);
         file.SetPacketStamps(&audioStamps);
+        file.SetRecordingEnd(&audioEnd);
         if (ac3)
             file.RipPrivateStream(audio, out, audioId, firstPTS, maxPTS);
         else
             file.RipAudioStream(audio, out, audioId, firstPTS, maxPTS);
+        file.SetRecordingEnd(nullptr);
         file.SetPacketStamps(nullptr);
+        videoEnd.FollowOther(audioEnd);
         out.Flush();
         if (out.WriteFailed()) {
             PlatRemove(audioName);
@@ -340,16 +432,15 @@ RescueResult RescueRecording(CPVRFile& file, const std::string& fileName,
             CAudioFeeder feeder(audioName, ac3 ? kAC3Format : kMpegAudioFormat);
             CProgramStreamWriter writer(*mpg, ac3 ? EsKind::AC3 : EsKind::MpegAudio,
                                         feeder.BitRate());
-            CVideoFeed feed(writer, feeder, audioStamps.pts, audioStamps.known, report);
+            CVideoFeed feed(writer, feeder, audioStamps.pts, audioStamps.known, video, videoEnd,
+                            report);
             {
                 COBits videoOut(static_cast<CByteSink&>(feed));
                 file.SetPacketStamps(&feed);
                 file.RipVideoStream(video, videoOut, videoId, firstPTS, maxPTS);
                 file.SetPacketStamps(nullptr);
-                // 00 00 01 B7: the sequence end code closes the video stream.
-                for (int byte : {0x00, 0x00, 0x01, 0xB7})
-                    videoOut.WriteByte(byte);
             }
+            feed.EndSequence();
             feed.Finish();
             mpg->Flush();
             result.minutes = static_cast<double>(feed.Duration()) / kPtsPerSecond / 60;
@@ -374,6 +465,7 @@ RescueResult RescueRecording(CPVRFile& file, const std::string& fileName,
     result.unreadable = g_Unreadable.Bytes() - unreadableBefore;
     result.outcome =
         result.unreadable > 0 ? RescueResult::Outcome::Incomplete : RescueResult::Outcome::Ok;
-    log << "rescued " << fileName << std::endl;
+    log << "read " << video.BytesRead() + audio.BytesRead() << " bytes of the drive" << std::endl
+        << "rescued " << fileName << std::endl;
     return result;
 }

@@ -21,38 +21,57 @@ namespace {
 
 constexpr int64_t kPicture = 3600; // 25 pictures a second
 constexpr int64_t kSecond27 = 27000000;
+const std::vector<uint8_t> kStartCode = {0x00, 0x00, 0x01};
 
+// A recording as its chains hold it: its packets, then whatever the recorder
+// left after them in the last cluster (another recording's data, or zeros
+// when the image goes on to the cluster's end).
 struct Recording {
     std::string clip;
     Fixture video, audio;
+    int lengthSeconds = 18;
+    std::vector<uint8_t> videoAfter, audioAfter;
+    bool zerosAfter = false;
 };
 
 // A disk of the recordings in slot order, video of slot i in cluster 2i + 2
-// and audio in 2i + 1, lengths 18 s; the image ends with the last video.
+// and audio in 2i + 1; the image ends with the last video, or with its
+// cluster.
 struct Disk {
     harness::TempDir dir;
     std::string path = dir.File("recorder.img");
     explicit Disk(const std::vector<Recording>& recordings) {
         image::RecorderImage img;
         for (std::size_t i = 0; i < recordings.size(); ++i) {
+            const Recording& r = recordings[i];
             image::Recording rec;
             rec.recordNo = 1;
-            rec.clip = recordings[i].clip;
-            rec.lengthSeconds = 18;
+            rec.clip = r.clip;
+            rec.lengthSeconds = static_cast<int8_t>(r.lengthSeconds);
             rec.firstACluster = static_cast<int16_t>(2 * i + 1);
             rec.firstVCluster = static_cast<int16_t>(2 * i + 2);
             img.AddRecording(rec);
-            img.LinkChain({rec.firstACluster});
-            img.LinkChain({rec.firstVCluster});
-            img.PlaceChainData({rec.firstACluster}, 0, recordings[i].audio.bytes);
-            img.PlaceChainData({rec.firstVCluster}, 0, recordings[i].video.bytes);
+            for (const auto& chain : {std::make_pair(rec.firstACluster, &r.audio.bytes),
+                                      std::make_pair(rec.firstVCluster, &r.video.bytes)}) {
+                img.LinkChain({chain.first});
+                std::vector<uint8_t> bytes = *chain.second;
+                const auto& after = chain.first == rec.firstACluster ? r.audioAfter : r.videoAfter;
+                bytes.insert(bytes.end(), after.begin(), after.end());
+                img.PlaceChainData({chain.first}, 0, bytes);
+            }
+            if (r.zerosAfter)
+                img.SetSize(image::ClusterOffset(rec.firstVCluster + 1));
         }
         img.Write(path);
     }
 };
 
 Recording Clean(const std::string& clip, const std::string& audio) {
-    return {clip, LoadFixture("video_e0"), LoadFixture(audio)};
+    Recording r;
+    r.clip = clip;
+    r.video = LoadFixture("video_e0");
+    r.audio = LoadFixture(audio);
+    return r;
 }
 
 // Both streams moved so that the 33-bit counter wraps a few pictures after
@@ -78,6 +97,50 @@ Recording DamagedVideo() {
     Recording r = Clean("Damaged", "audio_c0");
     for (std::size_t k = 100; k < 102; ++k)
         r.video.bytes[r.video.packets[k].offset + 9] &= 0xFE;
+    return r;
+}
+
+// The packets from the one at `pts` on, their time stamps moved by `by`.
+void MoveFrom(Fixture& f, int64_t pts, int64_t by) {
+    std::size_t k = 0;
+    while (k < f.packets.size() && TimestampDifference(f.packets[k].pts, pts) < 0)
+        ++k;
+    Fixture tail = SliceFixture(f, k, f.packets.size());
+    ShiftTimestamps(tail, by);
+    std::copy(tail.bytes.begin(), tail.bytes.end(), f.bytes.begin() + f.packets[k].offset);
+    for (std::size_t i = k; i < f.packets.size(); ++i)
+        f.packets[i].pts = tail.packets[i - k].pts, f.packets[i].dts = tail.packets[i - k].dts;
+}
+
+// The broadcaster's clock jumps by `by` in the middle, in both streams.
+Recording ClockJump(const std::string& clip, int64_t by) {
+    Recording r = Clean(clip, "audio_c0");
+    const int64_t at = r.video.packets[225].pts;
+    MoveFrom(r.video, at, by);
+    MoveFrom(r.audio, at, by);
+    return r;
+}
+
+// The first 12 s of r, then in each of its clusters an older recording's
+// data from the middle of one of its packets on, its clock `by` from r's.
+Recording OlderAfter(Recording r, const std::string& audio, int64_t by, int lengthSeconds) {
+    Recording old = Clean("", audio);
+    const int64_t shift =
+        TimestampDifference(r.video.packets[0].pts, old.video.packets[0].pts) + by;
+    ShiftTimestamps(old.video, shift);
+    ShiftTimestamps(old.audio, shift);
+    r.video = SliceFixture(r.video, 0, 300);
+    std::size_t a = 0;
+    while (TimestampDifference(r.audio.packets[a].pts, r.video.packets[299].pts) < 0)
+        ++a;
+    r.audio = SliceFixture(r.audio, 0, a);
+    r.lengthSeconds = lengthSeconds;
+    auto from = [](const Fixture& f, std::size_t k) {
+        const uint64_t at = f.packets[k].offset + f.packets[k].size / 2;
+        return std::vector<uint8_t>(f.bytes.begin() + static_cast<long>(at), f.bytes.end());
+    };
+    r.videoAfter = from(old.video, 40);
+    r.audioAfter = from(old.audio, 20);
     return r;
 }
 
@@ -108,10 +171,11 @@ std::vector<std::string> Summary(const std::vector<std::string>& lines) {
     return table;
 }
 
-// What rip makes of the same recording with the same cut: its file ending in ext.
-std::vector<uint8_t> Ripped(const Disk& disk, const std::string& slot, const std::string& ext) {
+// What rip makes of the same recording with the cut of its length: its file
+// ending in ext.
+std::vector<uint8_t> Ripped(const Disk& disk, const std::string& ext) {
     harness::TempDir dir;
-    harness::RunProgram(dir.Path(), {"rip", disk.path, slot, "19"});
+    harness::RunProgram(dir.Path(), {"rip", disk.path, "0", "19"});
     std::vector<uint8_t> bytes;
     if (DIR* d = ::opendir(dir.Path().c_str())) {
         while (dirent* entry = ::readdir(d)) {
@@ -123,6 +187,24 @@ std::vector<uint8_t> Ripped(const Disk& disk, const std::string& slot, const std
         ::closedir(d);
     }
     return bytes;
+}
+
+// The video is the recording's from its first sequence header to the end of
+// its last packet, closed by a sequence end code. Of the older data after it
+// only what comes before its first start code may go with it: that cannot be
+// told from the end of the last packet's payload.
+void ExpectRecordingVideo(const std::vector<uint8_t>& payload, const Fixture& v,
+                          const std::vector<uint8_t>& after) {
+    std::vector<uint8_t> own = VideoFromSequenceHeader(v, FindFirstSequenceHeader(v), false);
+    const std::size_t prefix =
+        std::search(after.begin(), after.end(), kStartCode.begin(), kStartCode.end()) -
+        after.begin();
+    ASSERT_GE(payload.size(), own.size() + 4);
+    const std::size_t extra = payload.size() - own.size() - 4;
+    EXPECT_LE(extra, prefix);
+    own.insert(own.end(), after.begin(), after.begin() + static_cast<long>(extra));
+    own.insert(own.end(), {0x00, 0x00, 0x01, 0xB7});
+    EXPECT_TRUE(payload == own);
 }
 
 // The structure every file must have: whole packs, an SCR that never goes
@@ -146,23 +228,46 @@ void ExpectSoundStructure(const ps::Program& p) {
 
 } // namespace
 
-// The time stamps follow the recording's: the pictures one picture interval
-// apart in decode order whatever happened to the counter, the audio in whole
-// frames from its first, as far from the first picture as in the recording;
-// the payloads are rip's files byte for byte, and ffmpeg takes the file.
-TEST(RescueTimeStamps, FollowTheRecording) {
+// Each file ends where its recording ends, whatever follows it in its last
+// cluster, and keeps all of it across clock jumps: its video is the
+// recording's from the first sequence header to its last packet, its sound
+// every frame of it, and its time line goes on without a jump. The pictures
+// one picture interval apart in decode order, the audio in whole frames from
+// its first, as far from the first picture as in the recording; ffmpeg
+// takes the file, and ffprobe gives its length.
+TEST(RescueTimeStamps, FollowTheRecordingToItsEnd) {
+    constexpr int64_t kHour = 3600 * kTimestampClock, kMinutes10 = 600 * kTimestampClock;
     const struct {
         const char* name;
         Recording recording;
         int audioId;
         int64_t frameTicks;
-        const char* ext;
+        bool damaged = false; // then what rip makes of it, with the last audio packet
     } cases[] = {
-        {"clean", Clean("Clean", "audio_c0"), 0xC0, 2160, ".mp2"},
-        {"AC-3", Clean("AC3", "audio_bd"), 0x180, 2880, ".ac3"},
-        {"wrap", Wrapped(), 0xC0, 2160, ".mp2"},
-        {"lost audio", LostAudio(), 0xC0, 2160, ".mp2"},
-        {"damaged video headers", DamagedVideo(), 0xC0, 2160, ".mp2"},
+        {"clean", Clean("Clean", "audio_c0"), 0xC0, 2160},
+        {"AC-3", Clean("AC3", "audio_bd"), 0x180, 2880},
+        {"wrap", Wrapped(), 0xC0, 2160},
+        {"lost audio", LostAudio(), 0xC0, 2160, true},
+        {"damaged video headers", DamagedVideo(), 0xC0, 2160, true},
+        {"zeros after it",
+         [] {
+             Recording r = Clean("Zeros", "audio_c0");
+             r.zerosAfter = true;
+             return r;
+         }(),
+         0xC0, 2160},
+        {"an older recording after it, earlier clock",
+         OlderAfter(Clean("Older", "audio_c0"), "audio_c0", -kHour, 12), 0xC0, 2160},
+        {"an older recording after it, later clock",
+         OlderAfter(Clean("Later", "audio_c0"), "audio_c0", kHour, 12), 0xC0, 2160},
+        {"header length 0, an older recording after it",
+         OlderAfter(Clean("No length", "audio_c0"), "audio_c0", -kHour, 0), 0xC0, 2160},
+        {"AC-3, an older recording after it",
+         OlderAfter(Clean("AC3 older", "audio_bd"), "audio_bd", kMinutes10, 12), 0x180, 2880},
+        {"wrap, then an older recording", OlderAfter(Wrapped(), "audio_c0", -kHour, 12), 0xC0,
+         2160},
+        {"clock jump back", ClockJump("Back", -kMinutes10), 0xC0, 2160},
+        {"clock jump ahead", ClockJump("Ahead", kMinutes10), 0xC0, 2160},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -176,8 +281,22 @@ TEST(RescueTimeStamps, FollowTheRecording) {
         ASSERT_EQ(p.streams.count(0xE0) + p.streams.count(c.audioId), 2u);
         const ps::Stream& video = p.streams.at(0xE0);
         const ps::Stream& audio = p.streams.at(c.audioId);
-        EXPECT_TRUE(video.payload == Ripped(disk, "0", ".m2v"));
-        EXPECT_TRUE(audio.payload == Ripped(disk, "0", c.ext));
+        const Fixture& v = c.recording.video;
+        const Fixture& a = c.recording.audio;
+        // In the recording: the first audio packet at or after the first picture.
+        std::size_t k = 0;
+        while (TimestampDifference(a.packets[k].pts, v.packets[0].pts) < 0)
+            ++k;
+        if (c.damaged) {
+            EXPECT_TRUE(video.payload == Ripped(disk, ".m2v"));
+            std::vector<uint8_t> sound = Ripped(disk, c.audioId == 0xC0 ? ".mp2" : ".ac3");
+            const std::vector<uint8_t> last = Payload(a, a.packets.size() - 1);
+            sound.insert(sound.end(), last.begin(), last.end());
+            EXPECT_TRUE(audio.payload == sound);
+        } else {
+            ExpectRecordingVideo(video.payload, v, c.recording.videoAfter);
+            EXPECT_TRUE(audio.payload == Payloads(a, k, a.packets.size()));
+        }
 
         int64_t last = -1, firstVideo = -1;
         for (const ps::Pes& pes : video.packets) {
@@ -186,6 +305,7 @@ TEST(RescueTimeStamps, FollowTheRecording) {
             const int64_t decode = pes.dts >= 0 ? pes.dts : pes.pts;
             if (last >= 0) {
                 EXPECT_GT(decode, last) << "pack " << pes.pack;
+                EXPECT_LE(decode - last, 3 * kPicture) << "pack " << pes.pack;
                 EXPECT_EQ((decode - last) % kPicture, 0) << "pack " << pes.pack;
             }
             firstVideo = firstVideo < 0 ? pes.pts : firstVideo;
@@ -194,17 +314,17 @@ TEST(RescueTimeStamps, FollowTheRecording) {
         const int64_t firstAudio = audio.packets[0].pts;
         for (const ps::Pes& pes : audio.packets)
             EXPECT_TRUE(pes.pts < 0 || (pes.pts - firstAudio) % c.frameTicks == 0) << pes.pack;
-        // In the recording: the first audio packet at or after the first picture.
-        const Fixture& a = c.recording.audio;
-        const int64_t v = c.recording.video.packets[0].pts;
-        std::size_t k = 0;
-        while (TimestampDifference(a.packets[k].pts, v) < 0)
-            ++k;
-        EXPECT_EQ(firstAudio - firstVideo, TimestampDifference(a.packets[k].pts, v));
+        EXPECT_EQ(firstAudio - firstVideo, TimestampDifference(a.packets[k].pts, v.packets[0].pts));
         if (FfmpegAvailable()) {
             EXPECT_EQ(ProbeCodecs(r.File(name)),
                       std::string("mpeg2video ") + (c.audioId == 0xC0 ? "mp2 " : "ac3 "));
-            EXPECT_EQ(DecodeWithFfmpeg(r.File(name)).errors, "");
+            // The older data that may end the last picture is no slice of it.
+            if (c.recording.videoAfter.empty()) {
+                EXPECT_EQ(DecodeWithFfmpeg(r.File(name)).errors, "");
+            }
+            const double seconds =
+                static_cast<double>(v.packets.size()) * kPicture / kTimestampClock;
+            EXPECT_NEAR(ProbeDuration(r.File(name)), seconds, 1.0);
         }
     }
 }
@@ -224,11 +344,11 @@ TEST(RescueDemo, BothRecordingsThenASecondRunKeepsThem) {
     const std::vector<std::string> table = Summary(r.console);
     std::vector<std::string> expected = {
         "slot  rec  title                    minutes       size   unreadable  result",
-        "   0    1  Test pattern: MPEG audio     0.3   107.8 MB            0  ok",
-        "   1    2  Test pattern: AC-3           0.3   107.4 MB            0  ok"};
+        "   0    1  Test pattern: MPEG audio     0.3     3.1 MB            0  ok",
+        "   1    2  Test pattern: AC-3           0.3     3.6 MB            0  ok"};
     EXPECT_EQ(table, expected);
     EXPECT_EQ(Summary(harness::Lines(r.run.log)), expected);
-    EXPECT_EQ(harness::ReadFile(r.File(mp2)).size(), 107806720u);
+    EXPECT_EQ(harness::ReadFile(r.File(mp2)).size(), 3055616u);
     if (FfmpegAvailable()) {
         EXPECT_EQ(DecodeWithFfmpeg(r.File(ac3)).errors, "");
     }

@@ -167,6 +167,15 @@ std::string ProbeCodecs(const std::string& path) {
     return probe.exitCode == 0 ? codecs : "";
 }
 
+double ProbeDuration(const std::string& path) {
+    if (!FfmpegAvailable())
+        return -1;
+    const CommandOutput probe = Run("ffprobe -v error -show_entries format=duration "
+                                    "-of default=noprint_wrappers=1:nokey=1 " +
+                                    ShellQuote("file:" + path) + " 2>/dev/null");
+    return probe.exitCode == 0 ? std::atof(probe.text.c_str()) : -1;
+}
+
 bool MuxDvdWithFfmpeg(const std::string& video, const std::string& audio, const std::string& out) {
     return FfmpegAvailable() &&
            Run("ffmpeg -nostdin -v error -y -i " + ShellQuote("file:" + video) + " -i " +

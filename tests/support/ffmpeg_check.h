@@ -39,6 +39,10 @@ std::string ShellQuote(const std::string& text);
 // blank: "mpeg2video mp2 " ("" when ffprobe is not there or fails).
 std::string ProbeCodecs(const std::string& path);
 
+// The duration ffprobe gives the file (format=duration): what a player shows;
+// -1 when ffprobe is not there or gives none.
+double ProbeDuration(const std::string& path);
+
 // Muxes a video and an audio elementary stream with `ffmpeg -c copy -f dvd` into out; false
 // when ffmpeg is not there or fails.
 bool MuxDvdWithFfmpeg(const std::string& video, const std::string& audio, const std::string& out);

@@ -1,0 +1,188 @@
+// The end of a recording's data in its chain, told from the data: the rule
+// that says whether the recording goes on past each packet.
+#include "extract/extract.h"
+#include "platform/runlog.h"
+#include "reader/reader.h"
+
+#include <algorithm>
+#include <ostream>
+
+namespace {
+
+constexpr std::int64_t kStepBack = kPtsPerSecond;  // a step back no longer is no jump
+constexpr std::int64_t kStepAhead = kPtsPerSecond; // a step ahead beyond what the bytes hold
+constexpr std::int64_t kOtherMargin = 2 * kPtsPerSecond;
+constexpr std::int64_t kJumpNear = 3 * kPtsPerSecond; // the other chain's jump at about that time
+constexpr std::int64_t kJumpAlike = kPtsPerSecond;    // and of about that size
+constexpr std::int64_t kLengthMargin = 5 * kPtsPerSecond;
+
+// A 5-byte time stamp field: '00xx' TS[32..30] marker TS[29..15] marker
+// TS[14..0] marker, the four bits first being `prefix`.
+bool ReadStamp(const std::uint8_t* p, int prefix, std::int64_t& stamp) {
+    if (p[0] >> 4 != prefix || (p[0] & 1) == 0 || (p[2] & 1) == 0 || (p[4] & 1) == 0)
+        return false;
+    stamp = (std::int64_t{p[0] >> 1 & 7} << 30) | (std::int64_t{p[1]} << 22) |
+            (std::int64_t{p[2] >> 1} << 15) | (std::int64_t{p[3]} << 7) | (p[4] >> 1);
+    return true;
+}
+
+// The decode time stamp of a PES header of the stream at p (the PTS when it
+// has no DTS); false when p holds no such header with a time stamp.
+bool HeaderStamp(const std::uint8_t* p, std::size_t n, std::int64_t& stamp) {
+    // 00 00 01 id length(16) '10' flags(6) PTS_DTS_flags(2) flags(6) header_length(8)
+    if (n < 14 || (p[6] & 0xC0) != 0x80)
+        return false;
+    const int flags = p[7] >> 6;
+    if (flags < 2 || p[8] < (flags == 3 ? 10 : 5))
+        return false;
+    if (!ReadStamp(p + 9, flags == 3 ? 3 : 2, stamp))
+        return false;
+    std::int64_t dts = 0;
+    if (flags == 3 && n >= 19 && ReadStamp(p + 14, 1, dts))
+        stamp = dts;
+    return true;
+}
+
+// Where the first header of the stream with a time stamp begins in
+// bytes[0, count), and its stamp; count when none does.
+std::size_t FindHeader(const std::uint8_t* bytes, std::size_t count, int streamId,
+                       std::int64_t& stamp) {
+    const auto id = static_cast<std::uint8_t>(streamId);
+    for (std::size_t at = FindStartCode(bytes, count, id); at < count;
+         at += 1 + FindStartCode(bytes + at + 1, count - at - 1, id)) {
+        if (HeaderStamp(bytes + at, count - at, stamp))
+            return at;
+    }
+    return count;
+}
+
+double Seconds(std::int64_t ticks) {
+    return static_cast<double>(ticks) / kPtsPerSecond;
+}
+
+} // namespace
+
+void CRecordingEnd::FollowOther(const CRecordingEnd& other) {
+    Other = other.Started ? &other : nullptr;
+}
+
+bool CRecordingEnd::GoesOn(std::int64_t step, std::uint64_t bytes) const {
+    // What the bytes between the packets can hold, at the rate so far.
+    std::int64_t holds = 0;
+    if (Lasted >= kPtsPerSecond && LastPos > FirstPos)
+        holds = static_cast<std::int64_t>(static_cast<double>(bytes) * static_cast<double>(Lasted) /
+                                          static_cast<double>(LastPos - FirstPos) * 1.5);
+    return step >= -kStepBack && step <= kStepAhead + holds;
+}
+
+bool CRecordingEnd::JumpsInside(std::int64_t step) const {
+    if (Other != nullptr) {
+        for (const Jump& jump : Other->Jumps) {
+            if (std::abs(jump.at - Lasted) <= kJumpNear && std::abs(jump.by - step) <= kJumpAlike)
+                return true;
+        }
+        return Lasted + kOtherMargin < Other->Lasted;
+    }
+    if (Length > 0)
+        return Lasted + std::max(kLengthMargin, Length / 10) < Length;
+    return true;
+}
+
+CRecordingEnd::Verdict CRecordingEnd::Ends(std::uint64_t pos, const char* why) {
+    HasEnded = true;
+    EndPos = pos;
+    *g_Log << std::fixed << "the recording ends at byte " << pos << " of its chain, after "
+           << Seconds(Lasted) << " s: " << why << std::endl;
+    return Verdict::End;
+}
+
+void CRecordingEnd::Take(std::uint64_t pos, std::int64_t stamp, std::int64_t step) {
+    Lasted += std::max<std::int64_t>(step, 0);
+    LastPos = pos;
+    LastStamp = stamp;
+    Broken = false;
+}
+
+CRecordingEnd::Verdict CRecordingEnd::Packet(std::uint64_t pos, std::int64_t stamp) {
+    if (HasEnded) // the last packet, told after the look past it
+        return pos < EndPos ? Verdict::GoOn : Verdict::End;
+    if (!Started) {
+        Started = true;
+        FirstPos = LastPos = pos;
+        LastStamp = stamp;
+        return Verdict::GoOn;
+    }
+    const std::int64_t step = StampDifference(stamp, LastStamp);
+    if (GoesOn(step, pos - LastPos)) {
+        Take(pos, stamp, step);
+        return Verdict::GoOn;
+    }
+    if (Broken || !JumpsInside(step))
+        return Ends(pos, "the time stamps do not go on");
+    *g_Log << std::fixed << "clock jump of " << Seconds(step) << " s after " << Seconds(Lasted)
+           << " s of the recording: it goes on" << std::endl;
+    Jumps.push_back({Lasted, step});
+    Take(pos, stamp, 0);
+    return Verdict::Jump;
+}
+
+CRecordingEnd::Verdict CRecordingEnd::Zeros(std::uint64_t pos, std::uint64_t count) {
+    if (HasEnded || count >= kZeroRunBytes)
+        return HasEnded ? Verdict::End : Ends(pos, "zeros follow its last packet");
+    return Verdict::GoOn;
+}
+
+CRecordingEnd::Verdict CRecordingEnd::Break(std::uint64_t pos, const std::uint8_t* bytes,
+                                            std::uint32_t count, std::uint32_t readable,
+                                            int streamId) {
+    if (HasEnded)
+        return Verdict::End;
+    const std::uint32_t zeros = static_cast<std::uint32_t>(
+        std::find_if(bytes, bytes + readable, [](std::uint8_t b) { return b != 0; }) - bytes);
+    if (count == 0)
+        return Ends(pos, "its chain ends");
+    if (zeros >= kZeroRunBytes || (zeros == count && readable == count))
+        return Ends(pos, "zeros follow its last packet");
+    std::int64_t stamp = 0;
+    const std::size_t at = FindHeader(bytes, readable, streamId, stamp);
+    if (at < readable) {
+        if (!Started || GoesOn(StampDifference(stamp, LastStamp), pos + at - LastPos)) {
+            Broken = true;
+            return Verdict::GoOn;
+        }
+        return Ends(pos, "the next packet's time stamps do not go on");
+    }
+    if (readable < count) {
+        Broken = true; // unreadable sectors before anything could be told
+        return Verdict::GoOn;
+    }
+    return Ends(pos, "no packet of the stream follows its last one");
+}
+
+std::size_t CRecordingEnd::VideoTailEnd(const std::uint8_t* payload, std::size_t count) {
+    int row = 0; // slice_vertical_position of the last slice of the picture
+    for (std::size_t at = FindStartCodePrefix(payload, count); at + 3 < count;
+         at += 3 + FindStartCodePrefix(payload + at + 3, count - at - 3)) {
+        const int code = payload[at + 3];
+        if (code == 0x00) {
+            row = 0; // a picture begins
+        } else if (code <= 0xAF) {
+            // 00 00 01 01..AF: a slice, its row in the start code; the slices
+            // of a picture come down it row by row.
+            if (code <= row)
+                return at;
+            row = code;
+        }
+    }
+    return count;
+}
+
+bool CRecordingEnd::EndsAt(CClusterReader& reader, std::uint64_t end, int streamId) {
+    std::vector<std::uint8_t> bytes(kLookAheadBytes);
+    const std::uint32_t count = reader.LookAhead(end, bytes.data(), kLookAheadBytes);
+    const std::uint32_t readable = reader.ReadableBytes(end, count);
+    if (Break(end, bytes.data(), count, readable, streamId) != Verdict::End)
+        return false;
+    reader.SetEnd(end);
+    return true;
+}
