@@ -248,6 +248,40 @@ TEST(EndOfBitstream, StepToAClusterThatCannotBeReachedEndsTheStream) {
     EXPECT_EQ(chain.LogLines().back(), "goto next cluster 1/0");
 }
 
+// Where a rescue finds a recording's end: the reading stops exactly there, a
+// seek back before it works again and one to it is refused; the look ahead
+// gives the chain's bytes across block and cluster boundaries without moving
+// the reader, and tells where the first unreadable sector cuts them short.
+TEST(EndOfBitstream, AnEndSetStopsTheReadingThereAndALookAheadSeesPastIt) {
+    const std::uint64_t at = kClusterBytes - kBlockSize - 10;
+    const Bytes data = Counting(3 * kBlockSize);
+    // In the block at hand, in the next cluster's first block, in its second.
+    for (const std::uint64_t end : {at + 5, at + kBlockSize + 13, at + 2 * kBlockSize + 3}) {
+        SCOPED_TRACE(end - at);
+        Chain chain(data, at);
+        CClusterReader& reader = chain.Reader();
+        Bytes ahead(2 * kBlockSize);
+        EXPECT_EQ(reader.LookAhead(at + 1, ahead.data(), 2 * kBlockSize), 2 * kBlockSize);
+        EXPECT_TRUE(ahead == Bytes(data.begin() + 1, data.begin() + 1 + 2 * kBlockSize));
+        EXPECT_EQ(chain.Pos(), 0u);
+        reader.SetEnd(end);
+        std::uint64_t n = 0;
+        while (!reader.IsEOBS() && n < data.size())
+            ASSERT_EQ(reader.ReadByte(), data[n++]);
+        EXPECT_EQ(at + n, end);
+        EXPECT_FALSE(reader.SeekBit(8 * end));
+        EXPECT_TRUE(reader.SeekBit(8 * (end - 1)));
+        EXPECT_EQ(reader.ReadByte(), data[end - 1 - at]);
+        EXPECT_EQ(reader.LookAhead(end - 2, ahead.data(), 10), 2u);
+    }
+    Chain chain(data, at);
+    g_Unreadable.Add(image::ClusterOffset(2) + at + 100, kSectorSize);
+    EXPECT_EQ(chain.Reader().ReadableBytes(at, 1000), 100u);
+    EXPECT_EQ(chain.Reader().ReadableBytes(at + 100, 1000), 0u);
+    EXPECT_EQ(chain.Reader().ReadableBytes(at + 100 + kSectorSize, 1000), 1000u);
+    g_Unreadable.Clear();
+}
+
 TEST(EndOfBitstream, DriveThatCannotBeReadOrOpenedFailsEveryOperationSafely) {
     // A folder opens but cannot be read; Windows does not open it at all.
 #ifdef _WIN32
