@@ -13,7 +13,8 @@
 #             with the recording);
 #   dir       tarnwell dir of a disk with 255 recordings;
 #   rescue    tarnwell rescue IMAGE of the same recording into one program
-#             stream (at most 1.3 times the rip's time, memory as the rip's);
+#             stream (at most 1.2 times the rip's time, memory as the rip's,
+#             and at most 2 MiB read beyond the recording's own bytes);
 #   rescue 100M  the same of the 100 MB recording.
 #   dd image  dd of the disk's first 256 sectors and of every cluster of the
 #             recording into a sparse file, each at its own offset;
@@ -264,6 +265,11 @@ run_one() { # name
     # gigabyte into memory, as the floor does, instead of waiting for the
     # disk to take the gigabytes of the commands before it.
     (cd "$dir" && find . -type f ! -name '*.log' -printf '  %12s  %P\n' | sort -k2) >"$out/$1.files"
+    # What the rescue read of the drive, from its run log.
+    if [[ $1 == rescue ]]; then
+        cat "$dir"/*.log | awk '/^read [0-9]+ bytes of the drive$/ { n += $2 } END { print n + 0 }' \
+            >"$out/rescue.read"
+    fi
     rm -rf "$dir"
     sync
     local wall=$((${end/./} - ${start/./}))
@@ -346,4 +352,8 @@ awk '/\.mpg$/ { mpg = $1 } END { printf "%s", mpg }' "$out/rescue.files" >"$out/
 awk '/\.(mp2|ac3)$/ { a = $1 } END { printf "%s", a }' "$out/rip.files" >"$out/audio.bytes"
 echo "Bytes the rescue writes: $(($(cat "$out/mpg.bytes") + $(cat "$out/audio.bytes")))" \
     "(the .mpg, and its audio staged first)"
-rm -rf "$out/run" "$out/time.txt" "$out"/*.console "$out"/*.files "$out"/*.bytes
+read_bytes=$(cat "$out/rescue.read")
+echo "Bytes the rescue reads of the drive: $read_bytes, the recording's own" \
+    "$((video_bytes + audio_bytes)) and $(awk -v d="$((read_bytes - video_bytes - audio_bytes))" \
+        'BEGIN { printf "%.2f", d / 1048576 }') MiB more"
+rm -rf "$out/run" "$out/time.txt" "$out"/*.console "$out"/*.files "$out"/*.bytes "$out/rescue.read"
