@@ -52,13 +52,14 @@ long Number(const std::string& file) {
 }
 
 // A run of program (tarnwell when empty) in dir, with the drive failing in
-// the byte ranges, or killed when a read reaches killAt.
+// the byte ranges, or killed when a read reaches killAt, each read waiting
+// delayMs first.
 struct Faulty {
     harness::Run run;
     long bytesRead = -1, writeOpens = -1;
     Faulty(const std::string& dir, const std::string& drive, const std::vector<std::string>& args,
            const std::string& ranges = "", const std::string& killAt = "",
-           const std::vector<std::string>& program = {}) {
+           const std::vector<std::string>& program = {}, const std::string& delayMs = "") {
         const harness::TempDir counts;
         const char* saved = std::getenv("ASAN_OPTIONS");
         const std::string asan = saved ? saved : "";
@@ -68,6 +69,7 @@ struct Faulty {
             {"TARNWELL_BAD_FILE", drive},
             {"TARNWELL_BAD_RANGES", ranges},
             {"TARNWELL_KILL_AT", killAt},
+            {"TARNWELL_READ_DELAY", delayMs},
             {"TARNWELL_READ_BYTES", counts.File("read")},
             {"TARNWELL_WRITE_OPENS", counts.File("opens")}};
         for (const auto& [name, value] : env)
@@ -241,6 +243,26 @@ TEST(ImageCommand, InterruptedRunCompletesWithoutReadingMuchTwice) {
               static_cast<long>(kWanted + 64 * kMiB) + kStructureReads);
     EXPECT_LT(resumed.bytesRead, static_cast<long>(kWanted - killAt + kVideo + 64 * kMiB));
     ExpectSameAsDrive(disk, img);
+}
+
+// A drive that has slowed down, as a failing one does while it retries: each
+// megabyte takes at least 250 ms, so 64 MiB takes 16 s. Killed after 24 MiB
+// of the recording (7 s), the map on disk lacks at most what the last 5 s
+// read: 20 MiB, however busy the machine, as a busy one reads less in 5 s.
+TEST(ImageCommand, SlowDriveKilledLosesAtMostFiveSeconds) {
+    const Disk disk;
+    const harness::TempDir work;
+    const std::string img = work.File("copy.img");
+    const std::uint64_t killAt = kAudio + 24 * kMiB;
+    const Faulty killed(work.Path(), disk.path, {"image", disk.path, img}, "",
+                        std::to_string(killAt), {}, "250");
+    ASSERT_EQ(killed.run.exitCode, -1);
+    const std::vector<std::uint8_t> saved = harness::ReadFile(img + ".map");
+    CRescueMap map;
+    std::string fault;
+    ASSERT_TRUE(map.Parse(std::string(saved.begin(), saved.end()), fault)) << fault;
+    EXPECT_LE(map.NotCopied(kAudio, killAt - kAudio), 20 * kMiB)
+        << std::string(saved.begin(), saved.end());
 }
 
 // Refused, with the drive and anything that was there left as they were:

@@ -11,6 +11,8 @@
 //   TARNWELL_READ_BYTES  a file to which the number of bytes read is written
 //   TARNWELL_KILL_AT     a byte offset: the read that would reach it kills the
 //                        program instead (SIGKILL), as a crash stops it
+//   TARNWELL_READ_DELAY  milliseconds that each read of the file waits first, as
+//                        a failing disk takes its time over retries
 // Both open and open64 are replaced, so the large-file names are not mapped,
 // and the forms that fortified programs call (GNU ddrescue among them).
 #undef _FILE_OFFSET_BITS
@@ -20,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -37,6 +40,7 @@ struct Faults {
     long writeOpens = 0;
     long bytesRead = 0;
     const char* killAt = std::getenv("TARNWELL_KILL_AT");
+    const char* delayMs = std::getenv("TARNWELL_READ_DELAY");
 
     Faults() {
         const char* text = std::getenv("TARNWELL_BAD_RANGES");
@@ -123,6 +127,12 @@ ssize_t read(int fd, void* buffer, size_t count) {
         !faults.bad[static_cast<std::size_t>(fd)])
         return real(fd, buffer, count);
     ++faults.reads;
+    if (faults.delayMs) {
+        const long ms = std::atol(faults.delayMs);
+        timespec wait{ms / 1000, ms % 1000 * 1000000};
+        while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+        }
+    }
     const off64_t pos = lseek64(fd, 0, SEEK_CUR);
     for (const auto& [start, end] : faults.ranges) {
         if (pos >= end || pos + static_cast<off64_t>(count) <= start)
