@@ -150,9 +150,15 @@ bool CClusterReader::SeekBit(std::uint64_t pos) {
     const bool otherBlock = static_cast<std::int64_t>(block) != BlocksRead - 1 ||
                             static_cast<std::int32_t>(clusterIndex) != ClusterIndex;
     if (otherBlock) {
+        // A seek on into the next block of the cluster keeps the tail of this
+        // one in front, as reading on does: a packet's look at the next
+        // packet and its step back cost one read.
+        const bool nextBlock = !EOBS && BytesValid == kBlockSize &&
+                               static_cast<std::int32_t>(clusterIndex) == ClusterIndex &&
+                               static_cast<std::int64_t>(block) == BlocksRead;
         ClusterIndex = static_cast<std::int32_t>(clusterIndex);
         BlocksRead = static_cast<std::int32_t>(block);
-        if (!ReadBlock(false)) {
+        if (!ReadBlock(nextBlock)) {
             EOBS = true;
             return false;
         }
