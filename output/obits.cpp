@@ -57,6 +57,14 @@ void COBits::Flush() {
 void COBits::Write(const std::uint8_t* bytes, std::size_t count) {
     if (Buffer == nullptr)
         return;
+    // A sink takes a long run from where it lies, after what is buffered:
+    // the same bytes in the same order, in other pieces, without a copy.
+    if (Sink != nullptr && count >= kSinkRunBytes) {
+        Flush();
+        Sink->Put(bytes, count);
+        Flushed += count;
+        return;
+    }
     while (count > 0) {
         const std::size_t room = static_cast<std::size_t>(kBufferSize - Length);
         const std::size_t n = count < room ? count : room;

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <string>
 
-// Where a COBits without a file of its own hands its bytes, a buffer at a
-// time.
+// Where a COBits without a file of its own hands its bytes, a buffer or a
+// long run at a time.
 class CByteSink {
   public:
     virtual ~CByteSink() = default;
@@ -21,9 +21,11 @@ class CByteSink {
 class COBits {
   public:
     static constexpr std::int32_t kBufferSize = 65536;
+    // Runs at least this long go to a sink as they are, not through the buffer.
+    static constexpr std::size_t kSinkRunBytes = 4096;
 
     COBits(std::string fileName, bool& ok);
-    // No file: each buffer full goes to the sink instead.
+    // No file: each buffer full, and each long run, goes to the sink instead.
     explicit COBits(CByteSink& sink);
     ~COBits();
     COBits(const COBits&) = delete;
@@ -40,8 +42,22 @@ class COBits {
     void WriteByte(const char* p) { WriteByte(static_cast<unsigned char>(*p)); }
 
     // Appends count bytes: the same file, written in the same 64 KiB pieces,
-    // as count calls of WriteByte.
+    // as count calls of WriteByte (a sink may get other pieces).
     void Write(const std::uint8_t* bytes, std::size_t count);
+
+    // Room for the next n bytes in the buffer, to be filled in place and then
+    // given with Commit(n): the same file as Write of those bytes. Null when
+    // they do not fit before the buffer's end (or there is no buffer).
+    std::uint8_t* Room(std::size_t n) {
+        return Buffer != nullptr && n <= static_cast<std::size_t>(kBufferSize - Length)
+                   ? Buffer + Length
+                   : nullptr;
+    }
+    void Commit(std::size_t n) {
+        Length += static_cast<std::int32_t>(n);
+        if (Length == kBufferSize)
+            Flush();
+    }
 
     void Flush();
 

@@ -17,6 +17,8 @@ constexpr std::uint32_t kSystemHeaderCode = 0x000001BB;
 constexpr int kPrivateStream2Bound = 2 * 1024;
 constexpr std::size_t kPackHeaderBytes = 14;
 constexpr std::size_t kPesFixedBytes = 9; // start code, length, two flag bytes, header length
+// Packed bytes held in front of a stream's data before they are dropped.
+constexpr std::size_t kCompactBytes = 1 << 18;
 constexpr std::size_t kPaddingHeaderBytes = 6;
 constexpr int kAC3SubStream = 0x80;
 constexpr std::size_t kAC3HeaderBytes = 4; // sub-stream, frame count, first access unit pointer
@@ -93,8 +95,44 @@ void CProgramStreamWriter::Stamp(Stream s, std::uint64_t offset, std::int64_t pt
 
 void CProgramStreamWriter::Write(Stream s, const std::uint8_t* bytes, std::size_t count) {
     EsState& es = Es[s];
-    es.data.insert(es.data.end(), bytes, bytes + count);
+    es.ext = bytes;
+    es.extLeft = count;
     Pump();
+    if (es.extLeft > 0)
+        es.data.insert(es.data.end(), es.ext, es.ext + es.extLeft);
+    es.ext = nullptr;
+    es.extLeft = 0;
+}
+
+std::size_t CProgramStreamWriter::EsState::Peek(std::uint8_t* to, std::size_t n) const {
+    const std::size_t held = std::min(n, data.size() - head);
+    const std::size_t rest = std::min(n - held, extLeft);
+    if (held > 0)
+        std::memcpy(to, data.data() + head, held);
+    if (rest > 0)
+        std::memcpy(to + held, ext, rest);
+    return held + rest;
+}
+
+void CProgramStreamWriter::EsState::Take(std::uint8_t* to, std::size_t n) {
+    const std::size_t held = std::min(n, data.size() - head);
+    if (held > 0)
+        std::memcpy(to, data.data() + head, held);
+    head += held;
+    if (n > held) {
+        std::memcpy(to + held, ext, n - held);
+        ext += n - held;
+        extLeft -= n - held;
+    }
+    // Bytes packed are dropped from data when they are all of it, or when
+    // they are many and most of it: the bytes kept are then moved seldom.
+    if (head == data.size()) {
+        data.clear();
+        head = 0;
+    } else if (head >= kCompactBytes && head >= data.size() / 2) {
+        data.erase(data.begin(), data.begin() + static_cast<long>(head));
+        head = 0;
+    }
 }
 
 void CProgramStreamWriter::End(Stream s) {
@@ -133,18 +171,24 @@ void CProgramStreamWriter::Pump() {
 void CProgramStreamWriter::SetRate() {
     std::uint64_t bits = 0;
     for (EsState& s : Es) {
-        if (s.kind == EsKind::Video)
-            s.bitRate = VideoBitRate(s.data.data() + s.head, s.Available());
+        if (s.kind == EsKind::Video) {
+            // The sequence header and its extension lie within the first bytes.
+            std::uint8_t first[160];
+            s.bitRate = VideoBitRate(first, s.Peek(first, sizeof first));
+        }
         bits += s.bitRate != 0 ? s.bitRate : (1u << 21) * 8 * 50 / 2;
     }
     bits += bits / 20 + 10000;
     Rate = static_cast<std::uint32_t>(std::min<std::uint64_t>((bits + 399) / 400, (1u << 22) - 1));
+    MoveClock();
 }
 
-std::int64_t CProgramStreamWriter::Clock27() const {
+// The system clock at the pack to be written next: the bytes since the last
+// jump at the mux rate. Worked out once for each pack, not at each look.
+void CProgramStreamWriter::MoveClock() {
     const std::uint64_t rate = std::uint64_t{Rate} * 50;
     const std::uint64_t whole = BytesSinceBase / rate, part = BytesSinceBase % rate;
-    return ClockBase + static_cast<std::int64_t>(whole * 27000000 + part * 27000000 / rate);
+    Now27 = ClockBase + static_cast<std::int64_t>(whole * 27000000 + part * 27000000 / rate);
 }
 
 // A decoder takes an access unit out of its buffer at the unit's DTS.
@@ -200,6 +244,7 @@ void CProgramStreamWriter::BumpClock() {
     }
     ClockBase = std::max(now, next);
     BytesSinceBase = 0;
+    MoveClock();
 }
 
 // How many of the stream's bytes the next pack carries, with `room` bytes
@@ -294,7 +339,10 @@ std::size_t CProgramStreamWriter::PutSystemHeader(std::uint8_t* p) const {
 }
 
 void CProgramStreamWriter::WritePack(EsState& s) {
-    std::uint8_t pack[kPackSize];
+    // The pack is made where the output file buffers it, when it fits there.
+    std::uint8_t local[kPackSize];
+    std::uint8_t* const inPlace = Out.Room(kPackSize);
+    std::uint8_t* const pack = inPlace != nullptr ? inPlace : local;
     std::size_t at = PutPackHeader(pack);
     if (PacksWritten == 0)
         at += PutSystemHeader(pack + at);
@@ -351,16 +399,20 @@ void CProgramStreamWriter::WritePack(EsState& s) {
               unit != nullptr ? static_cast<std::uint32_t>(unit->start - s.packed + 1) : 0);
         at += sub;
     }
-    std::memcpy(pack + at, s.data.data() + s.head, n);
+    s.Take(pack + at, n);
     at += n;
     if (left > 0) {
         Put32(pack + at, PesStartCode(kPaddingStream));
         Put16(pack + at + 4, static_cast<std::uint32_t>(left - kPaddingHeaderBytes));
         std::memset(pack + at + kPaddingHeaderBytes, 0xFF, left - kPaddingHeaderBytes);
     }
-    Out.Write(pack, kPackSize);
+    if (inPlace != nullptr)
+        Out.Commit(kPackSize);
+    else
+        Out.Write(local, kPackSize);
     ++PacksWritten;
     BytesSinceBase += kPackSize;
+    MoveClock();
     s.first = false;
     Deliver(s, n);
 }
@@ -387,10 +439,5 @@ void CProgramStreamWriter::Deliver(EsState& s, std::uint32_t count) {
         s.packed = until;
         while (s.units.size() > 1 && s.units[1].start <= s.packed)
             s.units.pop_front();
-    }
-    s.head += count;
-    if (s.head >= s.data.size() / 2) {
-        s.data.erase(s.data.begin(), s.data.begin() + static_cast<long>(s.head));
-        s.head = 0;
     }
 }

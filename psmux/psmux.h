@@ -73,17 +73,26 @@ class CProgramStreamWriter {
         int id;    // stream id of its PES packets
         int subId; // sub-stream of private stream 1, or -1
         std::uint32_t bufferBytes;
-        std::vector<std::uint8_t> data; // bytes [packed, received)
+        std::vector<std::uint8_t> data; // bytes [packed, received), in part:
         std::size_t head = 0;           // index in data of the first byte not packed
-        std::uint64_t packed = 0;       // stream offset of that byte
-        std::deque<Unit> units;         // the unit owning byte `packed` first
+        // While Write packs the caller's bytes, those not yet packed, after
+        // data's: they are packed from where they are, and only what is left
+        // is copied into data.
+        const std::uint8_t* ext = nullptr;
+        std::size_t extLeft = 0;
+        std::uint64_t packed = 0; // stream offset of that byte
+        std::deque<Unit> units;   // the unit owning byte `packed` first
         std::deque<std::pair<std::int64_t, std::uint32_t>> buffered; // (dts, bytes) in the P-STD
         std::uint32_t fill = 0;
         bool ended = false;
         bool first = true; // no PES packet yet: the first carries the buffer size
         std::uint32_t bitRate = 0;
 
-        std::size_t Available() const { return data.size() - head; }
+        std::size_t Available() const { return data.size() - head + extLeft; }
+        // Copies up to n of the bytes not packed to `to`; how many there were.
+        std::size_t Peek(std::uint8_t* to, std::size_t n) const;
+        // Copies the next n bytes not packed to `to`, and passes over them.
+        void Take(std::uint8_t* to, std::size_t n);
         std::int64_t HeadDts() const;
     };
 
@@ -97,12 +106,14 @@ class CProgramStreamWriter {
     std::size_t PutSystemHeader(std::uint8_t* p) const;
     void Deliver(EsState& s, std::uint32_t count);
     void SetRate();
-    std::int64_t Clock27() const;
+    void MoveClock();
+    std::int64_t Clock27() const { return Now27; }
 
     COBits& Out;
     EsState Es[2];
     std::uint32_t Rate = 0;     // 50 bytes/s
     std::int64_t ClockBase = 0; // 27 MHz: the SCR of the pack after the last jump
     std::uint64_t BytesSinceBase = 0;
+    std::int64_t Now27 = 0; // the clock, 27 MHz
     std::uint64_t PacksWritten = 0;
 };
