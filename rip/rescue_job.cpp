@@ -175,22 +175,24 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
     }
 
     void Put(const std::uint8_t* bytes, std::size_t count) override {
-        Held.insert(Held.end(), bytes, bytes + count);
         Received += count;
-        if (Ended)
-            return;
-        WatchZeros(bytes, count);
-        if (Ended || (!Started && Stamps.empty() && Held.size() < kUnstampedVideoLimit))
-            return;
-        // The packet being copied is held back until the next one tells that
-        // the recording goes on (up to a limit), and a run of zeros until
-        // what follows it tells whether it is the recording's.
-        const std::uint64_t heldFrom = Received - Held.size();
-        const std::uint64_t upTo =
-            std::min(Received - TrailingZeros,
-                     std::max(PacketFrom, Received - std::min(Received, kUnstampedVideoLimit)));
-        if (upTo > heldFrom)
-            Release(static_cast<std::size_t>(upTo - heldFrom));
+        if (!Ended)
+            WatchZeros(bytes, count);
+        std::size_t release = 0; // of the held bytes and these, in this order
+        const std::uint64_t heldFrom = Received - count - Held.size();
+        if (!Ended && (Started || !Stamps.empty() || Held.size() + count >= kUnstampedVideoLimit))
+            release = static_cast<std::size_t>(std::max(ReleasableUpTo(), heldFrom) - heldFrom);
+        const std::size_t fromHeld = std::min(release, Held.size());
+        if (fromHeld > 0) {
+            Give(Held.data(), fromHeld);
+            Held.erase(Held.begin(), Held.begin() + static_cast<std::ptrdiff_t>(fromHeld));
+        }
+        if (release > fromHeld) {
+            Give(bytes, release - fromHeld);
+            bytes += release - fromHeld;
+            count -= release - fromHeld;
+        }
+        Held.insert(Held.end(), bytes, bytes + count);
     }
 
     // After the last of the video: drops what lies past the recording's end
@@ -210,7 +212,8 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
 
     // The rest of the video, then the rest of the audio after it.
     void Finish() {
-        Release(Held.size());
+        Give(Held.data(), Held.size());
+        Held.clear();
         Writer.End(CProgramStreamWriter::kVideo);
         Audio.FeedUntil(Writer, AudioFirst, std::numeric_limits<std::int64_t>::max());
         Writer.Finish();
@@ -254,9 +257,23 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
             EndAt(from);
     }
 
-    // Gives the writer the pending time stamps and the first n held bytes,
+    // Where the video received may go to the writer up to. A run of zeros
+    // is held back until what follows it tells whether it is the
+    // recording's. In the chain's last cluster, where an older recording's
+    // data may follow the recording's last packet, so is the packet being
+    // copied (up to a limit), until the next one tells that the recording
+    // goes on.
+    std::uint64_t ReleasableUpTo() const {
+        std::uint64_t upTo = Received - TrailingZeros;
+        if (Reader.GetBitPos() / kClusterBits + 1 >= Reader.Clusters().size())
+            upTo = std::min(
+                upTo, std::max(PacketFrom, Received - std::min(Received, kUnstampedVideoLimit)));
+        return upTo;
+    }
+
+    // Gives the writer the pending time stamps and n bytes of the video,
     // with the audio that is due before them.
-    void Release(std::size_t n) {
+    void Give(const std::uint8_t* bytes, std::size_t n) {
         if (!Started)
             Start();
         for (const Pending& p : Stamps) {
@@ -267,8 +284,7 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
         }
         Stamps.clear();
         Audio.FeedUntil(Writer, AudioFirst, Horizon + kAudioLead);
-        Writer.Write(CProgramStreamWriter::kVideo, Held.data(), n);
-        Held.erase(Held.begin(), Held.begin() + static_cast<std::ptrdiff_t>(n));
+        Writer.Write(CProgramStreamWriter::kVideo, bytes, n);
         Progress();
     }
 

@@ -34,10 +34,10 @@ class CRescueProgress {
     virtual void Update(double done, std::uint64_t bytesRead) = 0;
 };
 
-// Rescues one recording into the program stream `fileName`: the cut that
-// `rip DRIVE SLOT L` makes with L the recording's length plus one second
-// (everything, when its length is 0 or less), the video as the .m2v and the
-// audio as the .mp2 or .ac3 of that rip. The file is written under a
+// Rescues one recording into the program stream `fileName`: the video as
+// rip writes the .m2v and the audio as it writes the .mp2 or .ac3, from the
+// first picture up to the recording's end, which the data tells (see
+// CRecordingEnd), across clock jumps. The file is written under a
 // temporary name and renamed when complete; on failure nothing of it stays.
 // The rip's messages go to the run log, and to the console as the rip writes
 // them: the caller decides where the console goes.
