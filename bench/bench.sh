@@ -339,7 +339,15 @@ for name in "${names[@]}"; do
 done
 awk -v r="${wall[rip]}" -v f="${wall[floor]}" -v f1="${wall[floor1]}" -v m="${wall[ffmpeg]}" 'BEGIN {
     printf "  rip / floor   = %.2f\n  rip / floor 1 = %.2f\n  rip / ffmpeg  = %.2f\n", r / f, r / f1, r / m }'
-awk -v r="${wall[rip]}" -v s="${wall[rescue]}" 'BEGIN { printf "  rescue / rip  = %.2f\n", s / r }'
+# The rescue against the rip of the same round, each round's ratio, and their
+# median: a drift of the machine's speed between rounds cancels out.
+pair_median() { # a b: the median over the rounds of a's wall time / b's
+    awk -v a="$1" -v b="$2" '$1 == a { x[++na] = $2 } $1 == b { y[++nb] = $2 }
+        END { for (i = 1; i <= na && i <= nb; ++i) print x[i] / y[i] }' "$out/samples" | sort -n |
+        awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+awk -v r="${wall[rip]}" -v s="${wall[rescue]}" -v p="$(pair_median rescue rip)" 'BEGIN {
+    printf "  rescue / rip  = %.2f (median of the rounds: %.2f)\n", s / r, p }'
 awk -v i="${wall[image]}" -v d="${wall[ddimage]}" 'BEGIN {
     printf "  image / dd image = %.2f\n", i / d }'
 echo "Output sizes (bytes):"
