@@ -34,6 +34,9 @@ constexpr const char* kVersion = "v" TARNWELL_VERSION;
 // the command (null, and the console and the log say why).
 CClusterTable* LoadClusterTable();
 
+// Writes one line to the console and to the run log.
+void ConsoleAndLog(const std::string& line);
+
 // After a command that met unreadable sectors: how much was lost, and the
 // status that says the run could not read everything.
 int ReportUnreadable(int status);
@@ -63,6 +66,10 @@ int OnDrive(const std::function<int(CPVRDrive&)>& command);
 // The rescue command: every recording, or those of the slots given, into one
 // program stream each (argv as for RunTarnwell).
 int RescueCommand(int argc, const char* const* argv);
+
+// The recover command: every recording that the disk's data still holds,
+// listed or not, found by a survey of its clusters (argv as for RunTarnwell).
+int RecoverCommand(int argc, const char* const* argv);
 
 // Runs the program on its arguments (argv[0] is the program name) and gives
 // the exit status.

@@ -15,11 +15,6 @@ namespace {
 // The table of contents, the cluster table and the recording headers.
 constexpr ImageRange kStructures = {0, std::uint64_t{kDataStartSector} * kSectorSize};
 
-void ConsoleAndLog(const std::string& line) {
-    std::cout << line << std::endl;
-    *g_Log << line << std::endl;
-}
-
 // One progress line: on a terminal it overwrites itself a few times a
 // second, elsewhere a plain line is written for every 5 percent.
 class CProgressLine : public CImageProgressSink {

@@ -6,10 +6,12 @@
 #include "drive/drive.h"
 #include "platform/runlog.h"
 #include "rip/rip.h"
+#include "survey/survey.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <set>
 #include <vector>
 
@@ -33,38 +35,13 @@ std::string Format(const char* format, double a, double b = 0, double c = 0) {
     return text;
 }
 
-// The one line of a recording being rescued: rewritten in place on a
-// terminal, a plain line at every tenth otherwise.
-class CConsoleProgress : public CRescueProgress {
+// One line of the console that shows how far a long piece of work is:
+// rewritten in place on a terminal, a plain line at every tenth otherwise.
+class CProgressLine {
   public:
-    CConsoleProgress(std::ostream& console, std::string label, int lengthSeconds)
-        : Con(console), Label(std::move(label)), Length(lengthSeconds),
-          Terminal(PlatConsoleIsTerminal()), Start(PlatTicks()) {}
+    explicit CProgressLine(std::ostream& console)
+        : Con(console), Terminal(PlatConsoleIsTerminal()) {}
 
-    void Update(double done, std::uint64_t bytesRead) override {
-        const double seconds = (PlatTicks() - Start) / 1000.0;
-        std::string line = Label + Format(": %3.0f%%", 100 * done);
-        if (Length > 0)
-            line += Format(", %.1f of %.1f min", done * Length / 60, Length / 60.0);
-        if (seconds > 0) {
-            line += Format(", %.1f MB/s", static_cast<double>(bytesRead) / 1e6 / seconds);
-            if (done > 0) {
-                const double left = seconds * (1 - done) / done;
-                line +=
-                    Format(", %.0f:%02.0f left", static_cast<double>(static_cast<int>(left) / 60),
-                           static_cast<double>(static_cast<int>(left) % 60));
-            }
-        }
-        Show(line, static_cast<int>(done * 10));
-    }
-    // The line's last state, ended.
-    void Finish(const std::string& outcome) {
-        Show(Label + ": " + outcome, 11);
-        if (Terminal)
-            Con << std::endl;
-    }
-
-  private:
     void Show(const std::string& line, int tenth) {
         if (Terminal) {
             Con << '\r' << line << std::string(Shown > line.size() ? Shown - line.size() : 0, ' ')
@@ -75,18 +52,61 @@ class CConsoleProgress : public CRescueProgress {
             Tenth = tenth;
         }
     }
+    // Ends the line on a terminal.
+    void End() {
+        if (Terminal)
+            Con << std::endl;
+    }
 
+  private:
     std::ostream& Con;
-    std::string Label;
-    int Length;
     bool Terminal;
-    std::uint32_t Start;
     std::size_t Shown = 0;
     int Tenth = -1;
 };
 
+// ", 12.3 MB/s, 1:05 left" after `seconds` with `done` of the work done.
+std::string RateAndLeft(std::uint64_t bytes, double seconds, double done) {
+    std::string text;
+    if (seconds > 0) {
+        text += Format(", %.1f MB/s", static_cast<double>(bytes) / 1e6 / seconds);
+        if (done > 0) {
+            const double left = seconds * (1 - done) / done;
+            text += Format(", %.0f:%02.0f left", static_cast<double>(static_cast<int>(left) / 60),
+                           static_cast<double>(static_cast<int>(left) % 60));
+        }
+    }
+    return text;
+}
+
+// The one line of a recording being rescued.
+class CConsoleProgress : public CRescueProgress {
+  public:
+    CConsoleProgress(std::ostream& console, std::string label, int lengthSeconds)
+        : Line(console), Label(std::move(label)), Length(lengthSeconds), Start(PlatTicks()) {}
+
+    void Update(double done, std::uint64_t bytesRead) override {
+        const double seconds = (PlatTicks() - Start) / 1000.0;
+        std::string line = Label + Format(": %3.0f%%", 100 * done);
+        if (Length > 0)
+            line += Format(", %.1f of %.1f min", done * Length / 60, Length / 60.0);
+        Line.Show(line + RateAndLeft(bytesRead, seconds, done), static_cast<int>(done * 10));
+    }
+    // The line's last state, ended.
+    void Finish(const std::string& outcome) {
+        Line.Show(Label + ": " + outcome, 11);
+        Line.End();
+    }
+
+  private:
+    CProgressLine Line;
+    std::string Label;
+    int Length;
+    std::uint32_t Start;
+};
+
 struct Row {
-    int slot = 0;
+    std::string label; // the slot, or the number of a recording found
     std::string recordNo = "-", title = "-", minutes = "-", size = "-", unreadable = "-";
     std::string result;
     bool failed = false, incomplete = false;
@@ -103,7 +123,7 @@ std::string Outcome(const RescueResult& r) {
     }
 }
 
-void PrintSummary(std::ostream& con, const std::vector<Row>& rows) {
+void PrintSummary(std::ostream& con, const std::vector<Row>& rows, const char* first) {
     std::size_t width = 5;
     for (const Row& row : rows)
         width = std::max(width, row.title.size());
@@ -117,10 +137,9 @@ void PrintSummary(std::ostream& con, const std::vector<Row>& rows) {
         con << text << std::endl;
         *g_Log << text << std::endl;
     };
-    line("slot", "rec", "title", "minutes", "size", "unreadable", "result");
+    line(first, "rec", "title", "minutes", "size", "unreadable", "result");
     for (const Row& row : rows)
-        line(std::to_string(row.slot), row.recordNo, row.title, row.minutes, row.size,
-             row.unreadable, row.result);
+        line(row.label, row.recordNo, row.title, row.minutes, row.size, row.unreadable, row.result);
 }
 
 // The name of a recording's file; a name another recording of this run took
@@ -142,29 +161,38 @@ bool Exists(const std::string& name) {
     return exists;
 }
 
-int RescueDrive(CPVRDrive& drive, std::vector<int> slots) {
+// One recording of a run: the summary's label for it, its header (null when
+// there is none to rescue, with the reason), the chains a survey found (none:
+// the cluster table's), and its file's name.
+struct Item {
+    std::string label;
+    CPVRFile* file = nullptr;
+    std::string failure;
+    const RecordingChains* chains = nullptr;
+    std::string name;
+    bool titled = true; // its header gives its record number and title
+};
+
+// Rescues each item in turn and ends with the summary; the exit status.
+int RunRescues(const std::vector<Item>& items, const char* firstColumn) {
     std::ostream con(std::cout.rdbuf());
-    if (slots.empty()) {
-        for (int slot = 0; slot < drive.FileCount(); ++slot)
-            slots.push_back(slot);
-    }
     std::vector<Row> rows;
-    std::set<std::string> taken;
     bool diskFull = false;
-    for (int slot : slots) {
+    for (const Item& item : items) {
         Row row;
-        row.slot = slot;
-        CPVRFile* file = drive.GetFile(slot);
-        if (file == nullptr || file->IsHeaderLost()) {
-            row.result = file == nullptr ? "failed: there is no such slot"
-                                         : "failed: its header cannot be read";
+        row.label = item.label;
+        if (item.file == nullptr) {
+            row.result = "failed: " + item.failure;
             row.failed = true;
             rows.push_back(row);
             continue;
         }
-        row.recordNo = std::to_string(file->RecordNo());
-        row.title = file->Clip();
-        const std::string name = FileName(*file, slot, taken);
+        CPVRFile* file = item.file;
+        if (item.titled) {
+            row.recordNo = std::to_string(file->RecordNo());
+            row.title = file->Clip();
+        }
+        const std::string& name = item.name;
         if (Exists(name)) {
             const std::string kept = name + " is complete already: kept";
             con << kept << std::endl;
@@ -173,14 +201,16 @@ int RescueDrive(CPVRDrive& drive, std::vector<int> slots) {
             rows.push_back(row);
             continue;
         }
-        *g_Log << "rescue of slot " << slot << " into " << name << std::endl;
-        CConsoleProgress progress(con, "slot " + std::to_string(slot) + " " + name,
+        *g_Log << "rescue of " << firstColumn << " " << item.label << " into " << name << std::endl;
+        CConsoleProgress progress(con, std::string(firstColumn) + " " + item.label + " " + name,
                                   file->LengthHours() * 3600 + file->LengthMinutes() * 60 +
                                       file->LengthSeconds());
         progress.Update(0, 0);
         // The rip's own messages: the log has them, the console does not.
         std::streambuf* console = std::cout.rdbuf(nullptr);
-        const RescueResult r = RescueRecording(*file, name, progress);
+        const RescueResult r = item.chains != nullptr
+                                   ? RescueRecording(*file, *item.chains, name, progress)
+                                   : RescueRecording(*file, name, progress);
         std::cout.rdbuf(console);
         progress.Finish(Outcome(r));
         row.result = Outcome(r);
@@ -202,7 +232,7 @@ int RescueDrive(CPVRDrive& drive, std::vector<int> slots) {
             break;
         }
     }
-    PrintSummary(con, rows);
+    PrintSummary(con, rows, firstColumn);
     const bool failed =
         diskFull || std::any_of(rows.begin(), rows.end(), [](const Row& r) { return r.failed; });
     const bool incomplete =
@@ -210,7 +240,212 @@ int RescueDrive(CPVRDrive& drive, std::vector<int> slots) {
     return failed ? kExitFailed : incomplete ? kExitIncomplete : kExitOk;
 }
 
+int RescueDrive(CPVRDrive& drive, std::vector<int> slots) {
+    if (slots.empty()) {
+        for (int slot = 0; slot < drive.FileCount(); ++slot)
+            slots.push_back(slot);
+    }
+    std::vector<Item> items;
+    std::set<std::string> taken;
+    for (int slot : slots) {
+        Item item;
+        item.label = std::to_string(slot);
+        CPVRFile* file = drive.GetFile(slot);
+        if (file == nullptr || file->IsHeaderLost()) {
+            item.failure = file == nullptr ? "there is no such slot" : "its header cannot be read";
+        } else {
+            item.file = file;
+            item.name = FileName(*file, slot, taken);
+        }
+        items.push_back(item);
+    }
+    return RunRescues(items, "slot");
+}
+
+void PrintRecoverUsage() {
+    static const char* const kUsage[] = {
+        "Usage:",
+        "tarnwell recover drivename [--list]",
+        "to rescue every recording the disk still holds, listed or not, into one .mpg file each,",
+        "found from the data itself; with --list to show what was found and write nothing",
+        "example:",
+        "tarnwell recover g:",
+    };
+    for (const char* line : kUsage)
+        std::cout << line << std::endl;
+}
+
+// The survey's progress line.
+class CSurveyLine : public CSurveyProgress {
+  public:
+    explicit CSurveyLine(std::ostream& console) : Line(console), Start(PlatTicks()) {}
+    void Update(int done, int all, std::uint64_t bytesRead) override {
+        const double part = all > 0 ? static_cast<double>(done) / all : 1;
+        Line.Show(Format("survey: %.0f of %.0f clusters", done, all) +
+                      RateAndLeft(bytesRead, (PlatTicks() - Start) / 1000.0, part),
+                  static_cast<int>(part * 10));
+    }
+    void Finish() { Line.End(); }
+
+  private:
+    CProgressLine Line;
+    std::uint32_t Start;
+};
+
+// The headers of the header sectors that name a recording's chains, read
+// whether the table of contents counts them or not.
+struct Headers {
+    std::vector<std::unique_ptr<CPVRFile>> files; // by sector - first header sector
+    std::vector<FoundHeader> found;
+};
+
+Headers ReadHeaders(const std::string& drive) {
+    constexpr std::uint32_t kSectors = kDataStartSector - kFirstHeaderSector;
+    std::vector<std::uint8_t> sectors(std::size_t{kSectors} * kSectorSize);
+    FileHandle handle = kInvalidHandle;
+    std::uint32_t got = 0;
+    if (OpenDrive(drive, handle))
+        ReadDrive(handle, std::uint64_t{kFirstHeaderSector} * kSectorSize, sectors.data(),
+                  static_cast<std::uint32_t>(sectors.size()), got);
+    PlatClose(handle);
+    Headers headers;
+    for (std::uint32_t i = 0; i < kSectors; ++i) {
+        headers.files.push_back(
+            std::make_unique<CPVRFile>(drive, static_cast<int>(i), &sectors[i * kSectorSize]));
+        const CPVRFile& file = *headers.files.back();
+        const auto inRange = [](int c) { return c >= 1 && c < int{kClusterTableEntries}; };
+        if (inRange(file.FirstVCluster()) && inRange(file.FirstACluster()) &&
+            file.FirstVCluster() != file.FirstACluster())
+            headers.found.push_back({static_cast<int>(kFirstHeaderSector + i), file.FirstVCluster(),
+                                     file.FirstACluster()});
+    }
+    return headers;
+}
+
+std::string ClusterList(const SurveyChain& chain) {
+    std::string text;
+    for (const std::int32_t c : chain.clusters)
+        text += (text.empty() ? "" : " ") + std::to_string(c);
+    return text.empty() ? "-" : text;
+}
+
+// The table of what the survey found, on the console and in the log.
+void PrintFound(const std::vector<SurveyRecording>& found, const std::vector<Item>& items,
+                const std::vector<std::string>& from) {
+    std::size_t name = 4, video = 5, audio = 5;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        name = std::max(name, items[i].name.size());
+        video = std::max(video, ClusterList(found[i].video).size());
+        audio = std::max(audio, ClusterList(found[i].audio).size());
+    }
+    auto line = [&](const std::string& no, const std::string& file, const std::string& v,
+                    const std::string& a, const std::string& minutes, const std::string& where) {
+        char text[1024];
+        std::snprintf(text, sizeof text, "%4s  %-*s  %-*s  %-*s %8s  %s", no.c_str(),
+                      static_cast<int>(name), file.c_str(), static_cast<int>(video), v.c_str(),
+                      static_cast<int>(audio), a.c_str(), minutes.c_str(), where.c_str());
+        std::cout << text << std::endl;
+        *g_Log << text << std::endl;
+    };
+    ConsoleAndLog(std::to_string(found.size()) + " recordings found");
+    line("no.", "file", "video", "audio", "minutes", "from");
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        // As long as the longer of its chains lasts, as far as they were seen.
+        std::int64_t ticks = 0;
+        bool seen = false;
+        for (const SurveyChain* c : {&found[i].video, &found[i].audio}) {
+            if (c->clusters.empty())
+                continue;
+            ticks = std::max(ticks, StampDifference(c->lastStamp, c->firstStamp));
+            seen = seen || c->endSeen;
+        }
+        line(items[i].label, items[i].name, ClusterList(found[i].video),
+             ClusterList(found[i].audio),
+             Format(seen ? "%.1f" : "%.1f+", static_cast<double>(ticks) / kPtsPerSecond / 60),
+             from[i]);
+    }
+}
+
+int RecoverDrive(bool listOnly) {
+    const std::string& drive = g_DriveName;
+    FileHandle handle = kInvalidHandle;
+    if (!OpenDrive(drive, handle)) {
+        ConsoleAndLog("cannot open drive " + drive);
+        return kExitFailed;
+    }
+    PlatClose(handle);
+    // The disk's own structures help where they can be read; their loss
+    // stops nothing.
+    bool tableRead = false;
+    CClusterTable table(drive, tableRead);
+    struct RunTable {
+        explicit RunTable(CClusterTable& t) { g_ClusterTable = &t; }
+        ~RunTable() { g_ClusterTable = nullptr; }
+    } runTable(table);
+    const int listed = TocFileCount(drive);
+    Headers headers = ReadHeaders(drive);
+    std::ostream con(std::cout.rdbuf());
+    CSurveyLine line(con);
+    const SurveyResult survey = SurveyDrive(
+        drive, headers.found,
+        [&](int c) {
+            return tableRead ? table.NextCluster(static_cast<std::uint32_t>(c)) : 0xFFFF;
+        },
+        line);
+    line.Finish();
+
+    std::vector<Item> items;
+    std::vector<std::string> from;
+    std::vector<RecordingChains> chains(survey.recordings.size());
+    std::set<std::string> taken;
+    int unnamed = 0;
+    for (std::size_t i = 0; i < survey.recordings.size(); ++i) {
+        const SurveyRecording& r = survey.recordings[i];
+        chains[i] = {r.video.clusters, r.audio.clusters};
+        Item item;
+        item.label = std::to_string(i + 1);
+        item.chains = &chains[i];
+        if (r.header >= 0) {
+            const int sector = headers.found[static_cast<std::size_t>(r.header)].sector;
+            const int slot = sector - static_cast<int>(kFirstHeaderSector);
+            item.file = headers.files[static_cast<std::size_t>(slot)].get();
+            item.name = FileName(*item.file, slot, taken);
+            from.push_back(slot < listed
+                               ? "slot " + std::to_string(slot) + " of the table of contents"
+                               : "a header in sector " + std::to_string(sector));
+        } else {
+            headers.files.push_back(std::make_unique<CPVRFile>(drive, -1, nullptr));
+            item.file = headers.files.back().get();
+            item.titled = false;
+            char name[64];
+            std::snprintf(name, sizeof name, "recovered %02d (cluster %d)%s", ++unnamed,
+                          r.video.clusters[0], kProgramStreamExtension);
+            item.name = name;
+            taken.insert(item.name);
+            from.push_back("no header: deleted or unlisted");
+        }
+        items.push_back(item);
+    }
+    PrintFound(survey.recordings, items, from);
+    return listOnly ? kExitOk : RunRescues(items, "no.");
+}
+
 } // namespace
+
+int RecoverCommand(int argc, const char* const* argv) {
+    std::vector<std::string> words(argv + 2, argv + std::max(argc, 2));
+    const auto list = std::find(words.begin(), words.end(), "--list");
+    const bool listOnly = list != words.end();
+    if (listOnly)
+        words.erase(list);
+    if (words.size() != 1) {
+        PrintRecoverUsage();
+        return kExitOk;
+    }
+    g_DriveName = DrivePath(words[0]);
+    g_Unreadable.Clear();
+    return ReportUnreadable(RecoverDrive(listOnly));
+}
 
 int RescueCommand(int argc, const char* const* argv) {
     if (argc < 3) {

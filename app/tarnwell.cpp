@@ -13,12 +13,12 @@ std::int32_t g_RecordNo = 0;
 std::int32_t g_LengthSeconds = 0;
 std::int32_t g_StartSeconds = 0;
 
-namespace {
-
 void ConsoleAndLog(const std::string& line) {
     std::cout << line << std::endl;
     *g_Log << line << std::endl;
 }
+
+namespace {
 
 void PrintUsage() {
     static const char* const kUsage[] = {
@@ -145,6 +145,8 @@ int RipCommand() {
 int RunCommand(int argc, const char* const* argv) {
     if (argc >= 2 && std::string(argv[1]) == "rescue")
         return RescueCommand(argc, argv);
+    if (argc >= 2 && std::string(argv[1]) == "recover")
+        return RecoverCommand(argc, argv);
     if (argc >= 2 && argc != 4 && std::string(argv[1]) == "image")
         return ImageUsage();
     if (argc < 3) {

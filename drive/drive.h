@@ -193,6 +193,9 @@ class CPacketStamps {
 class CPVRFile {
   public:
     CPVRFile(const std::string& Drivename, int FileNo);
+    // A recording whose header sector was read already (header), or that
+    // has none (null: every field zero), as a survey of the disk finds them.
+    CPVRFile(const std::string& driveName, int slot, const std::uint8_t* header);
     ~CPVRFile();
     CPVRFile(const CPVRFile&) = delete;
     CPVRFile& operator=(const CPVRFile&) = delete;
@@ -272,6 +275,10 @@ class CPVRFile {
     CRecordingEnd* EndRule = nullptr;
     std::uint8_t Header[kSectorSize] = {};
 };
+
+// The number of recordings the drive's table of contents counts; -1 when
+// its sector cannot be read.
+int TocFileCount(const std::string& driveName);
 
 // One recorder disk: its table of contents and its recordings in slot order.
 class CPVRDrive {

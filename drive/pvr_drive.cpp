@@ -11,6 +11,15 @@ constexpr int kTocFreeClusters = 0x0C; // 16 bits, as stored by the recorder
 constexpr int kTocFileCount = 0x0E;    // 8 bits: headers in sectors 10 .. 10 + count - 1
 } // namespace
 
+int TocFileCount(const std::string& driveName) {
+    std::uint8_t toc[kSectorSize] = {};
+    FileHandle handle = kInvalidHandle;
+    std::uint32_t got = 0;
+    const bool read = OpenDrive(driveName, handle) && ReadDrive(handle, 0, toc, kSectorSize, got);
+    PlatClose(handle);
+    return read ? toc[kTocFileCount] : -1;
+}
+
 CPVRDrive::CPVRDrive(const std::string& driveName) {
     *g_Log << "CPVRDrive::CPVRDrive" << std::endl;
     DriveName = driveName;

@@ -27,6 +27,12 @@ CPVRFile::CPVRFile(const std::string& Drivename, int FileNo) {
     PlatClose(handle);
 }
 
+CPVRFile::CPVRFile(const std::string& driveName, int slot, const std::uint8_t* header)
+    : m_DriveName(driveName), m_Slot(slot) {
+    if (header != nullptr)
+        std::memcpy(Header, header, kSectorSize);
+}
+
 CPVRFile::~CPVRFile() {
     // A rip that could not go on leaves the log in hexadecimal.
     *g_Log << std::dec << "CPVRFile::~CPVRFile() for " << RecordNo() << std::endl;

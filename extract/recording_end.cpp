@@ -16,33 +16,6 @@ constexpr std::int64_t kJumpNear = 3 * kPtsPerSecond; // the other chain's jump 
 constexpr std::int64_t kJumpAlike = kPtsPerSecond;    // and of about that size
 constexpr std::int64_t kLengthMargin = 5 * kPtsPerSecond;
 
-// A 5-byte time stamp field: '00xx' TS[32..30] marker TS[29..15] marker
-// TS[14..0] marker, the four bits first being `prefix`.
-bool ReadStamp(const std::uint8_t* p, int prefix, std::int64_t& stamp) {
-    if (p[0] >> 4 != prefix || (p[0] & 1) == 0 || (p[2] & 1) == 0 || (p[4] & 1) == 0)
-        return false;
-    stamp = (std::int64_t{p[0] >> 1 & 7} << 30) | (std::int64_t{p[1]} << 22) |
-            (std::int64_t{p[2] >> 1} << 15) | (std::int64_t{p[3]} << 7) | (p[4] >> 1);
-    return true;
-}
-
-// The decode time stamp of a PES header of the stream at p (the PTS when it
-// has no DTS); false when p holds no such header with a time stamp.
-bool HeaderStamp(const std::uint8_t* p, std::size_t n, std::int64_t& stamp) {
-    // 00 00 01 id length(16) '10' flags(6) PTS_DTS_flags(2) flags(6) header_length(8)
-    if (n < 14 || (p[6] & 0xC0) != 0x80)
-        return false;
-    const int flags = p[7] >> 6;
-    if (flags < 2 || p[8] < (flags == 3 ? 10 : 5))
-        return false;
-    if (!ReadStamp(p + 9, flags == 3 ? 3 : 2, stamp))
-        return false;
-    std::int64_t dts = 0;
-    if (flags == 3 && n >= 19 && ReadStamp(p + 14, 1, dts))
-        stamp = dts;
-    return true;
-}
-
 // Where the first header of the stream with a time stamp begins in
 // bytes[0, count), and its stamp; count when none does.
 std::size_t FindHeader(const std::uint8_t* bytes, std::size_t count, int streamId,
@@ -50,8 +23,11 @@ std::size_t FindHeader(const std::uint8_t* bytes, std::size_t count, int streamI
     const auto id = static_cast<std::uint8_t>(streamId);
     for (std::size_t at = FindStartCode(bytes, count, id); at < count;
          at += 1 + FindStartCode(bytes + at + 1, count - at - 1, id)) {
-        if (HeaderStamp(bytes + at, count - at, stamp))
+        PesBytes pes;
+        if (ReadPesBytes(bytes + at, count - at, pes)) {
+            stamp = pes.Stamp();
             return at;
+        }
     }
     return count;
 }

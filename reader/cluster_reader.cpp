@@ -8,14 +8,32 @@
 #include <utility>
 
 CClusterReader::CClusterReader(std::string driveName, std::int32_t firstCluster) {
-    // A drive that cannot be opened leaves a reader without list and buffer
-    // that is at its end from the start.
     if (!OpenDrive(std::move(driveName), Drive)) {
         EOBS = true;
         return;
     }
     if (g_ClusterTable != nullptr)
         g_ClusterTable->BuildChain(firstCluster, ClusterList);
+    Allocate();
+}
+
+CClusterReader::CClusterReader(std::string driveName, std::vector<std::int32_t> clusters) {
+    if (!OpenDrive(std::move(driveName), Drive)) {
+        EOBS = true;
+        return;
+    }
+    ClusterList = std::move(clusters);
+    *g_Log << "Dump clusters..." << std::hex;
+    for (const std::int32_t cluster : ClusterList)
+        *g_Log << " " << cluster;
+    *g_Log << std::dec << std::endl;
+    Allocate();
+}
+
+// A reader on a drive that could be opened gets its buffer and is rewound;
+// one on a drive that could not has no list and no buffer, and is at its end
+// from the start.
+void CClusterReader::Allocate() {
     Storage = static_cast<std::uint8_t*>(::operator new[](kCarryBytes + kBlockSize, kIoAlignment));
     Buffer = Storage + kCarryBytes;
     BytesValid = 0;

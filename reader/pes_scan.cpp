@@ -73,7 +73,36 @@ bool SeekPrefix(CClusterReader& reader, std::int64_t windows) {
     return false;
 }
 
+// A 5-byte time stamp field: prefix(4) TS[32..30] marker TS[29..15] marker
+// TS[14..0] marker.
+bool ReadStampBytes(const std::uint8_t* p, int prefix, std::int64_t& stamp) {
+    if (p[0] >> 4 != prefix || (p[0] & 1) == 0 || (p[2] & 1) == 0 || (p[4] & 1) == 0)
+        return false;
+    stamp = (std::int64_t{p[0] >> 1 & 7} << 30) | (std::int64_t{p[1]} << 22) |
+            (std::int64_t{p[2] >> 1} << 15) | (std::int64_t{p[3]} << 7) | (p[4] >> 1);
+    return true;
+}
+
 } // namespace
+
+bool ReadPesBytes(const std::uint8_t* bytes, std::size_t count, PesBytes& pes) {
+    // 00 00 01 id PES_packet_length(16) '10' flags(6) PTS_DTS_flags(2) flags(6)
+    // PES_header_data_length(8)
+    if (count < 14 || bytes[0] != 0 || bytes[1] != 0 || bytes[2] != 1 || (bytes[6] & 0xC0) != 0x80)
+        return false;
+    const int flags = bytes[7] >> 6;
+    if (flags < 2 || bytes[8] < (flags == 3 ? 10 : 5) || (flags == 3 && count < 19))
+        return false;
+    PesBytes read;
+    if (!ReadStampBytes(bytes + 9, flags, read.pts) ||
+        (flags == 3 && !ReadStampBytes(bytes + 14, 1, read.dts)))
+        return false;
+    read.streamId = bytes[3];
+    read.packetLength = (std::uint32_t{bytes[4]} << 8) | bytes[5];
+    read.headerBytes = 9u + bytes[8];
+    pes = read;
+    return true;
+}
 
 int StreamClass(int streamId) {
     return kStreamClasses.cls[streamId & 0xFF];

@@ -19,6 +19,9 @@
 class CClusterReader {
   public:
     CClusterReader(std::string driveName, std::int32_t firstCluster);
+    // A chain given as its clusters in order, as a survey of the disk found
+    // it; the list goes to the log as the cluster table's chains do.
+    CClusterReader(std::string driveName, std::vector<std::int32_t> clusters);
     ~CClusterReader();
     CClusterReader(const CClusterReader&) = delete;
     CClusterReader& operator=(const CClusterReader&) = delete;
@@ -96,6 +99,7 @@ class CClusterReader {
         if (++ByteIndex == static_cast<std::int32_t>(BytesValid))
             EndOfBlock();
     }
+    void Allocate();
     void EndOfBlock();
     bool ReadBlock(bool carryTail);
     // Where chain byte `byte` lies on the drive; false beyond the chain.
@@ -135,6 +139,22 @@ std::size_t FindStartCodePrefix(const std::uint8_t* bytes, std::size_t count);
 
 // The same for the whole start code 00 00 01 id.
 std::size_t FindStartCode(const std::uint8_t* bytes, std::size_t count, std::uint8_t id);
+
+// A PES header read from bytes in memory, for looks at the disk that do not
+// go through a reader.
+struct PesBytes {
+    int streamId = 0;
+    std::uint32_t packetLength = 0; // PES_packet_length; 0: the packet runs on (video)
+    std::uint32_t headerBytes = 0;  // the whole header: 9 + PES_header_data_length
+    std::int64_t pts = -1, dts = -1;
+    // The decode time stamp: the DTS, or the PTS where there is none.
+    std::int64_t Stamp() const { return dts >= 0 ? dts : pts; }
+};
+
+// Whether bytes[0, count) begin with an MPEG-2 PES header that carries a PTS
+// (and the DTS when it has one, with their prefixes and marker bits right);
+// the header is then in pes.
+bool ReadPesBytes(const std::uint8_t* bytes, std::size_t count, PesBytes& pes);
 
 // Moves the reader onto the next start-code prefix 00 00 01 (the rest of a
 // partly read byte is dropped first). False when the data ends before one.

@@ -348,19 +348,33 @@ std::int64_t HeaderLength(const CPVRFile& file) {
     return std::int64_t{std::max(seconds, 0)} * kPtsPerSecond;
 }
 
-std::uint64_t ChainBytes(int firstCluster) {
-    return g_ClusterTable->Chain(firstCluster).size() * kClusterBytes;
-}
+RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio,
+                    const std::string& fileName, CRescueProgress& progress);
 
 } // namespace
 
 RescueResult RescueRecording(CPVRFile& file, const std::string& fileName,
                              CRescueProgress& progress) {
-    std::ostream& log = *g_Log;
-    file.PrintInfo(log, false);
-    const std::uint64_t unreadableBefore = g_Unreadable.Bytes();
+    file.PrintInfo(*g_Log, false);
     CClusterReader video(file.DriveName(), file.FirstVCluster());
     CClusterReader audio(file.DriveName(), file.FirstACluster());
+    return Rescue(file, video, audio, fileName, progress);
+}
+
+RescueResult RescueRecording(CPVRFile& file, const RecordingChains& chains,
+                             const std::string& fileName, CRescueProgress& progress) {
+    file.PrintInfo(*g_Log, false);
+    CClusterReader video(file.DriveName(), chains.video);
+    CClusterReader audio(file.DriveName(), chains.audio);
+    return Rescue(file, video, audio, fileName, progress);
+}
+
+namespace {
+
+RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio,
+                    const std::string& fileName, CRescueProgress& progress) {
+    std::ostream& log = *g_Log;
+    const std::uint64_t unreadableBefore = g_Unreadable.Bytes();
     int videoId = 0, audioId = 0;
     file.GetStreamIDs(video, videoId);
     video.Rewind();
@@ -383,7 +397,7 @@ RescueResult RescueRecording(CPVRFile& file, const std::string& fileName,
     log << std::fixed << "First PTS=" << static_cast<double>(firstPTS) << std::endl
         << "Max   PTS=" << static_cast<double>(maxPTS) << std::endl;
 
-    const std::uint64_t total = ChainBytes(file.FirstVCluster()) + ChainBytes(file.FirstACluster());
+    const std::uint64_t total = (video.Clusters().size() + audio.Clusters().size()) * kClusterBytes;
     std::uint32_t lastReport = PlatTicks();
     auto report = [&] {
         if (PlatTicks() - lastReport < kProgressMs)
@@ -485,3 +499,5 @@ RescueResult RescueRecording(CPVRFile& file, const std::string& fileName,
         << "rescued " << fileName << std::endl;
     return result;
 }
+
+} // namespace

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 constexpr const char* kMpegAudioExtension = ".mp2";
 constexpr const char* kAC3Extension = ".ac3";
@@ -43,3 +44,13 @@ class CRescueProgress {
 // them: the caller decides where the console goes.
 RescueResult RescueRecording(CPVRFile& file, const std::string& fileName,
                              CRescueProgress& progress);
+
+// A recording's chains as a survey of the disk found them.
+struct RecordingChains {
+    std::vector<std::int32_t> video, audio;
+};
+
+// The same for a recording given by its chains: its header (which may be
+// all zeros) only gives the length that helps to tell its end.
+RescueResult RescueRecording(CPVRFile& file, const RecordingChains& chains,
+                             const std::string& fileName, CRescueProgress& progress);

@@ -1,0 +1,374 @@
+// The survey of a recorder disk's clusters: the facts of each, the chains
+// they make, and the recordings those make.
+#include "survey/survey.h"
+
+#include "drive/drive.h"
+#include "platform/runlog.h"
+#include "reader/reader.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <tuple>
+
+namespace {
+
+constexpr std::int64_t kFollowTicks = kPtsPerSecond;      // a cluster goes on within this
+constexpr std::int64_t kPairTicks = 5 * kPtsPerSecond;    // video and audio begin and end so near
+constexpr std::int64_t kSpreadTicks = 10 * kPtsPerSecond; // leeway of a cluster's own span
+constexpr std::size_t kEndBytes = kSectorSize;            // the last bytes that tell an end
+constexpr std::uint16_t kNoLink = 0xFFFF;
+
+bool AllZero(const std::uint8_t* bytes, std::size_t count) {
+    return std::all_of(bytes, bytes + count, [](std::uint8_t b) { return b == 0; });
+}
+
+ClusterFacts::Kind KindOf(int streamId) {
+    switch (StreamClass(streamId)) {
+    case kClassVideo:
+        return ClusterFacts::Kind::Video;
+    case kClassAudio:
+        return ClusterFacts::Kind::MpegAudio;
+    case kClassPrivate1:
+        return ClusterFacts::Kind::AC3; // as this recorder keeps AC-3
+    default:
+        return ClusterFacts::Kind::Other;
+    }
+}
+
+// A PES packet with time stamps found in a stretch of a cluster.
+struct Packet {
+    std::uint64_t at = 0; // in the cluster
+    PesBytes pes;
+};
+
+// The packets of the stream in bytes[0, count), which lie at `at` in the
+// cluster (any stream that can be ripped when streamId is 0): the first and
+// the last.
+bool FindPackets(const std::uint8_t* bytes, std::size_t count, std::uint64_t at, int streamId,
+                 Packet& first, Packet& last) {
+    bool found = false;
+    for (std::size_t i = FindStartCodePrefix(bytes, count); i < count;
+         i += 1 + FindStartCodePrefix(bytes + i + 1, count - i - 1)) {
+        PesBytes pes;
+        if (i + 3 >= count || (streamId != 0 ? bytes[i + 3] != streamId
+                                             : KindOf(bytes[i + 3]) == ClusterFacts::Kind::Other))
+            continue;
+        if (!ReadPesBytes(bytes + i, count - i, pes))
+            continue;
+        if (!found)
+            first = {at + i, pes};
+        last = {at + i, pes};
+        found = true;
+        if (streamId == 0)
+            streamId = pes.streamId;
+    }
+    return found;
+}
+
+} // namespace
+
+const char* KindName(ClusterFacts::Kind kind) {
+    switch (kind) {
+    case ClusterFacts::Kind::Video:
+        return "video";
+    case ClusterFacts::Kind::MpegAudio:
+        return "MPEG audio";
+    case ClusterFacts::Kind::AC3:
+        return "AC-3";
+    case ClusterFacts::Kind::Empty:
+        return "empty";
+    default:
+        return "other";
+    }
+}
+
+ClusterFacts ReadClusterFacts(int cluster, const std::uint8_t* head, std::size_t headBytes,
+                              const std::uint8_t* tail, std::size_t tailBytes) {
+    ClusterFacts f;
+    f.cluster = cluster;
+    const std::uint64_t tailAt = kClusterBytes - tailBytes;
+    if (AllZero(head, headBytes) && AllZero(tail, tailBytes)) {
+        f.endSeen = true;
+        return f;
+    }
+    Packet first, headLast, last;
+    if (!FindPackets(head, headBytes, 0, 0, first, headLast) &&
+        !FindPackets(tail, tailBytes, tailAt, 0, first, headLast)) {
+        f.kind = ClusterFacts::Kind::Other;
+        f.runsToEnd = tailBytes > 0 && !AllZero(tail + tailBytes - std::min(tailBytes, kEndBytes),
+                                                std::min(tailBytes, kEndBytes));
+        return f;
+    }
+    f.streamId = first.pes.streamId;
+    f.kind = KindOf(f.streamId);
+    f.firstAt = first.at;
+    f.firstStamp = first.pes.Stamp();
+    Packet tailFirst;
+    const bool inTail =
+        FindPackets(tail, tailBytes, tailAt, f.streamId, tailFirst, last) && last.at >= headLast.at;
+    if (!inTail)
+        last = headLast;
+    f.lastAt = last.at;
+    f.lastStamp = last.pes.Stamp();
+
+    // Where the data ends: a packet with a length tells it; one without, or
+    // a header cut off by the cluster's end, only that bytes go on to it.
+    const bool lastBytesZero =
+        tailBytes == 0 ||
+        AllZero(tail + tailBytes - std::min(tailBytes, kEndBytes), std::min(tailBytes, kEndBytes));
+    if (last.pes.packetLength > 0) {
+        const std::uint64_t end = last.at + 6 + last.pes.packetLength;
+        if (end >= kClusterBytes) {
+            f.runsToEnd = true;
+            f.spill = static_cast<std::int64_t>(end - kClusterBytes);
+        } else {
+            // A header of the stream cut off at the cluster's end goes on in
+            // the next one, past where its first whole header lies.
+            const std::size_t rest = static_cast<std::size_t>(kClusterBytes - end);
+            const std::uint8_t* p = tail + (end - tailAt);
+            const std::uint8_t prefix[4] = {0, 0, 1, static_cast<std::uint8_t>(f.streamId)};
+            f.runsToEnd = end >= tailAt && rest < 19 &&
+                          std::equal(p, p + std::min<std::size_t>(rest, 4), prefix);
+        }
+    } else {
+        f.runsToEnd = !lastBytesZero;
+    }
+    // Where the data ends between the stretches looked at, its end was not
+    // seen: only that it lies past the head.
+    const bool headEndsInZeros =
+        AllZero(head + headBytes - std::min(headBytes, kEndBytes), std::min(headBytes, kEndBytes));
+    f.endSeen = !f.runsToEnd && (inTail || headEndsInZeros);
+
+    // One recording from head to tail: the last stamp as far on from the
+    // first as the bytes between hold at the rate the head shows.
+    const std::int64_t span = StampDifference(f.lastStamp, f.firstStamp);
+    const std::int64_t headSpan = StampDifference(headLast.pes.Stamp(), f.firstStamp);
+    double holds = static_cast<double>(std::abs(span));
+    if (headLast.at > first.at && headSpan > 0)
+        holds = static_cast<double>(last.at - first.at) * static_cast<double>(headSpan) /
+                static_cast<double>(headLast.at - first.at);
+    f.oneRecording = span >= 0 && static_cast<double>(span) <= holds * 1.5 + kSpreadTicks;
+    return f;
+}
+
+bool Follows(const ClusterFacts& prev, const ClusterFacts& next) {
+    if (!prev.runsToEnd || !prev.oneRecording || prev.lastStamp < 0 || next.firstStamp < 0 ||
+        next.kind != prev.kind || next.streamId != prev.streamId || next.cluster == prev.cluster)
+        return false;
+    if (prev.spill >= 0 && next.firstAt != static_cast<std::uint64_t>(prev.spill))
+        return false;
+    const std::int64_t step = StampDifference(next.firstStamp, prev.lastStamp);
+    return step > 0 && step <= kFollowTicks;
+}
+
+std::vector<SurveyChain> LinkChains(const std::vector<ClusterFacts>& facts,
+                                    const std::function<std::uint16_t(int)>& tableNext,
+                                    std::ostream& log) {
+    // Every link the data allows, the cluster table's first, then the
+    // nearest in time; each cluster goes on to one and from one.
+    std::vector<std::tuple<bool, std::int64_t, int, int>> links; // not the table's, step, from, to
+    for (const ClusterFacts& prev : facts) {
+        for (const ClusterFacts& next : facts) {
+            if (Follows(prev, next))
+                links.emplace_back(tableNext(prev.cluster) != next.cluster,
+                                   StampDifference(next.firstStamp, prev.lastStamp), prev.cluster,
+                                   next.cluster);
+        }
+    }
+    std::sort(links.begin(), links.end());
+    std::map<int, int> nextOf, prevOf;
+    for (const auto& [notTable, step, from, to] : links) {
+        if (nextOf.count(from) == 0 && prevOf.count(to) == 0) {
+            nextOf[from] = to;
+            prevOf[to] = from;
+        }
+    }
+    std::vector<SurveyChain> chains;
+    for (const ClusterFacts& f : facts) {
+        if (f.kind == ClusterFacts::Kind::Empty || f.kind == ClusterFacts::Kind::Other ||
+            prevOf.count(f.cluster) != 0)
+            continue;
+        SurveyChain chain;
+        chain.kind = f.kind;
+        chain.streamId = f.streamId;
+        chain.firstStamp = f.firstStamp;
+        for (int c = f.cluster;;) {
+            chain.clusters.push_back(c);
+            const ClusterFacts& here = facts[static_cast<std::size_t>(c - 1)];
+            chain.lastStamp = here.lastStamp;
+            chain.endSeen = here.endSeen;
+            const auto next = nextOf.find(c);
+            const std::uint16_t table = tableNext(c);
+            if (table != kNoLink && table >= 1 && table < kClusterTableEntries &&
+                (next == nextOf.end() || next->second != table))
+                log << "cluster " << c << ": the cluster table goes on with " << table
+                    << ", the data "
+                    << (next == nextOf.end() ? std::string("ends here")
+                                             : "with " + std::to_string(next->second))
+                    << ": the data decides" << std::endl;
+            if (next == nextOf.end() || chain.clusters.size() > facts.size())
+                break;
+            c = next->second;
+        }
+        chains.push_back(chain);
+    }
+    return chains;
+}
+
+namespace {
+
+// How far apart a video chain and an audio chain are in time, from both
+// ends where both were seen; -1 when they are not a pair.
+std::int64_t Apart(const SurveyChain& video, const SurveyChain& audio) {
+    const std::int64_t begin = std::abs(StampDifference(audio.firstStamp, video.firstStamp));
+    if (begin > kPairTicks)
+        return -1;
+    if (!video.endSeen || !audio.endSeen)
+        return begin;
+    const std::int64_t end = std::abs(StampDifference(audio.lastStamp, video.lastStamp));
+    return end > kPairTicks ? -1 : begin + end;
+}
+
+bool IsAudio(const SurveyChain& chain) {
+    return chain.kind == ClusterFacts::Kind::MpegAudio || chain.kind == ClusterFacts::Kind::AC3;
+}
+
+} // namespace
+
+std::vector<SurveyRecording> PairChains(const std::vector<SurveyChain>& chains,
+                                        const std::vector<FoundHeader>& headers) {
+    std::vector<int> audioOf(chains.size(), -1), headerOf(chains.size(), -1);
+    std::vector<bool> taken(chains.size(), false);
+    auto startingAt = [&](std::int32_t cluster, bool audio) {
+        for (std::size_t i = 0; i < chains.size(); ++i) {
+            if (!taken[i] && IsAudio(chains[i]) == audio &&
+                chains[i].kind != ClusterFacts::Kind::Empty && chains[i].clusters[0] == cluster)
+                return static_cast<int>(i);
+        }
+        return -1;
+    };
+    // A header that can be read gives the pair.
+    for (std::size_t h = 0; h < headers.size(); ++h) {
+        const int v = startingAt(headers[h].firstVideo, false);
+        const int a = startingAt(headers[h].firstAudio, true);
+        if (v < 0 || a < 0 || chains[static_cast<std::size_t>(v)].kind != ClusterFacts::Kind::Video)
+            continue;
+        audioOf[static_cast<std::size_t>(v)] = a;
+        headerOf[static_cast<std::size_t>(v)] = static_cast<int>(h);
+        taken[static_cast<std::size_t>(v)] = taken[static_cast<std::size_t>(a)] = true;
+    }
+    // Then the nearest in time, both ends looked at.
+    std::vector<std::tuple<std::int64_t, std::size_t, std::size_t>> pairs;
+    for (std::size_t v = 0; v < chains.size(); ++v) {
+        for (std::size_t a = 0; a < chains.size(); ++a) {
+            if (chains[v].kind != ClusterFacts::Kind::Video || !IsAudio(chains[a]) || taken[v] ||
+                taken[a])
+                continue;
+            const std::int64_t apart = Apart(chains[v], chains[a]);
+            if (apart >= 0)
+                pairs.emplace_back(apart, v, a);
+        }
+    }
+    std::sort(pairs.begin(), pairs.end());
+    for (const auto& [apart, v, a] : pairs) {
+        if (!taken[v] && !taken[a]) {
+            audioOf[v] = static_cast<int>(a);
+            taken[v] = taken[a] = true;
+        }
+    }
+    std::vector<SurveyRecording> recordings;
+    for (std::size_t v = 0; v < chains.size(); ++v) {
+        if (chains[v].kind != ClusterFacts::Kind::Video)
+            continue;
+        SurveyRecording r;
+        r.video = chains[v];
+        if (audioOf[v] >= 0)
+            r.audio = chains[static_cast<std::size_t>(audioOf[v])];
+        r.header = headerOf[v];
+        recordings.push_back(r);
+    }
+    std::sort(recordings.begin(), recordings.end(),
+              [](const SurveyRecording& a, const SurveyRecording& b) {
+                  return a.video.clusters[0] < b.video.clusters[0];
+              });
+    return recordings;
+}
+
+namespace {
+
+void LogFacts(std::ostream& log, const ClusterFacts& f) {
+    log << std::fixed << "cluster " << f.cluster << ": " << KindName(f.kind);
+    if (f.streamId != 0)
+        log << std::hex << " " << f.streamId << std::dec << ", first PTS "
+            << static_cast<double>(f.firstStamp) << " at byte " << f.firstAt << ", last PTS "
+            << static_cast<double>(f.lastStamp) << " at byte " << f.lastAt;
+    if (f.kind != ClusterFacts::Kind::Empty)
+        log << (f.runsToEnd ? ", runs to its end" : ", ends in it");
+    if (f.spill >= 0)
+        log << ", its last packet goes on for " << f.spill << " bytes";
+    if (!f.oneRecording)
+        log << ", its end is not its beginning's recording";
+    if (f.unreadable)
+        log << ", not all of it could be read";
+    log << std::endl;
+}
+
+void LogChain(std::ostream& log, const char* what, const SurveyChain& chain) {
+    log << what << " " << KindName(chain.kind) << std::hex << " " << chain.streamId << ":";
+    for (const std::int32_t c : chain.clusters)
+        log << " " << c;
+    log << std::dec << std::fixed << " (PTS " << static_cast<double>(chain.firstStamp) << " to "
+        << static_cast<double>(chain.lastStamp) << (chain.endSeen ? "" : " or later") << ")"
+        << std::endl;
+}
+
+} // namespace
+
+SurveyResult SurveyDrive(const std::string& drive, const std::vector<FoundHeader>& headers,
+                         const std::function<std::uint16_t(int)>& tableNext,
+                         CSurveyProgress& progress) {
+    std::ostream& log = *g_Log;
+    SurveyResult result;
+    FileHandle handle = kInvalidHandle;
+    std::uint64_t size = 0;
+    if (!OpenDrive(drive, handle) || !PlatSize(handle, size)) {
+        PlatClose(handle);
+        return result;
+    }
+    const std::uint64_t dataStart = std::uint64_t{kDataStartSector} * kSectorSize;
+    const std::uint64_t spanned = size > dataStart ? size - dataStart : 0;
+    const int all = static_cast<int>(std::min<std::uint64_t>(
+        (spanned + kClusterBytes - 1) / kClusterBytes, kClusterTableEntries - 1));
+    log << "survey of " << all << " clusters" << std::endl;
+    std::vector<std::uint8_t> head(kSurveyEdgeBytes), tail(kSurveyEdgeBytes);
+    for (int cluster = 1; cluster <= all; ++cluster) {
+        const std::uint64_t start =
+            static_cast<std::uint64_t>(ClusterSector(cluster)) * kSectorSize;
+        std::uint32_t headGot = 0, tailGot = 0;
+        std::fill(tail.begin(), tail.end(), 0);
+        bool readable = ReadDrive(handle, start, head.data(), kSurveyEdgeBytes, headGot);
+        readable = ReadDrive(handle, start + kClusterBytes - kSurveyEdgeBytes, tail.data(),
+                             kSurveyEdgeBytes, tailGot) &&
+                   readable;
+        result.bytesRead += headGot + tailGot;
+        // What lies beyond the end of the drive is no data: zeros.
+        ClusterFacts f = ReadClusterFacts(cluster, head.data(), headGot, tail.data(),
+                                          tailGot > 0 ? kSurveyEdgeBytes : 0);
+        f.unreadable = !readable;
+        LogFacts(log, f);
+        result.facts.push_back(f);
+        progress.Update(cluster, all, result.bytesRead);
+    }
+    PlatClose(handle);
+    result.chains = LinkChains(result.facts, tableNext, log);
+    for (const SurveyChain& chain : result.chains)
+        LogChain(log, "chain", chain);
+    result.recordings = PairChains(result.chains, headers);
+    for (const SurveyRecording& r : result.recordings) {
+        LogChain(log, "recording:", r.video);
+        if (!r.audio.clusters.empty())
+            LogChain(log, "  with", r.audio);
+    }
+    return result;
+}
