@@ -26,8 +26,9 @@ bool WriteAt(std::ofstream& out, std::uint64_t offset, const std::uint8_t* data,
 
 } // namespace
 
-std::uint64_t ClusterOffset(int cluster) {
-    return static_cast<std::uint64_t>(ClusterSector(cluster)) * kSectorSize;
+std::uint64_t ClusterOffset(int cluster, std::uint64_t clusterBytes) {
+    return static_cast<std::uint64_t>(cluster - 1) * clusterBytes +
+           std::uint64_t{kDataStartSector} * kSectorSize;
 }
 
 std::array<std::uint8_t, 512> HeaderSector(const Recording& rec) {
@@ -71,14 +72,14 @@ void RecorderImage::PlaceChainData(const std::vector<int>& clusters, std::uint64
     std::uint64_t done = 0;
     while (done < bytes.size()) {
         const std::uint64_t at = chainOffset + done;
-        const std::size_t index = static_cast<std::size_t>(at / kClusterBytes);
+        const std::size_t index = static_cast<std::size_t>(at / clusterBytes);
         if (index >= clusters.size())
             return; // beyond the chain: dropped
-        const std::uint64_t inCluster = at % kClusterBytes;
-        const std::uint64_t room = kClusterBytes - inCluster;
+        const std::uint64_t inCluster = at % clusterBytes;
+        const std::uint64_t room = clusterBytes - inCluster;
         const std::uint64_t take = std::min<std::uint64_t>(room, bytes.size() - done);
         extents.emplace_back(
-            ClusterOffset(clusters[index]) + inCluster,
+            ClusterOffset(clusters[index], clusterBytes) + inCluster,
             std::vector<std::uint8_t>(bytes.begin() + static_cast<long>(done),
                                       bytes.begin() + static_cast<long>(done + take)));
         done += take;

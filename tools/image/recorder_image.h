@@ -4,6 +4,8 @@
 // written reads as zero bytes and takes no room.
 #pragma once
 
+#include "platform/format.h"
+
 #include <array>
 #include <cstdint>
 #include <map>
@@ -34,6 +36,8 @@ std::array<std::uint8_t, 512> HeaderSector(const Recording& rec);
 
 class RecorderImage {
   public:
+    // The size of a cluster; a build for small clusters takes a smaller one.
+    std::uint64_t clusterBytes = kClusterBytes;
     std::uint16_t usedClusters = 0;
     std::uint16_t freeClusters = 0;
     int fileCount = -1; // -1: the number of recordings added
@@ -68,6 +72,6 @@ class RecorderImage {
 };
 
 // Byte offset of the first byte of cluster number `cluster`.
-std::uint64_t ClusterOffset(int cluster);
+std::uint64_t ClusterOffset(int cluster, std::uint64_t clusterBytes = kClusterBytes);
 
 } // namespace image
