@@ -16,6 +16,9 @@
 #             stream (at most 1.2 times the rip's time, memory as the rip's,
 #             and at most 2 MiB read beyond the recording's own bytes);
 #   rescue 100M  the same of the 100 MB recording.
+#   recover   tarnwell recover of the same disk with its first 256 sectors
+#             zeroed: a survey of every cluster, then the same rescue (at
+#             most 1.1 times the rescue's time);
 #   dd image  dd of the disk's first 256 sectors and of every cluster of the
 #             recording into a sparse file, each at its own offset;
 #   image     tarnwell image of the same disk: the same bytes, and its maps.
@@ -178,6 +181,15 @@ make_image source "$seconds"
 make_image short "$short_seconds"
 make_dir_image
 
+# The same disk with its first 256 sectors (table of contents, cluster table,
+# headers) zeroed, for recover: a sparse copy.
+if [[ ! -s $out/nohead.img ]]; then
+    echo "bench: copying the disk without its first 256 sectors (once)"
+    cp --sparse=always "$out/source.img" "$out/nohead.img.part"
+    dd if=/dev/zero of="$out/nohead.img.part" bs=512 count=256 conv=notrunc status=none
+    mv "$out/nohead.img.part" "$out/nohead.img"
+fi
+
 # The chain bytes in one plain file, for the floor that copies them in one go.
 if [[ ! -s $out/chain.bin ]]; then
     echo "bench: copying the chain bytes into one plain file (once)"
@@ -216,7 +228,7 @@ chain_bytes=$(awk '!/^#/ { sum += $2 } END { print sum }' "$out/source.chain")
 read -r video_bytes audio_bytes < <(awk '/^# recording/ { print $3, $4 }' "$out/source.chain")
 short_bytes=$(awk '!/^#/ { sum += $2 } END { print sum }' "$out/short.chain")
 
-names=(floor floor1 rip ffmpeg rip100 dir rescue rescue100 ddimage image)
+names=(floor floor1 rip ffmpeg rip100 dir rescue rescue100 recover ddimage image)
 declare -A label=(
     [floor]="floor: dd bs=1M"
     [floor1]="floor 1: one dd bs=1M"
@@ -226,11 +238,12 @@ declare -A label=(
     [dir]="tarnwell dir, 255 rec."
     [rescue]="tarnwell rescue IMAGE"
     [rescue100]="tarnwell rescue, 100 MB"
+    [recover]="tarnwell recover, no TOC"
     [ddimage]="dd image: dd conv=sparse"
     [image]="tarnwell image DISK IMG"
 )
 declare -A bytes=([floor]=$chain_bytes [floor1]=$chain_bytes [rip]=$chain_bytes [ffmpeg]=$chain_bytes
-    [rip100]=$short_bytes [dir]=0 [rescue]=$chain_bytes [rescue100]=$short_bytes
+    [rip100]=$short_bytes [dir]=0 [rescue]=$chain_bytes [rescue100]=$short_bytes [recover]=$chain_bytes
     [ddimage]=$((chain_bytes + 131072)) [image]=$((chain_bytes + 131072)))
 
 run_one() { # name
@@ -248,6 +261,7 @@ run_one() { # name
     dir) cmd=("$tarnwell" dir "$out/dir255.img") ;;
     rescue) cmd=("$tarnwell" rescue "$out/source.img") ;;
     rescue100) cmd=("$tarnwell" rescue "$out/short.img") ;;
+    recover) cmd=("$tarnwell" recover "$out/nohead.img") ;;
     ddimage) cmd=(bash "$image_script") ;;
     image) cmd=("$tarnwell" image "$out/source.img" image.img) ;;
     esac
@@ -280,7 +294,7 @@ run_one() { # name
 }
 
 echo "bench: warming the page cache"
-for f in source.img chain.bin source.ts short.img dir255.img; do
+for f in source.img chain.bin source.ts short.img dir255.img nohead.img; do
     cat "$out/$f" >/dev/null
 done
 for name in "${names[@]}"; do # one run of each, not counted
@@ -348,6 +362,8 @@ pair_median() { # a b: the median over the rounds of a's wall time / b's
 }
 awk -v r="${wall[rip]}" -v s="${wall[rescue]}" -v p="$(pair_median rescue rip)" 'BEGIN {
     printf "  rescue / rip  = %.2f (median of the rounds: %.2f)\n", s / r, p }'
+awk -v r="${wall[rescue]}" -v s="${wall[recover]}" -v p="$(pair_median recover rescue)" 'BEGIN {
+    printf "  recover / rescue = %.2f (median of the rounds: %.2f)\n", s / r, p }'
 awk -v i="${wall[image]}" -v d="${wall[ddimage]}" 'BEGIN {
     printf "  image / dd image = %.2f\n", i / d }'
 echo "Output sizes (bytes):"
