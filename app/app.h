@@ -6,6 +6,7 @@
 #include <ctime>
 #include <functional>
 #include <string>
+#include <vector>
 
 class CPVRDrive;
 class CClusterTable;
@@ -46,6 +47,9 @@ int ReportUnreadable(int status);
 int ImageCommand(const std::string& imagePath);
 int ImageUsage();
 
+// A file's name within a folder ("" being the current one).
+std::string InFolder(const std::string& folder, const std::string& name);
+
 // "20011224200509.log" for a run started on 24 December 2001 at 20:05:09.
 std::string LogFileName(const std::tm& localTime);
 
@@ -63,13 +67,27 @@ std::string DrivePath(const std::string& drivename);
 // sectors met on the way make a clean status kExitIncomplete.
 int OnDrive(const std::function<int(CPVRDrive&)>& command);
 
+// The options of rescue and recover, read in one place from the words after
+// the command's own, before or after the drive.
+struct RescueOptions {
+    std::string output;             // -o DIR, --output DIR: the folder of the files and the log
+    bool list = false;              // --list: show what would be rescued, write nothing
+    bool help = false;              // --help
+    std::uint64_t split = 0;        // --split SIZE: the most bytes of a file's part (0: one file)
+    std::vector<std::string> words; // the drive, then the slots
+};
+
+// Reads the options of argv[2] on; false with the reason when one is wrong.
+bool ParseRescueOptions(int argc, const char* const* argv, RescueOptions& options,
+                        std::string& error);
+
 // The rescue command: every recording, or those of the slots given, into one
-// program stream each (argv as for RunTarnwell).
-int RescueCommand(int argc, const char* const* argv);
+// program stream each.
+int RescueCommand(const RescueOptions& options);
 
 // The recover command: every recording that the disk's data still holds,
 // listed or not, found by a survey of its clusters (argv as for RunTarnwell).
-int RecoverCommand(int argc, const char* const* argv);
+int RecoverCommand(const RescueOptions& options);
 
 // Runs the program on its arguments (argv[0] is the program name) and gives
 // the exit status.

@@ -17,16 +17,36 @@
 
 namespace {
 
-void PrintRescueUsage() {
-    static const char* const kUsage[] = {
-        "Usage:",
+// The usage of rescue and recover, with the options they share.
+void PrintRescueUsage(bool recover) {
+    static const char* const kRescue[] = {
         "tarnwell rescue drivename [slot ...]",
         "to rescue every recording, or those in the slots given, into one .mpg file each",
-        "example:",
-        "tarnwell rescue g:",
     };
-    for (const char* line : kUsage)
+    static const char* const kRecover[] = {
+        "tarnwell recover drivename [--list]",
+        "to rescue every recording the disk still holds, listed or not, into one .mpg file each,",
+        "found from the data itself",
+    };
+    static const char* const kOptions[] = {
+        "options, before or after the drive:",
+        "  -o DIR, --output DIR  the files and the run log go into DIR, made if it is missing",
+        "  --list                show the recordings and their file names, write nothing",
+        "  --split SIZE          write each file in parts of at most SIZE (K, M, G: 1024,",
+        "                        1024*1024, 1024*1024*1024), for example --split 4G",
+        "  --help                show this",
+        "example:",
+    };
+    std::cout << "Usage:" << std::endl;
+    for (const char* line : recover
+                                ? std::vector<const char*>(std::begin(kRecover), std::end(kRecover))
+                                : std::vector<const char*>(std::begin(kRescue), std::end(kRescue)))
         std::cout << line << std::endl;
+    for (const char* line : kOptions)
+        std::cout << line << std::endl;
+    std::cout << (recover ? "tarnwell recover g: -o D:\\Recordings"
+                          : "tarnwell rescue g: -o D:\\Recordings")
+              << std::endl;
 }
 
 std::string Format(const char* format, double a, double b = 0, double c = 0) {
@@ -170,14 +190,61 @@ struct Item {
     std::string failure;
     const RecordingChains* chains = nullptr;
     std::string name;
-    bool titled = true; // its header gives its record number and title
+    bool titled = true;           // its header gives its record number and title
+    std::uint64_t chainBytes = 0; // what its chains hold
 };
 
+// The recording's date as its header gives it, when that is a date.
+bool RecordingDate(const CPVRFile& file, std::tm& date) {
+    date = std::tm{};
+    date.tm_year = file.Year() - 1900;
+    date.tm_mon = file.Month() - 1;
+    date.tm_mday = file.Day();
+    date.tm_hour = file.Hour();
+    date.tm_min = file.Minute();
+    date.tm_sec = file.Second();
+    return file.Year() >= 1970 && file.Year() < 2100 && file.Month() >= 1 && file.Month() <= 12 &&
+           file.Day() >= 1 && file.Day() <= 31 && file.Hour() >= 0 && file.Hour() < 24 &&
+           file.Minute() >= 0 && file.Minute() < 60 && file.Second() >= 0 && file.Second() < 60;
+}
+
+// The most bytes of a file's part: as asked, and on a file system that
+// holds no file of 4 GiB (FAT32) under that, said in one line.
+std::uint64_t PartBytes(const RescueOptions& options) {
+    const std::string folder = options.output.empty() ? "." : options.output;
+    const std::uint64_t largest = PlatLargestFile(folder);
+    if (largest == 0 || (options.split != 0 && options.split <= largest))
+        return options.split;
+    ConsoleAndLog("the output folder's file system holds no file of 4 GiB or more: each file is "
+                  "written in parts of at most " +
+                  std::to_string(largest >> 20) + " MiB");
+    return largest;
+}
+
+// Says in one line when what the recordings' chains hold does not fit into
+// the free space of the output folder; the run goes on all the same.
+void CheckRoom(const std::vector<Item>& items, const RescueOptions& options) {
+    std::uint64_t need = 0, free = 0;
+    for (const Item& item : items)
+        need += item.file != nullptr && !Exists(InFolder(options.output, item.name))
+                    ? item.chainBytes
+                    : 0;
+    if (!PlatFreeSpace(options.output.empty() ? "." : options.output, free) || free >= need)
+        return;
+    ConsoleAndLog("the recordings' chains hold " + Format("%.0f", static_cast<double>(need) / 1e6) +
+                  " MB and the output folder has " +
+                  Format("%.0f", static_cast<double>(free) / 1e6) +
+                  " MB free: the run stops when that disk is full");
+}
+
 // Rescues each item in turn and ends with the summary; the exit status.
-int RunRescues(const std::vector<Item>& items, const char* firstColumn) {
+int RunRescues(const std::vector<Item>& items, const char* firstColumn,
+               const RescueOptions& options) {
     std::ostream con(std::cout.rdbuf());
     std::vector<Row> rows;
     bool diskFull = false;
+    CheckRoom(items, options);
+    const std::uint64_t partBytes = PartBytes(options);
     for (const Item& item : items) {
         Row row;
         row.label = item.label;
@@ -192,9 +259,9 @@ int RunRescues(const std::vector<Item>& items, const char* firstColumn) {
             row.recordNo = std::to_string(file->RecordNo());
             row.title = file->Clip();
         }
-        const std::string& name = item.name;
+        const std::string name = InFolder(options.output, item.name);
         if (Exists(name)) {
-            const std::string kept = name + " is complete already: kept";
+            const std::string kept = item.name + " is complete already: kept";
             con << kept << std::endl;
             *g_Log << kept << std::endl;
             row.result = "kept";
@@ -202,16 +269,22 @@ int RunRescues(const std::vector<Item>& items, const char* firstColumn) {
             continue;
         }
         *g_Log << "rescue of " << firstColumn << " " << item.label << " into " << name << std::endl;
-        CConsoleProgress progress(con, std::string(firstColumn) + " " + item.label + " " + name,
-                                  file->LengthHours() * 3600 + file->LengthMinutes() * 60 +
-                                      file->LengthSeconds());
+        CConsoleProgress progress(
+            con, std::string(firstColumn) + " " + item.label + " " + item.name,
+            file->LengthHours() * 3600 + file->LengthMinutes() * 60 + file->LengthSeconds());
         progress.Update(0, 0);
         // The rip's own messages: the log has them, the console does not.
         std::streambuf* console = std::cout.rdbuf(nullptr);
         const RescueResult r = item.chains != nullptr
-                                   ? RescueRecording(*file, *item.chains, name, progress)
-                                   : RescueRecording(*file, name, progress);
+                                   ? RescueRecording(*file, *item.chains, name, progress, partBytes)
+                                   : RescueRecording(*file, name, progress, partBytes);
         std::cout.rdbuf(console);
+        // The files bear the recording's date, as a media library sorts them.
+        std::tm date{};
+        if (item.titled && RecordingDate(*file, date)) {
+            for (const std::string& f : r.files)
+                PlatSetFileTime(f, date);
+        }
         progress.Finish(Outcome(r));
         row.result = Outcome(r);
         row.failed = r.outcome == RescueResult::Outcome::Failed ||
@@ -226,7 +299,7 @@ int RunRescues(const std::vector<Item>& items, const char* firstColumn) {
         if (r.outcome == RescueResult::Outcome::DiskFull) {
             diskFull = true;
             const std::string stop =
-                "the output disk is full: " + name + " was removed, the rescue stops here";
+                "the output disk is full: " + item.name + " was removed, the rescue stops here";
             con << stop << std::endl;
             *g_Log << stop << std::endl;
             break;
@@ -240,7 +313,60 @@ int RunRescues(const std::vector<Item>& items, const char* firstColumn) {
     return failed ? kExitFailed : incomplete ? kExitIncomplete : kExitOk;
 }
 
-int RescueDrive(CPVRDrive& drive, std::vector<int> slots) {
+// The date and the length as --list shows them.
+std::string DateText(const CPVRFile& file) {
+    std::tm date{};
+    if (!RecordingDate(file, date))
+        return "-";
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", file.Year(), file.Month(),
+                  file.Day(), file.Hour(), file.Minute());
+    return text;
+}
+
+std::string LengthText(const CPVRFile& file) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%d:%02d:%02d", file.LengthHours(), file.LengthMinutes(),
+                  file.LengthSeconds());
+    return text;
+}
+
+// --list of rescue: a line for each recording, nothing written, no waiting.
+void ListItems(const std::vector<Item>& items) {
+    std::size_t station = 7, title = 5;
+    for (const Item& item : items) {
+        if (item.file != nullptr) {
+            station = std::max(station, item.file->Station().size());
+            title = std::max(title, item.file->Clip().size());
+        }
+    }
+    auto line = [&](const std::string& slot, const std::string& rec, const std::string& st,
+                    const std::string& clip, const std::string& date, const std::string& length,
+                    const std::string& chains, const std::string& file) {
+        char text[1024];
+        std::snprintf(text, sizeof text, "%4s %4s  %-*s  %-*s  %-16s %8s %10s  %s", slot.c_str(),
+                      rec.c_str(), static_cast<int>(station), st.c_str(), static_cast<int>(title),
+                      clip.c_str(), date.c_str(), length.c_str(), chains.c_str(), file.c_str());
+        std::cout << text << std::endl;
+        *g_Log << text << std::endl;
+    };
+    line("slot", "rec", "station", "title", "date", "length", "chains", "file");
+    for (const Item& item : items) {
+        if (item.file == nullptr) {
+            line(item.label, "-", "-", "-", "-", "-", "-", "failed: " + item.failure);
+            continue;
+        }
+        const CPVRFile& f = *item.file;
+        line(item.label, std::to_string(f.RecordNo()), f.Station(), f.Clip(), DateText(f),
+             LengthText(f), Format("%.1f MB", static_cast<double>(item.chainBytes) / 1e6),
+             item.name);
+    }
+}
+
+int RescueDrive(CPVRDrive& drive, const RescueOptions& options) {
+    std::vector<int> slots;
+    for (std::size_t i = 1; i < options.words.size(); ++i)
+        slots.push_back(ParseNumber(options.words[i].c_str()));
     if (slots.empty()) {
         for (int slot = 0; slot < drive.FileCount(); ++slot)
             slots.push_back(slot);
@@ -256,23 +382,17 @@ int RescueDrive(CPVRDrive& drive, std::vector<int> slots) {
         } else {
             item.file = file;
             item.name = FileName(*file, slot, taken);
+            item.chainBytes = (g_ClusterTable->Chain(file->FirstVCluster()).size() +
+                               g_ClusterTable->Chain(file->FirstACluster()).size()) *
+                              kClusterBytes;
         }
         items.push_back(item);
     }
-    return RunRescues(items, "slot");
-}
-
-void PrintRecoverUsage() {
-    static const char* const kUsage[] = {
-        "Usage:",
-        "tarnwell recover drivename [--list]",
-        "to rescue every recording the disk still holds, listed or not, into one .mpg file each,",
-        "found from the data itself; with --list to show what was found and write nothing",
-        "example:",
-        "tarnwell recover g:",
-    };
-    for (const char* line : kUsage)
-        std::cout << line << std::endl;
+    if (options.list) {
+        ListItems(items);
+        return kExitOk;
+    }
+    return RunRescues(items, "slot", options);
 }
 
 // The survey's progress line.
@@ -366,7 +486,7 @@ void PrintFound(const std::vector<SurveyRecording>& found, const std::vector<Ite
     }
 }
 
-int RecoverDrive(bool listOnly) {
+int RecoverDrive(const RescueOptions& options) {
     const std::string& drive = g_DriveName;
     FileHandle handle = kInvalidHandle;
     if (!OpenDrive(drive, handle)) {
@@ -403,6 +523,7 @@ int RecoverDrive(bool listOnly) {
         const SurveyRecording& r = survey.recordings[i];
         chains[i] = {r.video.clusters, r.audio.clusters};
         Item item;
+        item.chainBytes = (r.video.clusters.size() + r.audio.clusters.size()) * kClusterBytes;
         item.label = std::to_string(i + 1);
         item.chains = &chains[i];
         if (r.header >= 0) {
@@ -427,34 +548,26 @@ int RecoverDrive(bool listOnly) {
         items.push_back(item);
     }
     PrintFound(survey.recordings, items, from);
-    return listOnly ? kExitOk : RunRescues(items, "no.");
+    return options.list ? kExitOk : RunRescues(items, "no.", options);
 }
 
 } // namespace
 
-int RecoverCommand(int argc, const char* const* argv) {
-    std::vector<std::string> words(argv + 2, argv + std::max(argc, 2));
-    const auto list = std::find(words.begin(), words.end(), "--list");
-    const bool listOnly = list != words.end();
-    if (listOnly)
-        words.erase(list);
-    if (words.size() != 1) {
-        PrintRecoverUsage();
+int RecoverCommand(const RescueOptions& options) {
+    if (options.help || options.words.size() != 1) {
+        PrintRescueUsage(true);
         return kExitOk;
     }
-    g_DriveName = DrivePath(words[0]);
+    g_DriveName = DrivePath(options.words[0]);
     g_Unreadable.Clear();
-    return ReportUnreadable(RecoverDrive(listOnly));
+    return ReportUnreadable(RecoverDrive(options));
 }
 
-int RescueCommand(int argc, const char* const* argv) {
-    if (argc < 3) {
-        PrintRescueUsage();
+int RescueCommand(const RescueOptions& options) {
+    if (options.help || options.words.empty()) {
+        PrintRescueUsage(false);
         return kExitOk;
     }
-    g_DriveName = DrivePath(argv[2]);
-    std::vector<int> slots;
-    for (int i = 3; i < argc; ++i)
-        slots.push_back(ParseNumber(argv[i]));
-    return OnDrive([&slots](CPVRDrive& drive) { return RescueDrive(drive, slots); });
+    g_DriveName = DrivePath(options.words[0]);
+    return OnDrive([&options](CPVRDrive& drive) { return RescueDrive(drive, options); });
 }

@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 
@@ -38,7 +39,7 @@ void PrintUsage() {
         std::cout << line << std::endl;
 }
 
-void OpenRunLog(int argc, const char* const* argv) {
+void OpenRunLog(int argc, const char* const* argv, const std::string& folder) {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
 #ifdef _WIN32
@@ -48,7 +49,7 @@ void OpenRunLog(int argc, const char* const* argv) {
 #endif
     // A log that cannot be created leaves the stream failed: every write to it
     // then does nothing and the run goes on.
-    auto* log = new std::ofstream(LogFileName(local));
+    auto* log = new std::ofstream(InFolder(folder, LogFileName(local)));
     log->precision(0);
     g_Log = log;
     *g_Log << "TARNWELL LOG " << kVersion << std::endl;
@@ -142,11 +143,27 @@ int RipCommand() {
     });
 }
 
-int RunCommand(int argc, const char* const* argv) {
-    if (argc >= 2 && std::string(argv[1]) == "rescue")
-        return RescueCommand(argc, argv);
-    if (argc >= 2 && std::string(argv[1]) == "recover")
-        return RecoverCommand(argc, argv);
+bool IsRescueCommand(int argc, const char* const* argv) {
+    return argc >= 2 && (std::string(argv[1]) == "rescue" || std::string(argv[1]) == "recover");
+}
+
+// The output folder of rescue and recover, made when it is missing: "" when
+// it can be written, else what is wrong. Tried with a file of its own that
+// is removed again.
+std::string PrepareFolder(const std::string& folder) {
+    if (!PlatMakeFolders(folder))
+        return "cannot make the output folder " + folder;
+    const std::string probe = InFolder(folder, ".tarnwell-write-test");
+    FileHandle handle = kInvalidHandle;
+    const bool writable = PlatCreateWrite(probe, handle);
+    PlatClose(handle);
+    PlatRemove(probe);
+    return writable ? "" : "cannot write into the output folder " + folder;
+}
+
+int RunCommand(int argc, const char* const* argv, const RescueOptions& options) {
+    if (IsRescueCommand(argc, argv))
+        return std::string(argv[1]) == "rescue" ? RescueCommand(options) : RecoverCommand(options);
     if (argc >= 2 && argc != 4 && std::string(argv[1]) == "image")
         return ImageUsage();
     if (argc < 3) {
@@ -203,8 +220,75 @@ std::string DrivePath(const std::string& drivename) {
 }
 
 int RunTarnwell(int argc, const char* const* argv) {
-    OpenRunLog(argc, argv);
-    const int status = RunCommand(argc, argv);
+    // rescue and recover read their options first: the run log goes into
+    // their output folder, and a folder that cannot be written stops them
+    // before anything is read.
+    RescueOptions options;
+    std::string problem;
+    if (IsRescueCommand(argc, argv) && ParseRescueOptions(argc, argv, options, problem) &&
+        !options.output.empty() && !options.help && !options.words.empty())
+        problem = PrepareFolder(options.output);
+    OpenRunLog(argc, argv, problem.empty() ? options.output : "");
+    int status = kExitFailed;
+    if (problem.empty())
+        status = RunCommand(argc, argv, options);
+    else
+        ConsoleAndLog("tarnwell " + std::string(argv[1]) + ": " + problem);
     CloseRunLog();
     return status;
+}
+
+std::string InFolder(const std::string& folder, const std::string& name) {
+    if (folder.empty())
+        return name;
+    const char last = folder.back();
+    return last == '/' || last == '\\' || last == ':' ? folder + name : folder + "/" + name;
+}
+
+bool ParseRescueOptions(int argc, const char* const* argv, RescueOptions& options,
+                        std::string& error) {
+    for (int i = 2; i < argc; ++i) {
+        const std::string word = argv[i];
+        auto value = [&](const std::string& name) {
+            if (word.size() > name.size() && word.compare(0, name.size() + 1, name + "=") == 0)
+                return word.substr(name.size() + 1);
+            if (i + 1 < argc)
+                return std::string(argv[++i]);
+            error = word + " needs a value";
+            return std::string();
+        };
+        if (word == "-o" || word == "--output" || word.rfind("--output=", 0) == 0) {
+            options.output = value("--output");
+        } else if (word == "--list") {
+            options.list = true;
+        } else if (word == "--help" || word == "-h") {
+            options.help = true;
+        } else if (word == "--split" || word.rfind("--split=", 0) == 0) {
+            const std::string size = value("--split");
+            char* end = nullptr;
+            const unsigned long long number = std::strtoull(size.c_str(), &end, 10);
+            const std::string unit = end != nullptr ? end : "";
+            const int shift = unit == ""                   ? 0
+                              : unit == "K" || unit == "k" ? 10
+                              : unit == "M" || unit == "m" ? 20
+                              : unit == "G" || unit == "g" ? 30
+                                                           : -1;
+            options.split =
+                shift < 0 || size.empty() || !std::isdigit(static_cast<unsigned char>(size[0]))
+                    ? 0
+                    : static_cast<std::uint64_t>(number) << shift;
+            if (options.split < (std::uint64_t{1} << 20) && error.empty())
+                error = "the size of a part must be a number of at least 1M (K, M and G: 1024, "
+                        "1024*1024, 1024*1024*1024): " +
+                        size;
+        } else if (word.size() > 1 && word[0] == '-' &&
+                   !std::isdigit(static_cast<unsigned char>(word[1]))) {
+            error = "unknown option " + word;
+        } else {
+            options.words.push_back(word);
+        }
+        if (!error.empty())
+            return false;
+    }
+    return true;
 }

@@ -76,3 +76,20 @@ void COBits::Write(const std::uint8_t* bytes, std::size_t count) {
             Flush();
     }
 }
+
+bool COBits::Boundary(std::uint64_t run) {
+    if (PartMax == 0 || Handle == kInvalidHandle || Position() == PartStart ||
+        Position() - PartStart + run <= PartMax)
+        return false;
+    Flush();
+    PlatClose(Handle);
+    ++Part;
+    PartStart = Position();
+    *g_Log << "COBits: part " << Part << std::endl;
+    if (!PlatCreateWrite(PartName(Part), Handle)) {
+        *g_Log << "filehandle NOT okay!!!" << std::endl;
+        Failed = true;
+        Handle = kInvalidHandle;
+    }
+    return true;
+}

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // Where a COBits without a file of its own hands its bytes, a buffer or a
@@ -45,6 +46,19 @@ class COBits {
     // as count calls of WriteByte (a sink may get other pieces).
     void Write(const std::uint8_t* bytes, std::size_t count);
 
+    // Writes the file in parts of at most maxBytes each, the part k (from 2)
+    // under the name partName(k); a part begins only where Boundary allows.
+    void SetParts(std::uint64_t maxBytes, std::function<std::string(int)> partName) {
+        PartMax = maxBytes;
+        PartName = std::move(partName);
+    }
+    // A part may begin here, and the next place where one may comes after
+    // `run` bytes: a new part begins now when the part being written could
+    // not take them. True when it did.
+    bool Boundary(std::uint64_t run);
+    // The parts written so far (1 without parts).
+    int Parts() const { return Part; }
+
     // Room for the next n bytes in the buffer, to be filled in place and then
     // given with Commit(n): the same file as Write of those bytes. Null when
     // they do not fit before the buffer's end (or there is no buffer).
@@ -77,4 +91,8 @@ class COBits {
     bool Failed = false;
     bool Full = false;
     CByteSink* Sink = nullptr;
+    std::uint64_t PartMax = 0; // 0: one file
+    std::function<std::string(int)> PartName;
+    int Part = 1;
+    std::uint64_t PartStart = 0; // where the part being written begins
 };

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <new>
 #include <string>
 
@@ -75,6 +76,21 @@ bool PlatRename(const std::string& from, const std::string& to);
 
 // Removes a file.
 bool PlatRemove(const std::string& path);
+
+// Makes the folder, and the folders above it that are missing; true when
+// it is there afterwards.
+bool PlatMakeFolders(const std::string& path);
+
+// Gives the file the modification time of a moment of local time (the
+// fields of std::tm as the calendar has them); false when it cannot.
+bool PlatSetFileTime(const std::string& path, const std::tm& localTime);
+
+// The bytes free for this user on the disk that holds the folder.
+bool PlatFreeSpace(const std::string& folder, std::uint64_t& bytes);
+
+// The largest file the folder's file system can hold: 4 GiB - 1 on FAT
+// (FAT32 and its elders), 0 where it sets no such limit.
+std::uint64_t PlatLargestFile(const std::string& folder);
 
 // Whether standard output is a terminal (a console window), where a line can
 // be rewritten after a carriage return.

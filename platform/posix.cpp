@@ -9,7 +9,12 @@
 #include <fcntl.h>
 #include <limits>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/time.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/vfs.h>
+#endif
 
 namespace {
 
@@ -117,6 +122,48 @@ bool PlatWriteFoundDiskFull() {
 
 bool PlatRename(const std::string& from, const std::string& to) {
     return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool PlatMakeFolders(const std::string& path) {
+    for (std::size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
+        const std::string folder = path.substr(0, at);
+        if (!folder.empty() && ::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
+            return false;
+        if (at == std::string::npos)
+            break;
+    }
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool PlatSetFileTime(const std::string& path, const std::tm& localTime) {
+    std::tm moment = localTime;
+    moment.tm_isdst = -1; // as the calendar of the place had it then
+    const std::time_t t = std::mktime(&moment);
+    if (t == static_cast<std::time_t>(-1))
+        return false;
+    const timeval times[2] = {{t, 0}, {t, 0}};
+    return ::utimes(path.c_str(), times) == 0;
+}
+
+bool PlatFreeSpace(const std::string& folder, std::uint64_t& bytes) {
+    struct statvfs fs {};
+    if (::statvfs(folder.c_str(), &fs) != 0)
+        return false;
+    bytes = static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize;
+    return true;
+}
+
+std::uint64_t PlatLargestFile(const std::string& folder) {
+#ifdef __linux__
+    constexpr long kMsdosMagic = 0x4d44; // FAT12, FAT16 and FAT32 (vfat, msdos)
+    struct statfs fs {};
+    if (::statfs(folder.c_str(), &fs) == 0 && static_cast<long>(fs.f_type) == kMsdosMagic)
+        return (std::uint64_t{1} << 32) - 1;
+#else
+    (void)folder;
+#endif
+    return 0;
 }
 
 bool PlatRemove(const std::string& path) {

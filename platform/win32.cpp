@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 #endif
 
@@ -146,6 +147,62 @@ bool PlatWriteFoundDiskFull() {
 bool PlatRename(const std::string& from, const std::string& to) {
     return MoveFileExA(from.c_str(), to.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+bool PlatMakeFolders(const std::string& path) {
+    for (std::size_t at = path.find_first_of("\\/", 1);; at = path.find_first_of("\\/", at + 1)) {
+        const std::string folder = path.substr(0, at);
+        // "D:" and "\\server\share" name no folder to make.
+        if (!folder.empty() && folder.back() != ':' && folder.find_first_not_of("\\/") != std::string::npos)
+            CreateDirectoryA(folder.c_str(), nullptr);
+        if (at == std::string::npos)
+            break;
+    }
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool PlatSetFileTime(const std::string& path, const std::tm& localTime) {
+    SYSTEMTIME local{};
+    local.wYear = static_cast<WORD>(localTime.tm_year + 1900);
+    local.wMonth = static_cast<WORD>(localTime.tm_mon + 1);
+    local.wDay = static_cast<WORD>(localTime.tm_mday);
+    local.wHour = static_cast<WORD>(localTime.tm_hour);
+    local.wMinute = static_cast<WORD>(localTime.tm_min);
+    local.wSecond = static_cast<WORD>(localTime.tm_sec);
+    SYSTEMTIME utc{};
+    FILETIME time{};
+    if (!TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc) ||
+        !SystemTimeToFileTime(&utc, &time))
+        return false;
+    const HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    const bool set = SetFileTime(file, nullptr, &time, &time) != 0;
+    CloseHandle(file);
+    return set;
+}
+
+bool PlatFreeSpace(const std::string& folder, std::uint64_t& bytes) {
+    ULARGE_INTEGER free{};
+    if (!GetDiskFreeSpaceExA(folder.c_str(), &free, nullptr, nullptr))
+        return false;
+    bytes = free.QuadPart;
+    return true;
+}
+
+std::uint64_t PlatLargestFile(const std::string& folder) {
+    // The volume's root: "D:\" of "D:\Recordings", the current one of a
+    // relative path.
+    char full[MAX_PATH] = {};
+    char root[MAX_PATH] = {};
+    char system[MAX_PATH] = {};
+    if (GetFullPathNameA(folder.c_str(), MAX_PATH, full, nullptr) == 0 ||
+        !GetVolumePathNameA(full, root, MAX_PATH) ||
+        !GetVolumeInformationA(root, nullptr, 0, nullptr, nullptr, nullptr, system, MAX_PATH))
+        return 0;
+    return std::string(system).compare(0, 3, "FAT") == 0 ? (std::uint64_t{1} << 32) - 1 : 0;
 }
 
 bool PlatRemove(const std::string& path) {

@@ -339,12 +339,16 @@ std::size_t CProgramStreamWriter::PutSystemHeader(std::uint8_t* p) const {
 }
 
 void CProgramStreamWriter::WritePack(EsState& s) {
+    if (PacksWritten % kSystemHeaderPacks == 0)
+        Out.Boundary(std::uint64_t{kPackSize} * kSystemHeaderPacks);
     // The pack is made where the output file buffers it, when it fits there.
     std::uint8_t local[kPackSize];
     std::uint8_t* const inPlace = Out.Room(kPackSize);
     std::uint8_t* const pack = inPlace != nullptr ? inPlace : local;
     std::size_t at = PutPackHeader(pack);
-    if (PacksWritten == 0)
+    // Every kSystemHeaderPacks packs the system header is repeated: a file
+    // may be cut into parts there, each of which then plays on its own.
+    if (PacksWritten % kSystemHeaderPacks == 0)
         at += PutSystemHeader(pack + at);
     const std::size_t extension = s.first ? 3 : 0;
     const std::size_t sub = s.subId >= 0 ? kAC3HeaderBytes : 0;

@@ -24,6 +24,9 @@ std::uint32_t VideoBitRate(const std::uint8_t* p, std::size_t n);
 class CProgramStreamWriter {
   public:
     static constexpr std::uint32_t kPackSize = 2048;
+    // Packs from one system header to the next (1 MiB): where a file may be
+    // cut into parts.
+    static constexpr std::uint32_t kSystemHeaderPacks = 512;
     // P-STD buffers as a DVD player has them, in bytes.
     static constexpr std::uint32_t kVideoBufferBytes = 230 * 1024;
     static constexpr std::uint32_t kAudioBufferBytes = 4 * 1024;

@@ -349,30 +349,41 @@ std::int64_t HeaderLength(const CPVRFile& file) {
 }
 
 RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio,
-                    const std::string& fileName, CRescueProgress& progress);
+                    const std::string& fileName, CRescueProgress& progress,
+                    std::uint64_t partBytes);
 
 } // namespace
 
 RescueResult RescueRecording(CPVRFile& file, const std::string& fileName,
-                             CRescueProgress& progress) {
+                             CRescueProgress& progress, std::uint64_t partBytes) {
     file.PrintInfo(*g_Log, false);
     CClusterReader video(file.DriveName(), file.FirstVCluster());
     CClusterReader audio(file.DriveName(), file.FirstACluster());
-    return Rescue(file, video, audio, fileName, progress);
+    return Rescue(file, video, audio, fileName, progress, partBytes);
 }
 
 RescueResult RescueRecording(CPVRFile& file, const RecordingChains& chains,
-                             const std::string& fileName, CRescueProgress& progress) {
+                             const std::string& fileName, CRescueProgress& progress,
+                             std::uint64_t partBytes) {
     file.PrintInfo(*g_Log, false);
     CClusterReader video(file.DriveName(), chains.video);
     CClusterReader audio(file.DriveName(), chains.audio);
-    return Rescue(file, video, audio, fileName, progress);
+    return Rescue(file, video, audio, fileName, progress, partBytes);
+}
+
+std::string PartFileName(const std::string& fileName, int part) {
+    const std::size_t ext = std::string(kProgramStreamExtension).size();
+    if (part <= 1 || fileName.size() < ext)
+        return fileName;
+    return fileName.substr(0, fileName.size() - ext) + " (part " + std::to_string(part) + ")" +
+           kProgramStreamExtension;
 }
 
 namespace {
 
 RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio,
-                    const std::string& fileName, CRescueProgress& progress) {
+                    const std::string& fileName, CRescueProgress& progress,
+                    std::uint64_t partBytes) {
     std::ostream& log = *g_Log;
     const std::uint64_t unreadableBefore = g_Unreadable.Bytes();
     int videoId = 0, audioId = 0;
@@ -456,8 +467,13 @@ RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio
     // The video into the writer, with the audio alongside.
     RescueResult result;
     bool created = false;
+    int parts = 1;
+    auto written = [&](int part) { return PartFileName(fileName, part); };
     {
         auto mpg = std::make_unique<COBits>(partName, created);
+        if (partBytes > 0)
+            mpg->SetParts(partBytes,
+                          [&](int part) { return written(part) + kPartialExtension; });
         if (created) {
             CAudioFeeder feeder(audioName, ac3 ? kAC3Format : kMpegAudioFormat);
             CProgramStreamWriter writer(*mpg, ac3 ? EsKind::AC3 : EsKind::MpegAudio,
@@ -475,23 +491,34 @@ RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio
             mpg->Flush();
             result.minutes = static_cast<double>(feed.Duration()) / kPtsPerSecond / 60;
         }
+        parts = mpg->Parts();
         if (created && mpg->WriteFailed()) {
             result = WriteFailure(*mpg, partName);
             created = false;
         }
     }
     PlatRemove(audioName);
+    auto removeParts = [&] {
+        for (int part = 1; part <= parts; ++part)
+            PlatRemove(written(part) + kPartialExtension);
+    };
     if (!created) {
-        PlatRemove(partName);
+        removeParts();
         return result.outcome == RescueResult::Outcome::DiskFull
                    ? result
                    : Failed("cannot create " + partName);
     }
-    if (!PlatRename(partName, fileName)) {
-        PlatRemove(partName);
-        return Failed("cannot rename " + partName + " to " + fileName);
+    // The first part last: a file of the recording's name tells that every
+    // part is complete.
+    for (int part = parts; part >= 1; --part) {
+        if (!PlatRename(written(part) + kPartialExtension, written(part))) {
+            removeParts();
+            return Failed("cannot rename " + written(part) + kPartialExtension + " to " +
+                          written(part));
+        }
+        result.files.insert(result.files.begin(), written(part));
+        result.bytes += FileSize(written(part));
     }
-    result.bytes = FileSize(fileName);
     result.unreadable = g_Unreadable.Bytes() - unreadableBefore;
     result.outcome =
         result.unreadable > 0 ? RescueResult::Outcome::Incomplete : RescueResult::Outcome::Ok;

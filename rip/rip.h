@@ -23,7 +23,8 @@ struct RescueResult {
     Outcome outcome = Outcome::Failed;
     std::string reason;           // why it failed
     double minutes = 0;           // how long the file plays
-    std::uint64_t bytes = 0;      // the size of the file
+    std::uint64_t bytes = 0;      // the size of the file (of all its parts)
+    std::vector<std::string> files; // the file, or its parts in order
     std::uint64_t unreadable = 0; // bytes of the recording that could not be read
 };
 
@@ -42,8 +43,12 @@ class CRescueProgress {
 // temporary name and renamed when complete; on failure nothing of it stays.
 // The rip's messages go to the run log, and to the console as the rip writes
 // them: the caller decides where the console goes.
+// With partBytes, the file is written in parts of at most that many bytes,
+// each cut where a part can play on its own: fileName, then its name with
+// " (part 2)" and so on before the extension; they are renamed when all are
+// complete, the first one last.
 RescueResult RescueRecording(CPVRFile& file, const std::string& fileName,
-                             CRescueProgress& progress);
+                             CRescueProgress& progress, std::uint64_t partBytes = 0);
 
 // A recording's chains as a survey of the disk found them.
 struct RecordingChains {
@@ -53,4 +58,8 @@ struct RecordingChains {
 // The same for a recording given by its chains: its header (which may be
 // all zeros) only gives the length that helps to tell its end.
 RescueResult RescueRecording(CPVRFile& file, const RecordingChains& chains,
-                             const std::string& fileName, CRescueProgress& progress);
+                             const std::string& fileName, CRescueProgress& progress,
+                             std::uint64_t partBytes = 0);
+
+// The name of part `part` (from 1) of the file fileName.
+std::string PartFileName(const std::string& fileName, int part);
