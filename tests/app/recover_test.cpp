@@ -168,15 +168,14 @@ TEST(Recover, EveryRecordingWithTheDiskStructuresIntactZeroedOrUnreadable) {
         harness::TempDir out;
         const std::string image = out.File("disk.img");
         ASSERT_TRUE(disk.zeroFrom(c.zeroAt, c.zeroBytes, image));
-        if (c.unreadable) {
-            ::setenv("LD_PRELOAD", TARNWELL_BAD_SECTORS_LIB, 1);
-            ::setenv("TARNWELL_BAD_FILE", image.c_str(), 1);
-            ::setenv("TARNWELL_BAD_RANGES", c.unreadable, 1);
+        harness::Run run;
+        {
+            harness::Preload::Variables faults;
+            if (c.unreadable)
+                faults = {{"TARNWELL_BAD_FILE", image}, {"TARNWELL_BAD_RANGES", c.unreadable}};
+            const harness::Preload preload(faults);
+            run = harness::RunProgramAs({TARNWELL_SMALL_EXE}, out.Path(), {"recover", image});
         }
-        const harness::Run run =
-            harness::RunProgramAs({TARNWELL_SMALL_EXE}, out.Path(), {"recover", image});
-        for (const char* name : {"LD_PRELOAD", "TARNWELL_BAD_FILE", "TARNWELL_BAD_RANGES"})
-            ::unsetenv(name);
         EXPECT_EQ(run.exitCode, c.unreadable ? 2 : 0) << run.console;
 
         // Named by the header where it can be read, else by the first cluster

@@ -183,4 +183,30 @@ Run RunProgramAs(const std::vector<std::string>& program, const std::string& dir
 }
 #endif
 
+#ifndef _WIN32
+Preload::Preload(const Variables& variables) {
+    const char* saved = std::getenv("ASAN_OPTIONS");
+    hadAsan = saved != nullptr;
+    asan = saved ? saved : "";
+    ::setenv("ASAN_OPTIONS", (asan + ":verify_asan_link_order=0").c_str(), 1);
+#ifdef TARNWELL_BAD_SECTORS_LIB
+    ::setenv("LD_PRELOAD", TARNWELL_BAD_SECTORS_LIB, 1);
+#endif
+    for (const auto& [name, value] : variables) {
+        ::setenv(name.c_str(), value.c_str(), 1);
+        names.push_back(name);
+    }
+}
+
+Preload::~Preload() {
+    for (const std::string& name : names)
+        ::unsetenv(name.c_str());
+    ::unsetenv("LD_PRELOAD");
+    if (hadAsan)
+        ::setenv("ASAN_OPTIONS", asan.c_str(), 1);
+    else
+        ::unsetenv("ASAN_OPTIONS");
+}
+#endif
+
 } // namespace harness

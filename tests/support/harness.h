@@ -7,6 +7,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace harness {
@@ -76,5 +77,22 @@ Run RunProgram(const std::string& dir, const std::vector<std::string>& args,
 // a program that runs it if there is one (for example {"wine", "x.exe"}).
 Run RunProgramAs(const std::vector<std::string>& program, const std::string& dir,
                  const std::vector<std::string>& args, const std::string& input = "");
+
+// While it lives, the program runs with the preloaded fault library and the
+// environment variables given (name, value); ASan is told to accept the
+// library before its own runtime.
+class Preload {
+  public:
+    using Variables = std::vector<std::pair<std::string, std::string>>;
+    explicit Preload(const Variables& variables);
+    ~Preload();
+    Preload(const Preload&) = delete;
+    Preload& operator=(const Preload&) = delete;
+
+  private:
+    std::vector<std::string> names;
+    bool hadAsan = false;
+    std::string asan;
+};
 
 } // namespace harness

@@ -13,6 +13,9 @@
 //                        program instead (SIGKILL), as a crash stops it
 //   TARNWELL_READ_DELAY  milliseconds that each read of the file waits first, as
 //                        a failing disk takes its time over retries
+//   TARNWELL_FREE_BYTES  the free space that statvfs gives for any folder
+//   TARNWELL_FS_TYPE     the file system type (f_type) that statfs gives, for
+//                        example 0x4d44 for FAT32
 // Both open and open64 are replaced, so the large-file names are not mapped,
 // and the forms that fortified programs call (GNU ddrescue among them).
 #undef _FILE_OFFSET_BITS
@@ -25,6 +28,8 @@
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/statvfs.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -149,5 +154,42 @@ ssize_t read(int fd, void* buffer, size_t count) {
     const ssize_t n = real(fd, buffer, count);
     faults.bytesRead += n > 0 ? n : 0;
     return n;
+}
+
+// The output folder's disk as a test wants it: its free space, its type.
+int statvfs(const char* path, struct statvfs* fs) {
+    static auto real = Next<int (*)(const char*, struct statvfs*)>("statvfs");
+    const int result = real(path, fs);
+    if (const char* free = std::getenv("TARNWELL_FREE_BYTES"); free && result == 0) {
+        fs->f_frsize = 1;
+        fs->f_bavail = static_cast<fsblkcnt_t>(std::atoll(free));
+    }
+    return result;
+}
+
+int statvfs64(const char* path, struct statvfs64* fs) {
+    static auto real = Next<int (*)(const char*, struct statvfs64*)>("statvfs64");
+    const int result = real(path, fs);
+    if (const char* free = std::getenv("TARNWELL_FREE_BYTES"); free && result == 0) {
+        fs->f_frsize = 1;
+        fs->f_bavail = static_cast<fsblkcnt64_t>(std::atoll(free));
+    }
+    return result;
+}
+
+int statfs(const char* path, struct statfs* fs) {
+    static auto real = Next<int (*)(const char*, struct statfs*)>("statfs");
+    const int result = real(path, fs);
+    if (const char* type = std::getenv("TARNWELL_FS_TYPE"); type && result == 0)
+        fs->f_type = static_cast<decltype(fs->f_type)>(std::strtol(type, nullptr, 0));
+    return result;
+}
+
+int statfs64(const char* path, struct statfs64* fs) {
+    static auto real = Next<int (*)(const char*, struct statfs64*)>("statfs64");
+    const int result = real(path, fs);
+    if (const char* type = std::getenv("TARNWELL_FS_TYPE"); type && result == 0)
+        fs->f_type = static_cast<decltype(fs->f_type)>(std::strtol(type, nullptr, 0));
+    return result;
 }
 }
