@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <tuple>
 
@@ -19,8 +20,23 @@ constexpr std::int64_t kSpreadTicks = 10 * kPtsPerSecond; // leeway of a cluster
 constexpr std::size_t kEndBytes = kSectorSize;            // the last bytes that tell an end
 constexpr std::uint16_t kNoLink = 0xFFFF;
 
+// Whether the bytes are all zero: 64 of them a step, their words ORed
+// together, which gives the same answer as looking at each byte; most of a
+// disk's free clusters are zeros, and this is what a survey spends its time on.
 bool AllZero(const std::uint8_t* bytes, std::size_t count) {
-    return std::all_of(bytes, bytes + count, [](std::uint8_t b) { return b == 0; });
+    std::size_t i = 0;
+    for (; i + 64 <= count; i += 64) {
+        std::uint64_t words[8];
+        std::memcpy(words, bytes + i, sizeof words);
+        if ((words[0] | words[1] | words[2] | words[3] | words[4] | words[5] | words[6] |
+             words[7]) != 0)
+            return false;
+    }
+    for (; i < count; ++i) {
+        if (bytes[i] != 0)
+            return false;
+    }
+    return true;
 }
 
 ClusterFacts::Kind KindOf(int streamId) {
