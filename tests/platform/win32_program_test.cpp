@@ -87,12 +87,12 @@ struct Images {
     }
 };
 
-// Lines as a terminal shows them, the rip's timing and the rescue's progress
-// lines (as many as its speed gives) left out. Windows lines
+// Lines as a terminal shows them, the rip's timing and the progress lines of
+// rescue, recover and its survey (as many as their speed gives) left out. Windows lines
 // must end in CR LF: the CR is taken off, and a line without one is marked.
 std::vector<std::string> Shown(const std::string& text, bool crlf) {
     static const std::regex took(R"(\.\.\. it took \d+ seconds\.\.\.)");
-    static const std::regex progress(R"(slot \d+ .*: +\d+%.*)");
+    static const std::regex progress(R"((slot|no\.) \d+ .*: +\d+%.*|survey: .*)");
     std::vector<std::string> lines = harness::Lines(text);
     for (std::string& line : lines) {
         if (crlf && (line.empty() || line.back() != '\r'))
@@ -194,6 +194,11 @@ TEST(WindowsProgram, SameFilesConsoleAndLogAsTheLinuxProgram) {
         {{"rescue", images.farDisk}, "", 0},
         {{"rescue", images.nearDisk, "1", "5"}, "", 1},
         {{"rescue"}, "", 0},
+        {{"rescue", images.nearDisk, "--list"}, "", 0},
+        {{"rescue", "--split", "1M", images.nearDisk}, "", 0},
+        {{"recover", images.nearDisk}, "", 0},
+        {{"recover", images.farDisk, "--list"}, "", 0},
+        {{"recover", "--help"}, "", 0},
         {{"dir", images.missing}, "", 1},
         {{"rip", images.missing, "0", "10"}, "", 1},
         // A drive letter opens the raw volume (here \\.\q:, standing for
