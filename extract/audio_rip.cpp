@@ -172,9 +172,12 @@ void CPVRFile::RipAudio(CClusterReader& reader, COBits& out, int streamId, std::
         reader.SeekBit(PacketEnd(payloadPos, length));
         bool last = false; // the recording ends with this packet, which is whole
         if (!IsPESPacketAt(reader, streamId)) {
-            last = EndRule != nullptr &&
-                   EndRule->EndsAt(reader, PacketEnd(payloadPos, length) / 8, streamId);
-            if (!last) {
+            const std::uint64_t end = PacketEnd(payloadPos, length) / 8;
+            last = EndRule != nullptr && EndRule->EndsAt(reader, end, streamId);
+            // Zeros right after it, which the recording goes on across, tell
+            // that the packet is whole: it is copied, and the search for the
+            // next one begins after it.
+            if (!last && !(EndRule != nullptr && EndRule->WentOnAcrossZerosAt(end))) {
                 resync = true;
                 LogThenConsole("error recovery");
                 reader.SeekBit(payloadPos + 8);

@@ -32,6 +32,12 @@ std::size_t FindHeader(const std::uint8_t* bytes, std::size_t count, int streamI
     return count;
 }
 
+// How many of bytes[0, count) are zeros before the first that is not.
+std::uint32_t LeadingZeros(const std::uint8_t* bytes, std::uint32_t count) {
+    return static_cast<std::uint32_t>(
+        std::find_if(bytes, bytes + count, [](std::uint8_t b) { return b != 0; }) - bytes);
+}
+
 double Seconds(std::int64_t ticks) {
     return static_cast<double>(ticks) / kPtsPerSecond;
 }
@@ -102,37 +108,124 @@ CRecordingEnd::Verdict CRecordingEnd::Packet(std::uint64_t pos, std::int64_t sta
     return Verdict::Jump;
 }
 
-CRecordingEnd::Verdict CRecordingEnd::Zeros(std::uint64_t pos, std::uint64_t count) {
-    if (HasEnded || count >= kZeroRunBytes)
-        return HasEnded ? Verdict::End : Ends(pos, "zeros follow its last packet");
-    return Verdict::GoOn;
-}
-
 CRecordingEnd::Verdict CRecordingEnd::Break(std::uint64_t pos, const std::uint8_t* bytes,
                                             std::uint32_t count, std::uint32_t readable,
                                             int streamId) {
     if (HasEnded)
         return Verdict::End;
-    const std::uint32_t zeros = static_cast<std::uint32_t>(
-        std::find_if(bytes, bytes + readable, [](std::uint8_t b) { return b != 0; }) - bytes);
     if (count == 0)
         return Ends(pos, "its chain ends");
-    if (zeros >= kZeroRunBytes || (zeros == count && readable == count))
-        return Ends(pos, "zeros follow its last packet");
+    if (LeadingZeros(bytes, count) == count && readable == count)
+        return Ends(pos, "zeros follow it to its chain's end");
+    return Resumes(pos, pos, bytes, count, readable, streamId);
+}
+
+CRecordingEnd::Verdict CRecordingEnd::Resumes(std::uint64_t from, std::uint64_t at,
+                                              const std::uint8_t* bytes, std::uint32_t count,
+                                              std::uint32_t readable, int streamId) {
     std::int64_t stamp = 0;
-    const std::size_t at = FindHeader(bytes, readable, streamId, stamp);
-    if (at < readable) {
-        if (!Started || GoesOn(StampDifference(stamp, LastStamp), pos + at - LastPos)) {
+    const std::size_t header = FindHeader(bytes, readable, streamId, stamp);
+    const bool acrossZeros = at > from;
+    if (header < readable) {
+        if (!Started || GoesOn(StampDifference(stamp, LastStamp), at + header - LastPos)) {
             Broken = true;
+            if (acrossZeros) {
+                ZerosGoneOnFrom = from;
+                *g_Log << "zeros from byte " << from << " of its chain, " << at - from
+                       << " bytes: the recording goes on past them" << std::endl;
+            }
             return Verdict::GoOn;
         }
-        return Ends(pos, "the next packet's time stamps do not go on");
+        return Ends(from, acrossZeros ? "an older recording's data follows the zeros after it"
+                                      : "the next packet's time stamps do not go on");
     }
     if (readable < count) {
         Broken = true; // unreadable sectors before anything could be told
         return Verdict::GoOn;
     }
-    return Ends(pos, "no packet of the stream follows its last one");
+    return Ends(from, acrossZeros ? "no packet of the stream follows the zeros after it"
+                                  : "no packet of the stream follows its last one");
+}
+
+std::uint32_t CRecordingEnd::Look(CClusterReader& reader, std::uint64_t at, std::uint8_t* out,
+                                  std::uint32_t count, std::uint32_t& readable) {
+    const std::uint64_t before = reader.BytesRead();
+    const std::uint32_t got = reader.LookAhead(at, out, count);
+    Probed += reader.BytesRead() - before;
+    readable = reader.ReadableBytes(at, got);
+    return got;
+}
+
+std::uint64_t CRecordingEnd::ProbeStep() const {
+    std::uint64_t wanted = 0;
+    if (Lasted >= kPtsPerSecond && LastPos > FirstPos)
+        wanted =
+            static_cast<std::uint64_t>(static_cast<double>(LastPos - FirstPos) * kProbeSeconds *
+                                       kPtsPerSecond / static_cast<double>(Lasted));
+    std::uint64_t step = kBlockSize;
+    while (step > kBlockSize / 16 && step > kProbeBytes && step / 2 >= wanted)
+        step /= 2;
+    return step;
+}
+
+std::uint64_t CRecordingEnd::DataFrom(CClusterReader& reader, std::uint64_t zerosTo) {
+    constexpr std::uint64_t kNone = ~std::uint64_t{0};
+    std::vector<std::uint8_t> bytes(kLookAheadBytes);
+    // The first stretch in full, as most runs of zeros inside a recording
+    // are short; then a probe every step. No byte read before zerosTo is
+    // other than zero.
+    Probed = 0;
+    const std::uint64_t step = ProbeStep();
+    std::uint64_t at = zerosTo;
+    std::uint32_t want = kLookAheadBytes;
+    while (Probed < kProbeLimitBytes) {
+        std::uint32_t readable = 0;
+        const std::uint32_t got = Look(reader, at, bytes.data(), want, readable);
+        const std::uint32_t zeros = LeadingZeros(bytes.data(), readable);
+        if (zeros < readable) {
+            // Data lies between the last probe of zeros and this byte: the
+            // sectors between are halved until the first one found.
+            std::uint64_t lo = zerosTo, hi = at + zeros;
+            while (hi - lo > kSectorSize && Probed < kProbeLimitBytes) {
+                const std::uint64_t mid =
+                    std::max(lo, (lo + (hi - lo) / 2) / kSectorSize * kSectorSize);
+                std::uint32_t r = 0;
+                const std::uint32_t n = Look(reader, mid, bytes.data(), kSectorSize, r);
+                const std::uint32_t z = LeadingZeros(bytes.data(), r);
+                if (n == 0)
+                    break;
+                if (z < r)
+                    hi = mid + z;
+                else
+                    lo = mid + n;
+            }
+            std::uint32_t r = 0;
+            const auto n =
+                static_cast<std::uint32_t>(std::min<std::uint64_t>(hi - lo, kSectorSize));
+            Look(reader, lo, bytes.data(), n, r);
+            const std::uint32_t z = LeadingZeros(bytes.data(), std::min(r, n));
+            return z < std::min(r, n) ? lo + z : hi;
+        }
+        if (got < want)
+            return kNone; // the chain ends in zeros
+        zerosTo = at + got;
+        at = (zerosTo + step - 1) / step * step;
+        want = kProbeBytes;
+    }
+    return kNone;
+}
+
+CRecordingEnd::Verdict CRecordingEnd::Zeros(CClusterReader& reader, std::uint64_t pos,
+                                            std::uint64_t count, int streamId) {
+    if (HasEnded)
+        return Verdict::End;
+    const std::uint64_t at = DataFrom(reader, pos + count);
+    if (at == ~std::uint64_t{0})
+        return Ends(pos, "zeros follow it to its chain's end");
+    std::vector<std::uint8_t> bytes(kLookAheadBytes);
+    std::uint32_t readable = 0;
+    const std::uint32_t got = Look(reader, at, bytes.data(), kLookAheadBytes, readable);
+    return Resumes(pos, at, bytes.data(), got, readable, streamId);
 }
 
 std::size_t CRecordingEnd::VideoTailEnd(const std::uint8_t* payload, std::size_t count) {
@@ -155,9 +248,15 @@ std::size_t CRecordingEnd::VideoTailEnd(const std::uint8_t* payload, std::size_t
 
 bool CRecordingEnd::EndsAt(CClusterReader& reader, std::uint64_t end, int streamId) {
     std::vector<std::uint8_t> bytes(kLookAheadBytes);
-    const std::uint32_t count = reader.LookAhead(end, bytes.data(), kLookAheadBytes);
-    const std::uint32_t readable = reader.ReadableBytes(end, count);
-    if (Break(end, bytes.data(), count, readable, streamId) != Verdict::End)
+    std::uint32_t readable = 0;
+    const std::uint32_t count = Look(reader, end, bytes.data(), kLookAheadBytes, readable);
+    // Zeros as far as the look goes, with more of the chain after them: the
+    // data past them decides.
+    const bool zerosOnly = readable > 0 && LeadingZeros(bytes.data(), readable) == readable &&
+                           (readable < count || count == kLookAheadBytes);
+    const Verdict verdict = zerosOnly ? Zeros(reader, end, count, streamId)
+                                      : Break(end, bytes.data(), count, readable, streamId);
+    if (verdict != Verdict::End)
         return false;
     reader.SetEnd(end);
     return true;

@@ -6,6 +6,7 @@
 
 bool CPVRFile::GetStreamIDs(CClusterReader& reader, int& streamId) {
     streamId = 0;
+    StreamStartByte = 0;
     *g_Log << "GetStreamIDs" << std::endl;
     *g_Log << "try to rewind";
     if (!reader.Rewind()) {
@@ -21,11 +22,13 @@ bool CPVRFile::GetStreamIDs(CClusterReader& reader, int& streamId) {
     for (;;) {
         if (bound >= kClusterBits)
             return false;
+        const std::uint64_t at = reader.GetBitPos() / 8;
         for (int id = kPrivateStream1; id <= kLastVideoStream; ++id) {
             if (StreamClass(id) == kClassNone)
                 continue; // the padding stream
             if (IsPESPacketAt(reader, id)) {
                 streamId = id;
+                StreamStartByte = at;
                 return true;
             }
         }

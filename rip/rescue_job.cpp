@@ -137,10 +137,10 @@ class CAudioFeeder {
 class CVideoFeed : public CPacketStamps, public CByteSink {
   public:
     CVideoFeed(CProgramStreamWriter& writer, CAudioFeeder& audio, std::int64_t audioFirst,
-               bool audioKnown, CClusterReader& reader, CRecordingEnd& end,
+               bool audioKnown, CClusterReader& reader, int streamId, CRecordingEnd& end,
                std::function<void()> progress)
         : Writer(writer), Audio(audio), AudioRaw(audioFirst), AudioKnown(audioKnown),
-          Reader(reader), EndRule(end), Progress(std::move(progress)) {}
+          Reader(reader), StreamId(streamId), EndRule(end), Progress(std::move(progress)) {}
 
     void Copied(std::uint64_t offset, std::int64_t pts, std::int64_t dts,
                 bool jumpedBack) override {
@@ -198,6 +198,10 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
     // After the last of the video: drops what lies past the recording's end
     // and closes the video stream with a sequence end code.
     void EndSequence() {
+        if (ZerosPassed) { // no byte came after the run
+            Passed.back().to = Received;
+            ZerosPassed = false;
+        }
         if (Ended) {
             const std::uint64_t heldFrom = Received - Held.size();
             std::uint64_t end = std::max(EndOffset, heldFrom);
@@ -231,6 +235,9 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
         std::uint64_t offset;
         std::int64_t pts, dts;
     };
+    struct ZeroRun {
+        std::uint64_t from, to; // in the video received; to: ~0 while it goes on
+    };
 
     // The recording ends at byte `offset` of the video: the reader stops.
     void EndAt(std::uint64_t offset) {
@@ -240,21 +247,37 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
     }
 
     // Counts the zeros that end the video so far, read from the disk: zeros
-    // in place of sectors that could not be read are no sign of the end.
+    // in place of sectors that could not be read are no sign of the end. A
+    // long run of them is looked past once: what follows tells whether the
+    // recording goes on.
     void WatchZeros(const std::uint8_t* bytes, std::size_t count) {
         const std::uint64_t unreadable = g_Unreadable.Bytes();
         std::size_t zeros = 0;
         while (zeros < count && bytes[count - 1 - zeros] == 0)
             ++zeros;
+        if (zeros < count && ZerosPassed) {
+            // The run looked past ends at the first byte that is not zero.
+            std::size_t lead = 0;
+            while (bytes[lead] == 0)
+                ++lead;
+            Passed.back().to = std::max(Passed.back().from, Received - count + lead - 2);
+            ZerosPassed = false;
+        }
         TrailingZeros = zeros == count ? TrailingZeros + count : zeros;
         if (unreadable != UnreadableSeen)
             TrailingZeros = 0;
         UnreadableSeen = unreadable;
+        if (TrailingZeros < CRecordingEnd::kZeroRunBytes || ZerosPassed)
+            return;
         // Within a packet the video is the chain's bytes as they lie.
         const std::uint64_t from = Received - TrailingZeros;
         const std::uint64_t at = PacketAt + (from > PacketFrom ? from - PacketFrom : 0);
-        if (EndRule.Zeros(at, TrailingZeros) == CRecordingEnd::Verdict::End)
+        if (EndRule.Zeros(Reader, at, TrailingZeros, StreamId) == CRecordingEnd::Verdict::End) {
             EndAt(from);
+        } else {
+            ZerosPassed = true;
+            Passed.push_back({from, ~std::uint64_t{0}});
+        }
     }
 
     // Where the video received may go to the writer up to. A run of zeros
@@ -264,7 +287,10 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
     // copied (up to a limit), until the next one tells that the recording
     // goes on.
     std::uint64_t ReleasableUpTo() const {
-        std::uint64_t upTo = Received - TrailingZeros;
+        // Of a run of zeros looked past, two stay: the prefix of the start
+        // code that may follow.
+        std::uint64_t upTo =
+            Received - (ZerosPassed ? std::min<std::size_t>(TrailingZeros, 2) : TrailingZeros);
         if (Reader.GetBitPos() / kClusterBits + 1 >= Reader.Clusters().size())
             upTo = std::min(
                 upTo, std::max(PacketFrom, Received - std::min(Received, kUnstampedVideoLimit)));
@@ -276,16 +302,58 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
     void Give(const std::uint8_t* bytes, std::size_t n) {
         if (!Started)
             Start();
-        for (const Pending& p : Stamps) {
-            Writer.Stamp(CProgramStreamWriter::kVideo, p.offset, p.pts + Offset, p.dts + Offset);
+        // A stamp past a run of zeros not yet ended waits: where it lies in
+        // the video without the run is not known yet.
+        std::size_t given = 0;
+        for (; given < Stamps.size(); ++given) {
+            const Pending& p = Stamps[given];
+            if (ZerosPassed && p.offset >= Passed.back().from)
+                break;
+            Writer.Stamp(CProgramStreamWriter::kVideo, Kept(p.offset), p.pts + Offset,
+                         p.dts + Offset);
             Horizon = std::max(Horizon, p.dts + Offset);
             FirstPts = std::min(FirstPts, p.pts + Offset);
             LastFilePts = std::max(LastFilePts, p.pts + Offset);
         }
-        Stamps.clear();
+        Stamps.erase(Stamps.begin(), Stamps.begin() + static_cast<std::ptrdiff_t>(given));
         Audio.FeedUntil(Writer, AudioFirst, Horizon + kAudioLead);
-        Writer.Write(CProgramStreamWriter::kVideo, bytes, n);
+        WriteKept(bytes, n);
         Progress();
+    }
+
+    // The video's bytes to the writer, without the runs of zeros that the
+    // recording went on across, but for their last two bytes: they hold no
+    // picture, and a program stream whose clock follows its bytes would fall
+    // behind its time stamps.
+    void WriteKept(const std::uint8_t* bytes, std::size_t n) {
+        while (n > 0) {
+            std::uint64_t keep = n;
+            for (const ZeroRun& run : Passed) {
+                if (Given >= run.from && Given < run.to) {
+                    keep = 0;
+                    const std::size_t skip =
+                        static_cast<std::size_t>(std::min<std::uint64_t>(n, run.to - Given));
+                    Given += skip, bytes += skip, n -= skip;
+                    break;
+                }
+                if (run.from > Given)
+                    keep = std::min<std::uint64_t>(keep, run.from - Given);
+            }
+            if (keep > 0) {
+                Writer.Write(CProgramStreamWriter::kVideo, bytes, static_cast<std::size_t>(keep));
+                Given += keep, bytes += keep, n -= static_cast<std::size_t>(keep);
+            }
+        }
+    }
+
+    // Where byte `offset` of the video received lies in the video written.
+    std::uint64_t Kept(std::uint64_t offset) const {
+        std::uint64_t kept = offset;
+        for (const ZeroRun& run : Passed) {
+            if (run.from < offset)
+                kept -= std::min(offset, run.to) - run.from;
+        }
+        return kept;
     }
 
     // The audio starts as far from the first picture as in the recording;
@@ -308,12 +376,16 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
     std::int64_t AudioRaw, AudioFirst = 0;
     bool AudioKnown;
     CClusterReader& Reader;
+    int StreamId;
     CRecordingEnd& EndRule;
     std::function<void()> Progress;
     std::vector<Pending> Stamps;    // not yet given to the writer
     std::vector<std::uint8_t> Held; // video bytes not yet given to the writer
     std::uint64_t Received = 0;     // video bytes received
     std::size_t TrailingZeros = 0;  // zero bytes that end them, read from the disk
+    bool ZerosPassed = false;       // what follows them tells that the recording goes on
+    std::vector<ZeroRun> Passed;    // the runs the recording went on across, left out
+    std::uint64_t Given = 0;        // bytes of the video received given on
     std::uint64_t UnreadableSeen = 0;
     std::uint64_t PacketFrom = 0; // where the packet being copied begins in the video
     std::uint64_t PacketAt = 0;   // and its payload in the chain
@@ -354,8 +426,8 @@ RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio
 
 } // namespace
 
-RescueResult RescueRecording(CPVRFile& file, const std::string& fileName,
-                             CRescueProgress& progress, std::uint64_t partBytes) {
+RescueResult RescueRecording(CPVRFile& file, const std::string& fileName, CRescueProgress& progress,
+                             std::uint64_t partBytes) {
     file.PrintInfo(*g_Log, false);
     CClusterReader video(file.DriveName(), file.FirstVCluster());
     CClusterReader audio(file.DriveName(), file.FirstACluster());
@@ -387,9 +459,13 @@ RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio
     std::ostream& log = *g_Log;
     const std::uint64_t unreadableBefore = g_Unreadable.Bytes();
     int videoId = 0, audioId = 0;
+    // What lies before each chain's first packet (the zeros before a
+    // recording that begins deep in its cluster) is searched once.
     file.GetStreamIDs(video, videoId);
+    video.SetStart(file.StreamStart());
     video.Rewind();
     file.GetStreamIDs(audio, audioId);
+    audio.SetStart(file.StreamStart());
     audio.Rewind();
     log << std::hex << "Videostream=" << videoId << " " << std::endl
         << "Audiostream=" << audioId << " " << std::endl
@@ -472,14 +548,13 @@ RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio
     {
         auto mpg = std::make_unique<COBits>(partName, created);
         if (partBytes > 0)
-            mpg->SetParts(partBytes,
-                          [&](int part) { return written(part) + kPartialExtension; });
+            mpg->SetParts(partBytes, [&](int part) { return written(part) + kPartialExtension; });
         if (created) {
             CAudioFeeder feeder(audioName, ac3 ? kAC3Format : kMpegAudioFormat);
             CProgramStreamWriter writer(*mpg, ac3 ? EsKind::AC3 : EsKind::MpegAudio,
                                         feeder.BitRate());
-            CVideoFeed feed(writer, feeder, audioStamps.pts, audioStamps.known, video, videoEnd,
-                            report);
+            CVideoFeed feed(writer, feeder, audioStamps.pts, audioStamps.known, video, videoId,
+                            videoEnd, report);
             {
                 COBits videoOut(static_cast<CByteSink&>(feed));
                 file.SetPacketStamps(&feed);

@@ -86,9 +86,10 @@ TEST(RecordingEnd, AJumpOfTheClockInsideTheRecordingOrTheStartOfOlderData) {
     }
 }
 
-// Past a packet that no packet follows at once: zeros, nothing, or a packet
-// whose time stamps do not go on end the recording; a packet that goes on,
-// lost bytes between, or a sector that could not be read do not.
+// Past a packet that no packet follows at once: zeros to the chain's end,
+// nothing, or a packet whose time stamps do not go on end the recording; a
+// packet that goes on, lost bytes or zeros between, or a sector that could
+// not be read do not.
 TEST(RecordingEnd, WhatLiesPastAPacketThatNoPacketFollows) {
     const int64_t first = 126000;
     const int64_t last = first + 10 * kSecond; // the stamp of the last packet
@@ -105,7 +106,8 @@ TEST(RecordingEnd, WhatLiesPastAPacketThatNoPacketFollows) {
     } cases[] = {
         {"the chain ends", {}, ~0u, Verdict::End},
         {"zeros to the chain's end", std::vector<uint8_t>(100), ~0u, Verdict::End},
-        {"a run of zeros", std::vector<uint8_t>(CRecordingEnd::kZeroRunBytes), ~0u, Verdict::End},
+        {"a run of zeros to the chain's end", std::vector<uint8_t>(CRecordingEnd::kZeroRunBytes),
+         ~0u, Verdict::End},
         {"zeros, then a packet that goes on",
          with(std::vector<uint8_t>(20000), 19000, Header(last + 2 * kPacketTicks)), ~0u,
          Verdict::GoOn},
@@ -116,7 +118,7 @@ TEST(RecordingEnd, WhatLiesPastAPacketThatNoPacketFollows) {
         {"no packet of the stream", noise, ~0u, Verdict::End},
         {"an unreadable sector at once", std::vector<uint8_t>(100000), 0, Verdict::GoOn},
         {"an unreadable sector before anything is told", noise, 20000, Verdict::GoOn},
-        {"zeros before an unreadable sector", std::vector<uint8_t>(100000), 40000, Verdict::End},
+        {"zeros, then an unreadable sector", std::vector<uint8_t>(100000), 40000, Verdict::GoOn},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
