@@ -227,8 +227,11 @@ class CPVRFile {
     // when waitForKey is set.
     void PrintInfo(std::ostream& os, bool waitForKey) const;
 
-    // Stream identification and first-PTS search.
+    // Stream identification and first-PTS search. StreamStart: the chain
+    // byte where the packet that told the stream id begins; nothing before it
+    // is a packet that a search or a ripper takes.
     bool GetStreamIDs(CClusterReader& reader, int& streamId);
+    std::uint64_t StreamStart() const { return StreamStartByte; }
     bool FindFirstPTS(CClusterReader& reader, int streamId, std::int64_t& pts);
 
     // The rippers: copy one stream's payload between two PTS values.
@@ -273,6 +276,7 @@ class CPVRFile {
     std::vector<std::int32_t> LastPayload;
     CPacketStamps* Stamps = nullptr;
     CRecordingEnd* EndRule = nullptr;
+    std::uint64_t StreamStartByte = 0;
     std::uint8_t Header[kSectorSize] = {};
 };
 

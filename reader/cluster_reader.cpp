@@ -116,6 +116,12 @@ bool CClusterReader::Rewind() {
         EOBS = true;
         return false;
     }
+    if (Start > 0) {
+        // The block that holds the start, if it is in the buffer, is not
+        // read again.
+        EOBS = false;
+        return SeekBit(Start * 8);
+    }
     // The chain's first block still in the buffer is not read again.
     if (ClusterIndex == 0 && BlocksRead == 1 && BytesValid > 0) {
         ByteIndex = 0;

@@ -26,7 +26,12 @@ class CClusterReader {
     CClusterReader(const CClusterReader&) = delete;
     CClusterReader& operator=(const CClusterReader&) = delete;
 
+    // Back to the start of the data: the chain's first byte, or the start set.
     bool Rewind();
+    // Where the data starts for Rewind from now on: at chain byte `start`,
+    // when what lies before it was searched already and holds nothing a
+    // search or a ripper would take, so that it is not read again.
+    void SetStart(std::uint64_t start) { Start = start; }
     bool IsEOBS() const { return EOBS; }
     bool IsByteAligned() const { return BitsLeft == 8; }
     std::uint64_t GetBitPos() const;
@@ -125,6 +130,7 @@ class CClusterReader {
     bool EOBS = false;
     std::vector<std::int32_t> ClusterList;
     std::uint64_t End = kNoEnd; // chain byte where the data was found to end
+    std::uint64_t Start = 0;    // chain byte where Rewind goes
     std::uint64_t DriveBytes = 0;
 };
 
