@@ -449,3 +449,133 @@ TEST(RescueInterrupted, LeavesNoFinishedLookingFile) {
     EXPECT_TRUE(WIFSIGNALED(status));
     EXPECT_FALSE(harness::FileExists(r.File("001 - Test pattern  MPEG audio.mpg")));
 }
+
+namespace {
+
+// The packets of f before packet k, then `zeros` zero bytes, then the rest;
+// k == size: zeros after all of them, and `after` behind those.
+struct ZeroedStream {
+    std::vector<uint8_t> before, rest;
+    uint64_t zeros = 0;
+};
+
+ZeroedStream ZeroAt(const Fixture& f, std::size_t k, uint64_t zeros) {
+    return {PacketBytes(f, 0, k), PacketBytes(f, k, f.packets.size()), zeros};
+}
+
+// Places a stream into the clusters from `first` on: at the chain's start, or
+// so that its zeros end the chain's first cluster (from chain byte `start`);
+// `spare` clusters of zeros more go with the chain.
+std::vector<int> PlaceZeroed(image::RecorderImage& img, int first, const ZeroedStream& s,
+                             bool atClusterEnd, int spare, uint64_t& start) {
+    start = atClusterEnd ? kClusterBytes - s.before.size() - s.zeros : 0;
+    const uint64_t end = start + s.before.size() + s.zeros + s.rest.size();
+    std::vector<int> clusters;
+    for (uint64_t at = 0; at < end; at += kClusterBytes)
+        clusters.push_back(first + static_cast<int>(clusters.size()));
+    for (int i = 0; i < spare; ++i)
+        clusters.push_back(first + static_cast<int>(clusters.size()));
+    img.LinkChain(clusters);
+    img.PlaceChainData(clusters, start, s.before);
+    img.PlaceChainData(clusters, start + s.before.size() + s.zeros, s.rest);
+    return clusters;
+}
+
+} // namespace
+
+// Zeros inside a recording do not end it, whether a copy put them in place
+// of what it could not read, damage left them, or they stuff a packet: the
+// file's video and sound reach the recording's end. Zeros to the end of the
+// chain, or an older recording's data after them, end it, and the drive is
+// read little past that end.
+TEST(RescueZeros, GoOnAcrossZerosUpToTheEndOrOlderData) {
+    constexpr uint64_t kMiB = 1 << 20;
+    constexpr int64_t kHour = 3600 * kTimestampClock;
+    const struct {
+        const char* name;
+        bool video;        // the zeros are in the video, else in the audio
+        uint64_t zeros;    // before video packet 200 or audio packet 60
+        bool atClusterEnd; // the zeros end the chain's first cluster
+        bool goesOn;       // false: the recording ends there, with `spare` clusters of zeros
+        int spare = 0;     // or an older recording's data after the zeros (spare 0)
+    } cases[] = {
+        {"4 blocks of zeros in the middle of the video's cluster", true, 4 * kMiB, false, true},
+        {"zeros ending the video's first cluster", true, 2 * kMiB, true, true},
+        {"zero stuffing before the video packet that begins a cluster", true, 186368, true, true},
+        {"zeros of two clusters and more in the audio", false, 2 * kClusterBytes + 3 * kMiB, false,
+         true},
+        {"zeros ending the audio's first cluster", false, 2 * kMiB, true, true},
+        {"zeros to the end of chains two clusters longer", true, 0, false, false, 2},
+        {"zeros, then an older recording", true, 3 * kMiB, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Recording r = Clean("Zeros", "audio_c0");
+        image::RecorderImage img;
+        image::Recording rec;
+        rec.recordNo = 1;
+        rec.clip = r.clip;
+        rec.lengthSeconds = 18;
+        const std::size_t vk = c.goesOn ? (c.video ? 200 : r.video.packets.size())
+                                        : r.video.packets.size(),
+                          ak = c.goesOn && !c.video ? 60 : r.audio.packets.size();
+        ZeroedStream v = ZeroAt(r.video, vk, c.video || !c.goesOn ? c.zeros : 0);
+        ZeroedStream a = ZeroAt(r.audio, ak, c.goesOn ? (c.video ? 0 : c.zeros) : c.zeros);
+        if (!c.goesOn && c.spare == 0) {
+            const Recording old = OlderAfter(Clean("", "audio_c0"), "audio_c0", -kHour, 12);
+            v.rest = old.videoAfter, a.rest = old.audioAfter;
+        }
+        uint64_t audioStart = 0, videoStart = 0;
+        const std::vector<int> audio =
+            PlaceZeroed(img, 1, a, !c.video && c.atClusterEnd, c.spare, audioStart);
+        const std::vector<int> video =
+            PlaceZeroed(img, audio.back() + 1, v, c.video && c.atClusterEnd, c.spare, videoStart);
+        rec.firstACluster = static_cast<int16_t>(audio[0]);
+        rec.firstVCluster = static_cast<int16_t>(video[0]);
+        img.AddRecording(rec);
+        img.SetSize(image::ClusterOffset(video.back() + 1));
+        harness::TempDir dir;
+        ASSERT_TRUE(img.Write(dir.File("recorder.img")));
+
+        Rescue run;
+        RunRescue(run, {"rescue", dir.File("recorder.img")});
+        EXPECT_EQ(run.run.exitCode, 0);
+        const ps::Program p = ps::Read(run.File("001 - Zeros.mpg"));
+        ExpectSoundStructure(p);
+        ASSERT_EQ(p.streams.count(0xE0) + p.streams.count(0xC0), 2u);
+        // The video without the zeros the recording went on across; the sound
+        // from the first packet at or after the first picture.
+        std::vector<uint8_t> own =
+            VideoFromSequenceHeader(r.video, FindFirstSequenceHeader(r.video), true);
+        if (c.goesOn && c.video) { // of the zeros there, two stay
+            auto i = own.end() -
+                     static_cast<long>(Payloads(r.video, vk, r.video.packets.size()).size() + 4);
+            auto j = i;
+            while (*(i - 1) == 0)
+                --i;
+            while (*j == 0)
+                ++j;
+            own.erase(i + 2, j);
+        }
+        EXPECT_TRUE(p.streams.at(0xE0).payload == own);
+        std::size_t k = 0;
+        while (TimestampDifference(r.audio.packets[k].pts, r.video.packets[0].pts) < 0)
+            ++k;
+        EXPECT_TRUE(p.streams.at(0xC0).payload == Payloads(r.audio, k, r.audio.packets.size()));
+        if (FfmpegAvailable()) {
+            EXPECT_NEAR(ProbeDuration(run.File("001 - Zeros.mpg")), 18.0, 1.0);
+        }
+        // Read: the recording, the zeros before and inside it, and at most
+        // 8 MiB past the end of each chain with the blocks the end lies in.
+        std::smatch m;
+        ASSERT_TRUE(
+            std::regex_search(run.run.log, m, std::regex("read (\\d+) bytes of the drive")));
+        const uint64_t data = audioStart + videoStart + v.before.size() + a.before.size() +
+                              (c.goesOn ? v.zeros + a.zeros + v.rest.size() + a.rest.size() : 0);
+        EXPECT_LE(std::stoull(m[1]), data + 2 * (8 * kMiB + 2 * kBlockSize));
+        if (c.goesOn) {
+            EXPECT_NE(run.run.log.find("bytes: the recording goes on past them"),
+                      std::string::npos);
+        }
+    }
+}
