@@ -545,6 +545,8 @@ int RecoverDrive(const RescueOptions& options) {
             taken.insert(item.name);
             from.push_back("no header: deleted or unlisted");
         }
+        if (r.beginLost)
+            from.back() += ", its beginning lost";
         items.push_back(item);
     }
     PrintFound(survey.recordings, items, from);

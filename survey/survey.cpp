@@ -17,7 +17,9 @@ namespace {
 constexpr std::int64_t kFollowTicks = kPtsPerSecond;      // a cluster goes on within this
 constexpr std::int64_t kPairTicks = 5 * kPtsPerSecond;    // video and audio begin and end so near
 constexpr std::int64_t kSpreadTicks = 10 * kPtsPerSecond; // leeway of a cluster's own span
-constexpr std::size_t kEndBytes = kSectorSize;            // the last bytes that tell an end
+// Ranks a pair of which one chain begins later behind every pair that begins together.
+constexpr std::int64_t kLostBeginning = std::int64_t{1} << 40;
+constexpr std::size_t kEndBytes = kSectorSize; // the last bytes that tell an end
 constexpr std::uint16_t kNoLink = 0xFFFF;
 
 // Whether the bytes are all zero: 64 of them a step, their words ORed
@@ -119,6 +121,8 @@ ClusterFacts ReadClusterFacts(int cluster, const std::uint8_t* head, std::size_t
     f.streamId = first.pes.streamId;
     f.kind = KindOf(f.streamId);
     f.firstAt = first.at;
+    const std::size_t lead = static_cast<std::size_t>(std::min<std::uint64_t>(first.at, headBytes));
+    f.beginsInPacket = lead > 0 && !AllZero(head, lead);
     f.firstStamp = first.pes.Stamp();
     Packet tailFirst;
     const bool inTail =
@@ -168,14 +172,37 @@ ClusterFacts ReadClusterFacts(int cluster, const std::uint8_t* head, std::size_t
     return f;
 }
 
-bool Follows(const ClusterFacts& prev, const ClusterFacts& next) {
-    if (!prev.runsToEnd || !prev.oneRecording || prev.lastStamp < 0 || next.firstStamp < 0 ||
-        next.kind != prev.kind || next.streamId != prev.streamId || next.cluster == prev.cluster)
-        return false;
-    if (prev.spill >= 0 && next.firstAt != static_cast<std::uint64_t>(prev.spill))
+namespace {
+
+// How many ticks `bytes` more of the cluster's stream hold, at the rate its
+// first and last packets show, with room to spare (0 when no rate was seen).
+std::int64_t Holds(const ClusterFacts& f, std::uint64_t bytes) {
+    const std::int64_t span = StampDifference(f.lastStamp, f.firstStamp);
+    if (f.lastAt <= f.firstAt || span <= 0)
+        return 0;
+    return static_cast<std::int64_t>(1.5 * static_cast<double>(bytes) * static_cast<double>(span) /
+                                     static_cast<double>(f.lastAt - f.firstAt));
+}
+
+} // namespace
+
+bool Follows(const ClusterFacts& prev, const ClusterFacts& next, bool tableLinks) {
+    if (!prev.oneRecording || prev.lastStamp < 0 || next.firstStamp < 0 || next.kind != prev.kind ||
+        next.streamId != prev.streamId || next.cluster == prev.cluster)
         return false;
     const std::int64_t step = StampDifference(next.firstStamp, prev.lastStamp);
-    return step > 0 && step <= kFollowTicks;
+    if (prev.runsToEnd) {
+        if (prev.spill >= 0 && next.firstAt != static_cast<std::uint64_t>(prev.spill))
+            return false;
+        return step > 0 && step <= kFollowTicks;
+    }
+    // Zeros end prev's data. A new recording begins with a packet of its
+    // own; one that goes on across the zeros begins inside a packet, or the
+    // cluster table says so.
+    if (!next.beginsInPacket && !tableLinks)
+        return false;
+    return step > 0 &&
+           step <= kFollowTicks + Holds(prev, kClusterBytes - prev.lastAt + next.firstAt);
 }
 
 std::vector<SurveyChain> LinkChains(const std::vector<ClusterFacts>& facts,
@@ -186,7 +213,7 @@ std::vector<SurveyChain> LinkChains(const std::vector<ClusterFacts>& facts,
     std::vector<std::tuple<bool, std::int64_t, int, int>> links; // not the table's, step, from, to
     for (const ClusterFacts& prev : facts) {
         for (const ClusterFacts& next : facts) {
-            if (Follows(prev, next))
+            if (Follows(prev, next, tableNext(prev.cluster) == next.cluster))
                 links.emplace_back(tableNext(prev.cluster) != next.cluster,
                                    StampDifference(next.firstStamp, prev.lastStamp), prev.cluster,
                                    next.cluster);
@@ -209,11 +236,16 @@ std::vector<SurveyChain> LinkChains(const std::vector<ClusterFacts>& facts,
         chain.kind = f.kind;
         chain.streamId = f.streamId;
         chain.firstStamp = f.firstStamp;
+        chain.beginsInPacket = f.beginsInPacket;
         for (int c = f.cluster;;) {
             chain.clusters.push_back(c);
             const ClusterFacts& here = facts[static_cast<std::size_t>(c - 1)];
             chain.lastStamp = here.lastStamp;
             chain.endSeen = here.endSeen;
+            const std::int64_t holds = Holds(here, kClusterBytes - here.lastAt);
+            chain.reach = here.endSeen ? here.lastStamp
+                          : holds > 0  ? here.lastStamp + holds + kFollowTicks
+                                       : -1;
             const auto next = nextOf.find(c);
             const std::uint16_t table = tableNext(c);
             if (table != kNoLink && table >= 1 && table < kClusterTableEntries &&
@@ -235,15 +267,22 @@ std::vector<SurveyChain> LinkChains(const std::vector<ClusterFacts>& facts,
 namespace {
 
 // How far apart a video chain and an audio chain are in time, from both
-// ends where both were seen; -1 when they are not a pair.
+// ends where both were seen; -1 when they are not a pair. Chains that begin
+// together come before those of which one begins later, its beginning lost,
+// inside the other's span.
 std::int64_t Apart(const SurveyChain& video, const SurveyChain& audio) {
-    const std::int64_t begin = std::abs(StampDifference(audio.firstStamp, video.firstStamp));
-    if (begin > kPairTicks)
+    const std::int64_t begin = StampDifference(audio.firstStamp, video.firstStamp);
+    const bool ends = video.endSeen && audio.endSeen;
+    const std::int64_t end = ends ? std::abs(StampDifference(audio.lastStamp, video.lastStamp)) : 0;
+    if (end > kPairTicks)
         return -1;
-    if (!video.endSeen || !audio.endSeen)
-        return begin;
-    const std::int64_t end = std::abs(StampDifference(audio.lastStamp, video.lastStamp));
-    return end > kPairTicks ? -1 : begin + end;
+    if (std::abs(begin) <= kPairTicks)
+        return std::abs(begin) + end;
+    const SurveyChain& earlier = begin > 0 ? video : audio;
+    const SurveyChain& later = begin > 0 ? audio : video;
+    if (earlier.reach >= 0 && StampDifference(later.firstStamp, earlier.reach) > kPairTicks)
+        return -1;
+    return kLostBeginning + (ends ? end : std::abs(begin));
 }
 
 bool IsAudio(const SurveyChain& chain) {
@@ -302,6 +341,10 @@ std::vector<SurveyRecording> PairChains(const std::vector<SurveyChain>& chains,
         if (audioOf[v] >= 0)
             r.audio = chains[static_cast<std::size_t>(audioOf[v])];
         r.header = headerOf[v];
+        r.beginLost =
+            r.video.beginsInPacket || r.audio.beginsInPacket ||
+            (!r.audio.clusters.empty() &&
+             std::abs(StampDifference(r.audio.firstStamp, r.video.firstStamp)) > kPairTicks);
         recordings.push_back(r);
     }
     std::sort(recordings.begin(), recordings.end(),

@@ -40,6 +40,9 @@ struct ClusterFacts {
     // cluster; -1 when the packet does not tell (no length: video).
     std::int64_t spill = -1;
     bool endSeen = false; // the data ends within the bytes looked at
+    // The cluster begins inside a packet: bytes that are not zeros come
+    // before its first packet header, the rest of a packet begun elsewhere.
+    bool beginsInPacket = false;
 };
 
 // The facts of a cluster from its first headBytes and its last tailBytes.
@@ -49,8 +52,12 @@ ClusterFacts ReadClusterFacts(int cluster, const std::uint8_t* head, std::size_t
 // Whether cluster `next` goes on from `prev`: prev's data runs to its last
 // byte, next holds the same stream, the packet cut at prev's end goes on at
 // next's beginning (its bytes fit), and next's first time stamp follows
-// prev's last a fraction of a second later (wraps included).
-bool Follows(const ClusterFacts& prev, const ClusterFacts& next);
+// prev's last a fraction of a second later (wraps included). Zeros that end
+// prev's data are no end by themselves: next goes on from it across them
+// when it begins inside a packet, or the cluster table links the two
+// (tableLinks), and its first time stamp follows within what the bytes
+// between can hold.
+bool Follows(const ClusterFacts& prev, const ClusterFacts& next, bool tableLinks = false);
 
 // One stream's chain of clusters, as the data links them.
 struct SurveyChain {
@@ -59,6 +66,10 @@ struct SurveyChain {
     std::vector<std::int32_t> clusters;
     std::int64_t firstStamp = -1, lastStamp = -1;
     bool endSeen = false; // lastStamp is where the recording ends
+    // Where the recording's end was not seen, the latest stamp its last
+    // cluster can hold at the rate seen (-1: no rate seen); else lastStamp.
+    std::int64_t reach = -1;
+    bool beginsInPacket = false; // its first cluster begins inside a packet
 };
 
 // The chains from the facts of every cluster. tableNext gives the cluster
@@ -81,13 +92,16 @@ struct FoundHeader {
 // names it.
 struct SurveyRecording {
     SurveyChain video, audio;
-    int header = -1; // index into the headers given, -1: none
+    int header = -1;        // index into the headers given, -1: none
+    bool beginLost = false; // its first clusters were taken by later data
 };
 
 // Pairs each video chain with its audio chain: a header that can be read
-// gives the pair; otherwise the audio chain that begins within a few seconds
-// of the video, and ends so too where both ends were seen. In the order of
-// the recordings' first video clusters.
+// gives the pair; otherwise the audio chain that covers the video's span of
+// time. Most often both begin within a few seconds of each other; where the
+// beginning of one was lost, the other covers it from before. Where both
+// ends were seen they must meet within a few seconds; otherwise the nearest
+// span wins. In the order of the recordings' first video clusters.
 std::vector<SurveyRecording> PairChains(const std::vector<SurveyChain>& chains,
                                         const std::vector<FoundHeader>& headers);
 

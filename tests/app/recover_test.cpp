@@ -23,6 +23,8 @@ struct Recording {
     Fixture video, audio;
     std::vector<int> videoClusters, audioClusters;
     std::size_t firstVideo = 0; // the packet whose header is the first whole one the chain holds
+    std::size_t firstAudio = 0; // the same for the audio
+    std::size_t lostVideo = 0, lostAudio = 0; // first clusters taken by later data
 };
 
 // The packets of f from `first` (a time stamp) up to `last`.
@@ -83,6 +85,13 @@ struct Disk {
                                  450)); // deleted
         recordings.push_back(Cut("", Shifted("video_e0", -kHour), Shifted("audio_c0", -kHour), 0,
                                  450)); // its first cluster taken by Part 1's last
+        // Their first video clusters, or their first audio cluster, taken by
+        // the deleted one's: the video begins 8 s after the sound, or the
+        // sound 11 s after the video.
+        recordings.push_back(
+            Cut("", Shifted("video_e0", -3 * kHour), Shifted("audio_c0", -3 * kHour), 0, 450));
+        recordings.push_back(
+            Cut("", Shifted("video_e0", 3 * kHour), Shifted("audio_c0", 3 * kHour), 0, 450));
         int next = 0;
         auto take = [&next](std::size_t bytes) {
             std::vector<int> clusters;
@@ -98,9 +107,19 @@ struct Disk {
         }
         Recording& old = recordings[5];
         old.videoClusters[0] = recordings[2].videoClusters.back();
-        while (old.video.packets[old.firstVideo].offset < kCluster)
-            ++old.firstVideo;
-        for (std::size_t i : {5, 0, 1, 2, 3, 4}) { // the oldest data first
+        old.lostVideo = 1;
+        for (std::size_t c = 0; c < 4; ++c)
+            recordings[6].videoClusters[c] = recordings[4].videoClusters[c + 1];
+        recordings[6].lostVideo = 4;
+        recordings[7].audioClusters[0] = recordings[4].audioClusters[1];
+        recordings[7].lostAudio = 1;
+        for (Recording& r : recordings) {
+            while (r.video.packets[r.firstVideo].offset < r.lostVideo * kCluster)
+                ++r.firstVideo;
+            while (r.audio.packets[r.firstAudio].offset < r.lostAudio * kCluster)
+                ++r.firstAudio;
+        }
+        for (std::size_t i : {5, 6, 7, 0, 1, 2, 3, 4}) { // the oldest data first
             const Recording& r = recordings[i];
             img.PlaceChainData(r.videoClusters, 0, r.video.bytes);
             img.PlaceChainData(r.audioClusters, 0, r.audio.bytes);
@@ -184,7 +203,7 @@ TEST(Recover, EveryRecordingWithTheDiskStructuresIntactZeroedOrUnreadable) {
         for (std::size_t i = 0; i < disk.recordings.size(); ++i) {
             const Recording& r = disk.recordings[i];
             if (!c.headers || r.clip.empty())
-                unnamed[r.videoClusters[i == 5 ? 1 : 0]] = i;
+                unnamed[r.videoClusters[r.lostVideo]] = i;
         }
         int nn = 0;
         std::map<std::size_t, std::string> names;
@@ -205,7 +224,7 @@ TEST(Recover, EveryRecordingWithTheDiskStructuresIntactZeroedOrUnreadable) {
             ASSERT_EQ(p.streams.count(0xE0) + p.streams.count(audioId), 2u);
             ExpectVideo(p.streams.at(0xE0).payload, r);
             // The sound from the first packet at or after the first picture.
-            std::size_t k = 0;
+            std::size_t k = r.firstAudio;
             while (r.audio.packets[k].pts < r.video.packets[StartPacket(r)].pts)
                 ++k;
             EXPECT_TRUE(p.streams.at(audioId).payload ==
@@ -232,7 +251,13 @@ TEST(Recover, IntactDiskGivesRescuesFilesAndAListWritesNothing) {
                                                     {"recover", disk.path, "--list"});
     EXPECT_EQ(list.exitCode, 0);
     const std::vector<std::string> lines = harness::Lines(list.console);
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "6 recordings found"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "8 recordings found"), lines.end());
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) {
+                                return line.find("no header: deleted or unlisted, its beginning "
+                                                 "lost") != std::string::npos;
+                            }),
+              3);
     EXPECT_FALSE(harness::FileExists(listed.File("001 - News.mpg")));
     const harness::Run usage =
         harness::RunProgramAs({TARNWELL_SMALL_EXE}, listed.Path(), {"recover"});

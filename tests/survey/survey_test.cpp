@@ -53,8 +53,21 @@ TEST(SurveyRules, AClusterGoesOnFromAnother) {
     ClusterFacts ended = prev, mixed = prev;
     ended.runsToEnd = false;
     mixed.oneRecording = false;
-    EXPECT_FALSE(Follows(ended, with([](ClusterFacts&) {})));
     EXPECT_FALSE(Follows(mixed, with([](ClusterFacts&) {})));
+    // Zeros end prev's data, half way through it: what follows them goes on
+    // inside a packet, or the cluster table links the two; the bytes between
+    // hold as much again.
+    ended.lastAt = kClusterBytes / 2;
+    const auto across = [&](std::int64_t step, bool inPacket) {
+        ClusterFacts next = with([](ClusterFacts&) {});
+        next.firstStamp = ended.lastStamp + step;
+        next.beginsInPacket = inPacket;
+        return next;
+    };
+    EXPECT_TRUE(Follows(ended, across(50 * kSecond, true)));
+    EXPECT_FALSE(Follows(ended, across(50 * kSecond, false)));
+    EXPECT_TRUE(Follows(ended, across(50 * kSecond, false), true));
+    EXPECT_FALSE(Follows(ended, across(200 * kSecond, true)));
     const ClusterFacts wrapped = Facts(3, kPtsModulus - 60 * kSecond, kPtsModulus - 5000, 100);
     EXPECT_TRUE(Follows(wrapped, Facts(8, 5800, 50 * kSecond, 5)));
 }
@@ -77,4 +90,24 @@ TEST(SurveyRules, VideoGoesWithTheAudioOfItsSpanOrOfItsHeader) {
     EXPECT_EQ(found[1].audio.clusters, std::vector<std::int32_t>{30});
     EXPECT_EQ(found[2].audio.clusters, std::vector<std::int32_t>{60});
     EXPECT_EQ(found[2].header, 0);
+
+    // A video chain whose beginning was lost goes with the audio that covers
+    // it from before and ends with it, not with the one of the same clock
+    // that ends elsewhere; so does an audio chain whose beginning was lost.
+    const std::vector<SurveyChain> lost = {
+        Chain(Kind::Video, 10, 500 * kSecond, 900 * kSecond, true),
+        Chain(Kind::MpegAudio, 20, 0, 600 * kSecond, true),
+        Chain(Kind::MpegAudio, 30, 0, 900 * kSecond, true),
+        Chain(Kind::Video, 40, 0, 600 * kSecond, true),
+        Chain(Kind::Video, 50, 7200 * kSecond, 7400 * kSecond, false),
+        Chain(Kind::MpegAudio, 60, 7300 * kSecond, 7310 * kSecond, false),
+    };
+    const std::vector<SurveyRecording> paired = PairChains(lost, {});
+    ASSERT_EQ(paired.size(), 3u);
+    EXPECT_EQ(paired[0].audio.clusters, std::vector<std::int32_t>{30});
+    EXPECT_EQ(paired[1].audio.clusters, std::vector<std::int32_t>{20});
+    EXPECT_EQ(paired[2].audio.clusters, std::vector<std::int32_t>{60});
+    EXPECT_TRUE(paired[0].beginLost);
+    EXPECT_FALSE(paired[1].beginLost);
+    EXPECT_TRUE(paired[2].beginLost);
 }
