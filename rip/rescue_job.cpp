@@ -424,6 +424,29 @@ RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio
                     const std::string& fileName, CRescueProgress& progress,
                     std::uint64_t partBytes);
 
+// Where the search for a chain's first packet may begin: past the zeros that
+// fill its first cluster before a recording that begins deep in it. One
+// sector every kLeadStep bytes is looked at, and the search begins at the
+// last of them that holds only zeros before the first that does not (or that
+// could not be read), so that a recording is not looked for in bytes that
+// were never written, and a recording's first bytes between two looks are
+// still searched.
+constexpr std::uint64_t kLeadStep =
+    kBlockSize / 16 > kSectorSize ? kBlockSize / 16 : std::uint64_t{kSectorSize};
+
+std::uint64_t PastLeadingZeros(CClusterReader& reader) {
+    std::uint8_t sector[kSectorSize];
+    std::uint64_t start = 0;
+    for (std::uint64_t at = 0; at < kClusterBytes; at += kLeadStep) {
+        const std::uint32_t got = reader.LookAhead(at, sector, kSectorSize);
+        if (got == 0 || reader.ReadableBytes(at, got) < got ||
+            std::any_of(sector, sector + got, [](std::uint8_t b) { return b != 0; }))
+            break;
+        start = at;
+    }
+    return start;
+}
+
 } // namespace
 
 RescueResult RescueRecording(CPVRFile& file, const std::string& fileName, CRescueProgress& progress,
@@ -460,7 +483,10 @@ RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio
     const std::uint64_t unreadableBefore = g_Unreadable.Bytes();
     int videoId = 0, audioId = 0;
     // What lies before each chain's first packet (the zeros before a
-    // recording that begins deep in its cluster) is searched once.
+    // recording that begins deep in its cluster) is mostly passed over, and
+    // the rest searched once.
+    video.SetStart(PastLeadingZeros(video));
+    audio.SetStart(PastLeadingZeros(audio));
     file.GetStreamIDs(video, videoId);
     video.SetStart(file.StreamStart());
     video.Rewind();

@@ -420,6 +420,7 @@ SurveyResult SurveyDrive(const std::string& drive, const std::vector<FoundHeader
         progress.Update(cluster, all, result.bytesRead);
     }
     PlatClose(handle);
+    log << "the survey read " << result.bytesRead << " bytes of the drive" << std::endl;
     result.chains = LinkChains(result.facts, tableNext, log);
     for (const SurveyChain& chain : result.chains)
         LogChain(log, "chain", chain);

@@ -368,6 +368,44 @@ TEST(RescueDemo, BothRecordingsThenASecondRunKeepsThem) {
     EXPECT_FALSE(harness::FileExists(r.File(ac3 + ".part")));
 }
 
+// The demo's recordings begin deep in their first clusters, after zeros:
+// rescue and recover read each recording once, with a little of the zeros
+// before it, and little past its end; recover adds its survey.
+TEST(RescueDemo, ReadsEachRecordingOnceThoughItBeginsDeepInItsCluster) {
+    harness::TempDir dir;
+    const std::string image = dir.File("recorder.img"), lost = dir.File("lost.img");
+    harness::RunProgramAs({TARNWELL_MKIMAGE}, TARNWELL_SOURCE_DIR "/tools/demo",
+                          {"recorder.txt", image});
+    // The same disk with its structures zeroed: a sparse copy.
+    ASSERT_EQ(std::system(("cp --sparse=always " + image + " " + lost).c_str()), 0);
+    std::FILE* f = std::fopen(lost.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    const std::vector<uint8_t> zeros(kDataStartSector * kSectorSize);
+    EXPECT_EQ(std::fwrite(zeros.data(), 1, zeros.size(), f), zeros.size());
+    std::fclose(f);
+    const uint64_t recordings = 2 * 2281659 + 434100 + 1016778;
+    constexpr uint64_t kMiB = 1 << 20;
+    for (const auto& args :
+         {std::vector<std::string>{"rescue", image}, std::vector<std::string>{"recover", lost}}) {
+        SCOPED_TRACE(args[0]);
+        Rescue r;
+        RunRescue(r, args);
+        EXPECT_EQ(r.run.exitCode, 0);
+        uint64_t read = 0;
+        const std::regex line("(the survey )?read (\\d+) bytes of the drive");
+        for (const std::string& text : harness::Lines(r.run.log)) {
+            std::smatch m;
+            if (std::regex_match(text, m, line))
+                read += std::stoull(m[2]);
+        }
+        // Each of the four chains: its first block, a sector every sixteenth
+        // of a block of the zeros before and after the data, the block where
+        // the data begins; recover's survey 2 MiB a cluster of 11.
+        const uint64_t survey = args[0] == "recover" ? 11 * 2 * kMiB : 0;
+        EXPECT_LE(read, recordings + survey + 4 * (3 * kMiB + kMiB)) << read;
+    }
+}
+
 // What goes wrong is said in the summary, and the exit status says it too.
 TEST(RescueFailures, SlotsNamesDiskFullAndUnreadableSectors) {
     const Disk disk({Clean("News", "audio_c0"), Clean("News", "audio_bd")});
