@@ -41,6 +41,7 @@ const Signature kForeign[] = {
     {536, "LVM2 001", 8},     // an LVM physical volume
     {4086, "SWAPSPACE2", 10}, // Linux swap
     {32769, "CD001", 5},      // ISO 9660
+    {32769, "BEA01", 5},      // UDF, a DVD's file system
 };
 
 bool HasForeignStructure(const std::vector<std::uint8_t>& first) {
