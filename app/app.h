@@ -89,6 +89,10 @@ int RescueCommand(const RescueOptions& options);
 // listed or not, found by a survey of its clusters (argv as for RunTarnwell).
 int RecoverCommand(const RescueOptions& options);
 
+// The disks command: every disk attached, what it holds, and the command to
+// run for each recorder disk; kExitFailed when no disk could be listed.
+int DisksCommand();
+
 // Runs the program on its arguments (argv[0] is the program name) and gives
 // the exit status.
 int RunTarnwell(int argc, const char* const* argv);

@@ -161,13 +161,33 @@ std::string PrepareFolder(const std::string& folder) {
     return writable ? "" : "cannot write into the output folder " + folder;
 }
 
+// Started by a double-click in Explorer: no arguments, and a console window
+// of its own that closes when the program ends.
+bool StartedFromExplorer(int argc) {
+    return argc == 1 && PlatConsoleOfItsOwn();
+}
+
 int RunCommand(int argc, const char* const* argv, const RescueOptions& options) {
     if (IsRescueCommand(argc, argv))
         return std::string(argv[1]) == "rescue" ? RescueCommand(options) : RecoverCommand(options);
     if (argc >= 2 && argc != 4 && std::string(argv[1]) == "image")
         return ImageUsage();
+    if (argc >= 2 && std::string(argv[1]) == "disks") {
+        if (argc == 2)
+            return DisksCommand();
+        std::cout << "Usage:" << std::endl;
+        std::cout << "tarnwell disks" << std::endl;
+        std::cout << "to list the disks attached, each with what it holds" << std::endl;
+        return kExitOk;
+    }
     if (argc < 3) {
         PrintUsage();
+        // Someone who double-clicked the program sees the disks as well:
+        // the name of the recorder's is what they need first.
+        if (StartedFromExplorer(argc)) {
+            std::cout << std::endl;
+            DisksCommand();
+        }
         return kExitOk;
     }
     g_DriveName = DrivePath(argv[2]);
@@ -235,6 +255,10 @@ int RunTarnwell(int argc, const char* const* argv) {
     else
         ConsoleAndLog("tarnwell " + std::string(argv[1]) + ": " + problem);
     CloseRunLog();
+    if (StartedFromExplorer(argc)) {
+        std::cout << "press Enter to close this window" << std::endl;
+        std::getchar();
+    }
     return status;
 }
 

@@ -140,6 +140,8 @@ extern CUnreadableSectors g_Unreadable;
 class CClusterTable {
   public:
     CClusterTable(const std::string& driveName, bool& ok);
+    // The table as its 4608 bytes were read already (sectors 1 to 9).
+    explicit CClusterTable(const std::uint8_t* entries);
     ~CClusterTable();
     CClusterTable(const CClusterTable&) = delete;
     CClusterTable& operator=(const CClusterTable&) = delete;
@@ -288,6 +290,10 @@ int TocFileCount(const std::string& driveName);
 class CPVRDrive {
   public:
     explicit CPVRDrive(const std::string& driveName);
+    // The disk as its first sectors were read already (sectors[0, bytes),
+    // from sector 0): the recordings whose header sectors lie within them.
+    // Prints nothing.
+    CPVRDrive(const std::string& driveName, const std::uint8_t* sectors, std::size_t bytes);
     virtual ~CPVRDrive();
     CPVRDrive(const CPVRDrive&) = delete;
     CPVRDrive& operator=(const CPVRDrive&) = delete;
@@ -298,6 +304,10 @@ class CPVRDrive {
     int FileCount() const { return static_cast<int>(FileList.size()); }
     // Whether sector 0 could not be read: then no recording is known.
     bool IsTocLost() const { return TocLost; }
+    // The table of contents' own counts.
+    int TocFileCount() const { return Toc[kTocFileCountAt]; }
+    int UsedClusters() const { return TocU16(kTocUsedClustersAt); }
+    int FreeClusters() const { return TocU16(kTocFreeClustersAt); }
 
   private:
     int TocU16(int offset) const { return Toc[offset] | (Toc[offset + 1] << 8); }

@@ -17,6 +17,10 @@ constexpr std::uint32_t kClusterTableBytes = kClusterTableEntries * kClusterTabl
 constexpr std::uint32_t kFirstHeaderSector = 10;
 constexpr std::uint32_t kDataStartSector = 256;
 constexpr std::uint16_t kChainEnd = 0xFFFF; // next-cluster value of a chain's last cluster
+// Fields of the table of contents, by their byte in sector 0.
+constexpr std::uint32_t kTocUsedClustersAt = 0x0A; // 16 bits, as stored by the recorder
+constexpr std::uint32_t kTocFreeClustersAt = 0x0C; // 16 bits, as stored by the recorder
+constexpr std::uint32_t kTocFileCountAt = 0x0E; // 8 bits: headers in sectors 10 .. 10 + count - 1
 
 // Recording data is read in blocks of 1 MiB, large enough that a disk on USB
 // keeps streaming; a cluster (100 MiB) is a whole number of blocks. The fuzz

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <new>
 #include <string>
+#include <vector>
 
 // The alignment of the buffers that are read into and written from: the
 // system copies a file's pages to and from a buffer that begins on a page
@@ -95,6 +96,37 @@ std::uint64_t PlatLargestFile(const std::string& folder);
 // Whether standard output is a terminal (a console window), where a line can
 // be rewritten after a carriage return.
 bool PlatConsoleIsTerminal();
+
+// One whole disk attached to the computer, as the system describes it.
+struct PlatDisk {
+    std::string name;       // what to give Tarnwell: /dev/sdb, \\.\PhysicalDrive2
+    std::string letters;    // the drive letters Windows gave its volumes ("E: F:"), if any
+    std::uint64_t size = 0; // bytes; 0 when the system does not tell
+    std::string model;      // vendor and product as the system reports them, or a loop
+                            // device's file
+};
+
+// The whole disks attached, not their partitions: on Linux the block devices
+// of /sys/block (loop devices only with a file behind them; no ram or zram),
+// on Windows the physical drives. False when the system gives no list.
+bool PlatListDisks(std::vector<PlatDisk>& disks);
+
+// What opening a disk came to: Denied when it takes rights the program does
+// not have (root, an administrator).
+enum class DiskOpen { Ok, Denied, Failed };
+
+// Opens a whole disk for reading only, beside the system's own handles on it
+// (which may write it), to look at it for a moment; reason tells the system's
+// words for a failure.
+DiskOpen PlatOpenDisk(const std::string& name, FileHandle& handle, std::string& reason);
+
+// How to run a command with the rights to open disks: "sudo tarnwell disks",
+// or a console run as administrator.
+std::string PlatDiskRightsHint();
+
+// Whether the program has a console window of its own, shared with no other
+// program, that is its standard input: a double-click in Explorer started it.
+bool PlatConsoleOfItsOwn();
 
 // Milliseconds since some fixed moment, wrapping at 2^32.
 std::uint32_t PlatTicks();

@@ -1,12 +1,16 @@
 // POSIX backend of the platform layer.
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <limits>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -48,6 +52,18 @@ ReadOutcome ReadFailure(int error) {
 }
 
 bool g_DiskFull = false; // the last failed write met a full disk
+
+// The first line of a file of /sys, without the blanks around it ("" when
+// there is none).
+std::string SysLine(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    const std::size_t first = line.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        return "";
+    return line.substr(first, line.find_last_not_of(" \t") - first + 1);
+}
 
 } // namespace
 
@@ -208,6 +224,64 @@ bool PlatSameFile(const std::string& a, const std::string& b) {
     if (S_ISBLK(sa.st_mode) && S_ISBLK(sb.st_mode))
         return sa.st_rdev == sb.st_rdev;
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+bool PlatListDisks(std::vector<PlatDisk>& disks) {
+    disks.clear();
+    DIR* dir = ::opendir("/sys/block");
+    if (dir == nullptr)
+        return false;
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name[0] != '.' && name.rfind("ram", 0) != 0 && name.rfind("zram", 0) != 0)
+            names.push_back(name);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        const std::string sys = "/sys/block/" + name;
+        PlatDisk disk;
+        disk.name = "/dev/" + name;
+        // The size in 512-byte sectors, whatever the disk's own sector size.
+        disk.size = std::strtoull(SysLine(sys + "/size").c_str(), nullptr, 10) * 512;
+        if (name.rfind("loop", 0) == 0) {
+            const std::string file = SysLine(sys + "/loop/backing_file");
+            if (file.empty())
+                continue; // a loop device with nothing behind it
+            disk.model = "loop device of " + file;
+        } else {
+            const std::string vendor = SysLine(sys + "/device/vendor");
+            const std::string model = SysLine(sys + "/device/model");
+            disk.model = vendor + (vendor.empty() || model.empty() ? "" : " ") + model;
+        }
+        disks.push_back(disk);
+    }
+    return true;
+}
+
+DiskOpen PlatOpenDisk(const std::string& name, FileHandle& handle, std::string& reason) {
+    int fd;
+    do {
+        fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    handle = fd < 0 ? kInvalidHandle : fd;
+    if (fd >= 0)
+        return DiskOpen::Ok;
+    // Root denied is no matter of rights that sudo could give (a container
+    // that keeps its host's disks from it, say).
+    const int error = errno;
+    reason = std::strerror(error);
+    return (error == EACCES || error == EPERM) && ::geteuid() != 0 ? DiskOpen::Denied
+                                                                   : DiskOpen::Failed;
+}
+
+std::string PlatDiskRightsHint() {
+    return "opening a disk needs root's rights: run sudo tarnwell disks";
+}
+
+bool PlatConsoleOfItsOwn() {
+    return false;
 }
 
 bool PlatConsoleIsTerminal() {

@@ -5,12 +5,13 @@
 #include <windows.h>
 #include <winioctl.h>
 
-#ifdef TARNWELL_READ_FAULTS
-#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
+
+#ifdef TARNWELL_READ_FAULTS
+#include <algorithm>
+#include <cstdlib>
 #endif
 
 namespace {
@@ -91,6 +92,85 @@ bool ReachesBadSector(HANDLE, DWORD) {
 
 bool g_DiskFull = false; // the last failed write met a full disk
 
+// The physical drives looked for: \\.\PhysicalDrive0 up to this, less one.
+constexpr int kPhysicalDrives = 32;
+
+// The system's words for an error, without the full stop and line end.
+std::string ErrorText(DWORD error) {
+    char text[512] = {};
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, error, 0, text, sizeof text, nullptr);
+    std::string words(text, n);
+    while (!words.empty() && (words.back() == '\r' || words.back() == '\n' || words.back() == '.' ||
+                              words.back() == ' '))
+        words.pop_back();
+    return words.empty() ? "error " + std::to_string(error) : words;
+}
+
+// A handle for the disk's queries only: it needs no rights, and reads nothing.
+HANDLE OpenForQueries(const std::string& path) {
+    return CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       0, nullptr);
+}
+
+// The disk's length: IOCTL_DISK_GET_LENGTH_INFO where the handle may read,
+// else the size that the disk's geometry gives, which asks no rights.
+std::uint64_t DiskLength(HANDLE disk) {
+    GET_LENGTH_INFORMATION length{};
+    DWORD returned = 0;
+    if (DeviceIoControl(disk, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length,
+                        &returned, nullptr))
+        return static_cast<std::uint64_t>(length.Length.QuadPart);
+    DISK_GEOMETRY_EX geometry{};
+    if (DeviceIoControl(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &geometry,
+                        sizeof geometry, &returned, nullptr))
+        return static_cast<std::uint64_t>(geometry.DiskSize.QuadPart);
+    return 0;
+}
+
+// Vendor and product as the disk itself reports them to
+// IOCTL_STORAGE_QUERY_PROPERTY: texts at offsets into the descriptor (0:
+// none), padded with blanks.
+std::string DiskModel(HANDLE disk) {
+    STORAGE_PROPERTY_QUERY query{};
+    query.PropertyId = StorageDeviceProperty;
+    query.QueryType = PropertyStandardQuery;
+    alignas(STORAGE_DEVICE_DESCRIPTOR) char buffer[1024] = {};
+    DWORD returned = 0;
+    if (!DeviceIoControl(disk, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, buffer,
+                         sizeof buffer - 1, &returned, nullptr) ||
+        returned < sizeof(STORAGE_DEVICE_DESCRIPTOR))
+        return "";
+    const auto* descriptor = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(buffer);
+    std::string model;
+    for (const DWORD offset : {descriptor->VendorIdOffset, descriptor->ProductIdOffset}) {
+        if (offset == 0 || offset >= returned)
+            continue;
+        std::string text(buffer + offset, strnlen(buffer + offset, returned - offset));
+        text.erase(text.find_last_not_of(' ') + 1);
+        text.erase(0, text.find_first_not_of(' '));
+        if (!text.empty())
+            model += (model.empty() ? "" : " ") + text;
+    }
+    return model;
+}
+
+// The number of the physical drive that holds the volume of a drive letter
+// (-1: none, or a volume that spans several).
+long DriveOfLetter(char letter) {
+    const std::string path = std::string("\\\\.\\") + letter + ":";
+    HANDLE volume = OpenForQueries(path);
+    if (volume == INVALID_HANDLE_VALUE)
+        return -1;
+    STORAGE_DEVICE_NUMBER number{};
+    DWORD returned = 0;
+    const BOOL ok = DeviceIoControl(volume, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
+                                    sizeof number, &returned, nullptr);
+    CloseHandle(volume);
+    return ok && number.DeviceType == FILE_DEVICE_DISK ? static_cast<long>(number.DeviceNumber)
+                                                       : -1;
+}
+
 } // namespace
 
 bool PlatOpenRead(const std::string& path, FileHandle& handle) {
@@ -153,7 +233,8 @@ bool PlatMakeFolders(const std::string& path) {
     for (std::size_t at = path.find_first_of("\\/", 1);; at = path.find_first_of("\\/", at + 1)) {
         const std::string folder = path.substr(0, at);
         // "D:" and "\\server\share" name no folder to make.
-        if (!folder.empty() && folder.back() != ':' && folder.find_first_not_of("\\/") != std::string::npos)
+        if (!folder.empty() && folder.back() != ':' &&
+            folder.find_first_not_of("\\/") != std::string::npos)
             CreateDirectoryA(folder.c_str(), nullptr);
         if (at == std::string::npos)
             break;
@@ -281,6 +362,61 @@ bool PlatSameFile(const std::string& a, const std::string& b) {
             return false;
     }
     return lstrcmpiA(full[0], full[1]) == 0;
+}
+
+bool PlatListDisks(std::vector<PlatDisk>& disks) {
+    disks.clear();
+    std::vector<long> letterDrive(26, -1);
+    const DWORD letters = GetLogicalDrives();
+    for (int i = 0; i < 26; ++i) {
+        if (letters & (1u << i))
+            letterDrive[static_cast<std::size_t>(i)] = DriveOfLetter(static_cast<char>('A' + i));
+    }
+    for (long n = 0; n < kPhysicalDrives; ++n) {
+        PlatDisk disk;
+        disk.name = "\\\\.\\PhysicalDrive" + std::to_string(n);
+        HANDLE h = OpenForQueries(disk.name);
+        if (h == INVALID_HANDLE_VALUE)
+            continue; // no such drive
+        disk.size = DiskLength(h);
+        disk.model = DiskModel(h);
+        CloseHandle(h);
+        for (int i = 0; i < 26; ++i) {
+            if (letterDrive[static_cast<std::size_t>(i)] == n)
+                disk.letters +=
+                    std::string(disk.letters.empty() ? "" : " ") + static_cast<char>('A' + i) + ":";
+        }
+        disks.push_back(disk);
+    }
+    return true;
+}
+
+DiskOpen PlatOpenDisk(const std::string& name, FileHandle& handle, std::string& reason) {
+    // The system keeps its own disks open for writing: a handle that denied
+    // others the writing would not be given. This one only reads.
+    HANDLE h = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    handle = Portable(h);
+    if (h != INVALID_HANDLE_VALUE)
+        return DiskOpen::Ok;
+    const DWORD error = GetLastError();
+    reason = ErrorText(error);
+    return error == ERROR_ACCESS_DENIED ? DiskOpen::Denied : DiskOpen::Failed;
+}
+
+std::string PlatDiskRightsHint() {
+    return "opening a disk needs an administrator's rights: type cmd in the Start menu, "
+           "right-click \"Command Prompt\", choose \"Run as administrator\" and run "
+           "tarnwell disks there";
+}
+
+bool PlatConsoleOfItsOwn() {
+    // Explorer gives a console program a console of its own; a console
+    // window or a script shares theirs, and redirected input is no console.
+    DWORD processes[2] = {};
+    DWORD mode = 0;
+    return GetConsoleProcessList(processes, 2) == 1 &&
+           GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != FALSE;
 }
 
 bool PlatConsoleIsTerminal() {

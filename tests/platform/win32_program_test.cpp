@@ -290,3 +290,23 @@ TEST(WindowsProgram, ImagesARecorderImage) {
         }
     }
 }
+
+// tarnwell.exe disks lists what wine offers as physical drives, each with
+// what it holds or why it cannot be opened, and ends as every run does.
+TEST(WindowsProgram, ListsTheDisksWineOffers) {
+    const std::vector<std::string> windows = WindowsProgram();
+    if (windows.empty())
+        GTEST_SKIP() << "TARNWELL_WIN32_EXE is not set: make test-win32 runs this";
+    const harness::TempDir dir;
+    const harness::Run run = harness::RunProgramAs(windows, dir.Path(), {"disks"});
+    EXPECT_TRUE(run.exitCode == 0 || run.exitCode == 1) << run.exitCode;
+    const std::vector<std::string> lines = Shown(run.console, true);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Tarnwell v" TARNWELL_VERSION), lines.end());
+    const std::regex disk(R"(\\\\\.\\PhysicalDrive\d+( \([A-Z]:( [A-Z]:)*\))? +\S+( [GM]B)? +.*  )"
+                          R"((recorder disk, .*|not a recorder disk|cannot be opened: .*))");
+    for (const std::string& line : lines) {
+        if (line.rfind("\\\\.\\PhysicalDrive", 0) == 0) {
+            EXPECT_TRUE(std::regex_match(line, disk)) << line;
+        }
+    }
+}

@@ -7,8 +7,10 @@
 #
 #   demo   building Tarnwell and mkimage and running the demo: cmake, make, g++
 #   test   the tests as well: GoogleTest, ffmpeg (ffmpeg and ffprobe decode
-#          what the tests rip) and GNU ddrescue (gddrescue: ddrescue and
-#          ddrescuelog read and write the maps of the tests' images)
+#          what the tests rip), GNU ddrescue (gddrescue: ddrescue and
+#          ddrescuelog read and write the maps of the tests' images), mount
+#          (losetup: the disks tests attach images as loop devices) and
+#          e2fsprogs (mkfs.ext4 makes a file system for them to tell apart)
 #   win32  the Windows program and its tests: the mingw-w64 cross-compiler,
 #          GoogleTest's sources and wine
 #   fuzz   the fuzz targets: clang and its sanitizer runtimes
@@ -28,7 +30,7 @@ me=tools/setup/deps.sh
 group_packages() {
     case $1 in
     demo) echo cmake make g++ ;;
-    test) echo cmake make g++ libgtest-dev ffmpeg gddrescue ;;
+    test) echo cmake make g++ libgtest-dev ffmpeg gddrescue mount e2fsprogs ;;
     win32) echo cmake make g++-mingw-w64-x86-64 googletest wine wine64 ;;
     fuzz) echo cmake make clang libclang-rt-14-dev ;;
     *) return 1 ;;
@@ -51,6 +53,8 @@ package_programs() {
     cmake | make | g++ | clang | wine) echo "$1" ;;
     ffmpeg) echo ffmpeg ffprobe ;;
     gddrescue) echo ddrescue ddrescuelog ;;
+    mount) echo losetup ;;
+    e2fsprogs) echo mkfs.ext4 ;;
     g++-mingw-w64-x86-64) echo x86_64-w64-mingw32-g++ ;;
     esac
 }

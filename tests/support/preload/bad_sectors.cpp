@@ -9,6 +9,8 @@
 //   TARNWELL_READ_COUNT  a file to which the number of all reads of the file is written
 //   TARNWELL_WRITE_OPENS a file to which the number of opens for writing is written
 //   TARNWELL_READ_BYTES  a file to which the number of bytes read is written
+//   TARNWELL_READS_BY_FILE a file to which every file opened is written with
+//                        the bytes read of it in all, "path bytes" a line
 //   TARNWELL_KILL_AT     a byte offset: the read that would reach it kills the
 //                        program instead (SIGKILL), as a crash stops it
 //   TARNWELL_READ_DELAY  milliseconds that each read of the file waits first, as
@@ -28,6 +30,8 @@
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <map>
+#include <string>
 #include <sys/statvfs.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -44,6 +48,9 @@ struct Faults {
     long reads = 0;
     long writeOpens = 0;
     long bytesRead = 0;
+    const char* byFile = std::getenv("TARNWELL_READS_BY_FILE");
+    std::vector<std::string> paths = std::vector<std::string>(4096); // by descriptor
+    std::map<std::string, long> bytesOf;
     const char* killAt = std::getenv("TARNWELL_KILL_AT");
     const char* delayMs = std::getenv("TARNWELL_READ_DELAY");
 
@@ -62,6 +69,17 @@ struct Faults {
         Save("TARNWELL_READ_COUNT", reads);
         Save("TARNWELL_WRITE_OPENS", writeOpens);
         Save("TARNWELL_READ_BYTES", bytesRead);
+        if (FILE* f = byFile ? std::fopen(byFile, "w") : nullptr) {
+            for (const auto& [path, bytes] : bytesOf)
+                std::fprintf(f, "%s %ld\n", path.c_str(), bytes);
+            std::fclose(f);
+        }
+    }
+    // Counts what a read of fd delivered.
+    ssize_t Count(int fd, ssize_t n) {
+        if (byFile && n > 0 && fd >= 0 && static_cast<std::size_t>(fd) < paths.size())
+            bytesOf[paths[static_cast<std::size_t>(fd)]] += n;
+        return n;
     }
     static void Save(const char* variable, long count) {
         if (const char* name = std::getenv(variable)) {
@@ -87,9 +105,13 @@ int Opened(const char* path, int flags, int fd) {
     const bool writes = (flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC | O_APPEND));
     if (writes && faults.file && std::strcmp(path, faults.file) == 0)
         ++faults.writeOpens;
-    if (fd >= 0 && static_cast<std::size_t>(fd) < faults.bad.size())
+    if (fd >= 0 && static_cast<std::size_t>(fd) < faults.bad.size()) {
         faults.bad[static_cast<std::size_t>(fd)] =
             faults.file && std::strcmp(path, faults.file) == 0;
+        faults.paths[static_cast<std::size_t>(fd)] = path;
+        if (faults.byFile)
+            faults.bytesOf.emplace(path, 0);
+    }
     return fd;
 }
 
@@ -130,7 +152,7 @@ ssize_t read(int fd, void* buffer, size_t count) {
     Faults& faults = TheFaults();
     if (fd < 0 || static_cast<std::size_t>(fd) >= faults.bad.size() ||
         !faults.bad[static_cast<std::size_t>(fd)])
-        return real(fd, buffer, count);
+        return faults.Count(fd, real(fd, buffer, count));
     ++faults.reads;
     if (faults.delayMs) {
         const long ms = std::atol(faults.delayMs);
@@ -153,7 +175,7 @@ ssize_t read(int fd, void* buffer, size_t count) {
         ::kill(::getpid(), SIGKILL);
     const ssize_t n = real(fd, buffer, count);
     faults.bytesRead += n > 0 ? n : 0;
-    return n;
+    return faults.Count(fd, n);
 }
 
 // The output folder's disk as a test wants it: its free space, its type.
