@@ -71,7 +71,8 @@ struct Source {
 const Source kSources[] = {
     {"fixture 352x288", nullptr, 352, 288, 2, 6},
     {"interlaced 720x576",
-     "-s 720x576 -r 25 -t 2 -c:v mpeg2video -flags +ildct+ilme -top 1 -alternate_scan 1 "
+     "-vf scale=720:576,tinterlace=mode=interleave_top -t 2 -c:v mpeg2video -flags +ildct+ilme "
+     "-top 1 -alternate_scan 1 "
      "-intra_vlc 1 -non_linear_quant 1 -qmax 28 -dc 10 -b:v 4M -g 12 -bf 2 -intra_matrix "
      "8,16,16,16,16,16,16,16,16,16,16,16,16,16,16,16,16,16,16,16,16,16,16,16,16,16,16,16,16,16,"
      "16,16,20,20,20,20,20,20,20,20,20,20,20,20,20,20,20,20,24,24,24,24,24,24,24,24,24,24,24,24,"
@@ -96,7 +97,7 @@ TEST_P(PictureAgainstFfmpeg, LooksLikeTheDecodedPicture) {
     const std::string file = dir.File("video.m2v");
     Bytes stream;
     if (source.ffmpegArgs) {
-        Output("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=s=1920x1080 " +
+        Output("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=s=1920x1080:r=50 " +
                std::string(source.ffmpegArgs) + " -f mpeg2video " + ShellQuote(file));
         stream = harness::ReadFile(file);
     } else {
@@ -116,7 +117,7 @@ TEST_P(PictureAgainstFfmpeg, LooksLikeTheDecodedPicture) {
 
     // ffmpeg's pictures, in display order, as planar 4:2:0.
     const Bytes decoded = Output("ffmpeg -nostdin -v error -i " + ShellQuote("file:" + file) +
-                                 " -f rawvideo -pix_fmt yuv420p pipe:1");
+                                 " -vsync passthrough -f rawvideo -pix_fmt yuv420p pipe:1");
     const CImage& first = pictures[0].image;
     ASSERT_FALSE(first.Empty());
     const int scale = source.scale;
