@@ -4,6 +4,7 @@
 #include "picture/intra_decoder.h"
 #include "picture/mpeg_tables.h"
 #include "platform/format.h"
+#include "reader/reader.h"
 
 #include <cmath>
 #include <cstring>
@@ -114,32 +115,40 @@ class CPictureGrabber::CState {
 };
 
 void CPictureGrabber::CState::Feed(const std::uint8_t* data, std::size_t size) {
-    // A start code is 00 00 01 and its value. The search goes from one 01 byte
-    // to the next (memchr), and looks back at the two bytes before it, which
-    // may be the last of the piece before.
-    auto zeroAt = [&](std::ptrdiff_t i) { return i >= 0 ? data[i] == 0 : Before[2 + i] == 0; };
+    if (size == 0)
+        return;
     std::size_t pos = 0;
+    // A start code is 00 00 01 and its value. One whose 00 00 01 begins in
+    // the piece before ends at data[0] or data[1].
+    if (!CodeNext && Before[1] == 0) {
+        if (Before[0] == 0 && data[0] == 1)
+            pos = 1;
+        else if (size > 1 && data[0] == 0 && data[1] == 1)
+            pos = 2;
+        if (pos > 0) {
+            if (UnitCode >= 0)
+                Append(data, pos);
+            CodeNext = true;
+        }
+    }
     while (pos < size) {
         if (CodeNext) {
             CodeNext = false;
             StartUnit(data[pos++]);
             continue;
         }
-        const void* one = std::memchr(data + pos, 0x01, size - pos);
-        const std::size_t end =
-            one ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(one) - data) + 1 : size;
+        // The search of the reader, many bytes a step.
+        const std::size_t at = pos + FindStartCodePrefix(data + pos, size - pos);
+        const std::size_t end = at < size ? at + 3 : size;
         if (UnitCode >= 0)
             Append(data + pos, end - pos);
-        if (one) {
-            const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(end) - 1;
-            CodeNext = zeroAt(at - 1) && zeroAt(at - 2);
-        }
+        CodeNext = at < size;
         pos = end;
     }
     if (size >= 2) {
         Before[0] = data[size - 2];
         Before[1] = data[size - 1];
-    } else if (size == 1) {
+    } else {
         Before[0] = Before[1];
         Before[1] = data[0];
     }
