@@ -84,6 +84,10 @@ const Source kSources[] = {
      2},
 };
 
+void PrintTo(const Source& source, std::ostream* out) {
+    *out << source.name;
+}
+
 class PictureAgainstFfmpeg : public testing::TestWithParam<Source> {};
 
 // Each picture against ffmpeg's decode of the same picture, averaged over
@@ -180,6 +184,10 @@ const Damage kDamages[] = {
      },
      false},
 };
+
+void PrintTo(const Damage& damage, std::ostream* out) {
+    *out << damage.name;
+}
 
 class DamagedPicture : public testing::TestWithParam<Damage> {};
 
