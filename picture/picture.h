@@ -36,10 +36,11 @@ struct CPictureAt {
 // period; it knows no time stamps), and decodes only the intra pictures it
 // keeps: one every few seconds, the spacing doubling whenever more than a
 // dozen are kept, so that a recording of any length costs a few dozen
-// pictures' decoding and about a megabyte of memory. Each kept picture is a
+// pictures' decoding and at most 4 MB of memory. Each kept picture is a
 // small image, a quarter of the picture's size (an eighth for HD, a half
 // below 400 pixels wide), made from each block's own coefficients.
-// Damaged data leaves the slices it hits grey, or the picture out.
+// Damaged data leaves the slices it hits grey; a picture of which less than
+// half could be decoded is left out, and the next intra picture taken.
 class CPictureGrabber {
   public:
     CPictureGrabber();
@@ -51,9 +52,10 @@ class CPictureGrabber {
     void Feed(const std::uint8_t* data, std::size_t size);
 
     // `count` pictures spread over the length of what was fed, in order of
-    // time: each the kept picture nearest its place, with its time; where
-    // none is near, an empty image with the place's time. Ends the picture
-    // being decoded, so call it once all the stream is fed.
+    // time: each the kept picture nearest its place, with its time. With
+    // fewer kept pictures than places, the places left have an empty image
+    // and the place's time. Ends the picture being decoded, so call it once
+    // all the stream is fed.
     std::vector<CPictureAt> Pictures(std::size_t count);
 
     // The length of what was fed so far, in seconds.
