@@ -22,6 +22,9 @@
 #   dd image  dd of the disk's first 256 sectors and of every cluster of the
 #             recording into a sparse file, each at its own offset;
 #   image     tarnwell image of the same disk: the same bytes, and its maps.
+#   pictures  the picture grabber fed the fixture's video 100 times over (30
+#             minutes of it) in pieces of 64 KiB, against a memcpy of the same
+#             pieces (picture_cost).
 #
 # The recording is real MPEG-2 video at broadcast bit rate with MPEG-1 Layer
 # II sound, encoded by ffmpeg into one transport stream, split by PID into the
@@ -391,3 +394,8 @@ echo "Bytes the rescue reads of the drive: $read_bytes, the recording's own" \
     "$((video_bytes + audio_bytes)) and $(awk -v d="$((read_bytes - video_bytes - audio_bytes))" \
         'BEGIN { printf "%.2f", d / 1048576 }') MiB more"
 rm -rf "$out/run" "$out/time.txt" "$out"/*.console "$out"/*.files "$out"/*.bytes "$out/rescue.read"
+
+# The pictures' cost, on the video of the fixture.
+"$ts_to_pes" --payloads "$top/tests/fixtures/video_e0.pes" "$top/tests/fixtures/video_e0.idx" \
+    "$out/pictures.m2v" >/dev/null
+"$build/picture_cost" "$out/pictures.m2v" 100

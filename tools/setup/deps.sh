@@ -6,13 +6,14 @@
 #   tools/setup/deps.sh GROUP...
 #
 #   demo   building Tarnwell and mkimage and running the demo: cmake, make, g++
+#          and zlib (zlib1g-dev: the PNG pictures)
 #   test   the tests as well: GoogleTest, ffmpeg (ffmpeg and ffprobe decode
 #          what the tests rip), GNU ddrescue (gddrescue: ddrescue and
 #          ddrescuelog read and write the maps of the tests' images), mount
 #          (losetup: the disks tests attach images as loop devices) and
 #          e2fsprogs (mkfs.ext4 makes a file system for them to tell apart)
 #   win32  the Windows program and its tests: the mingw-w64 cross-compiler,
-#          GoogleTest's sources and wine
+#          its zlib (libz-mingw-w64-dev), GoogleTest's sources and wine
 #   fuzz   the fuzz targets: clang and its sanitizer runtimes
 #
 # When all the packages are installed it prints nothing. Otherwise, run as
@@ -29,10 +30,10 @@ me=tools/setup/deps.sh
 
 group_packages() {
     case $1 in
-    demo) echo cmake make g++ ;;
-    test) echo cmake make g++ libgtest-dev ffmpeg gddrescue mount e2fsprogs ;;
-    win32) echo cmake make g++-mingw-w64-x86-64 googletest wine wine64 ;;
-    fuzz) echo cmake make clang libclang-rt-14-dev ;;
+    demo) echo cmake make g++ zlib1g-dev ;;
+    test) echo cmake make g++ zlib1g-dev libgtest-dev ffmpeg gddrescue mount e2fsprogs ;;
+    win32) echo cmake make g++-mingw-w64-x86-64 libz-mingw-w64-dev googletest wine wine64 ;;
+    fuzz) echo cmake make clang libclang-rt-14-dev zlib1g-dev ;;
     *) return 1 ;;
     esac
 }

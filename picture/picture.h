@@ -1,0 +1,71 @@
+// Small pictures of a recording, made from the intra-coded pictures of its
+// MPEG-2 (or MPEG-1) video elementary stream, and PNG files of them. This
+// subsystem knows MPEG video syntax and nothing of disks or program streams:
+// it is handed the video bytes as they are copied. This header is what the
+// other subsystems may use of it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+// An image of 8-bit RGB pixels, row by row from the top, three bytes a pixel.
+struct CImage {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> rgb; // width * height * 3 bytes
+    // The shape the picture is shown in, width over height (4:3 gives 1.333),
+    // as its sequence header says; 0 when it says nothing of it.
+    double displayAspect = 0;
+
+    bool Empty() const { return width == 0 || height == 0; }
+};
+
+// One picture of a recording: its time from the recording's first picture,
+// and its image; the image is empty where no picture could be made.
+struct CPictureAt {
+    double seconds = 0;
+    CImage image;
+};
+
+// Takes pictures from a video elementary stream while it goes by. The stream
+// is fed in pieces of any size, as it is copied; start codes may straddle two
+// pieces. It follows the sequence headers and extensions and the picture
+// headers, counts the pictures to know the time (pictures seen times the frame
+// period; it knows no time stamps), and decodes only the intra pictures it
+// keeps: one every few seconds, the spacing doubling whenever more than a
+// dozen are kept, so that a recording of any length costs a few dozen
+// pictures' decoding and at most 4 MB of memory. Each kept picture is a
+// small image, a quarter of the picture's size (an eighth for HD, a half
+// below 400 pixels wide), made from each block's own coefficients.
+// Damaged data leaves the slices it hits grey; a picture of which less than
+// half could be decoded is left out, and the next intra picture taken.
+class CPictureGrabber {
+  public:
+    CPictureGrabber();
+    ~CPictureGrabber();
+    CPictureGrabber(const CPictureGrabber&) = delete;
+    CPictureGrabber& operator=(const CPictureGrabber&) = delete;
+
+    // The next bytes of the stream.
+    void Feed(const std::uint8_t* data, std::size_t size);
+
+    // `count` pictures spread over the length of what was fed, in order of
+    // time: each the kept picture nearest its place, with its time. With
+    // fewer kept pictures than places, the places left have an empty image
+    // and the place's time. Ends the picture being decoded, so call it once
+    // all the stream is fed.
+    std::vector<CPictureAt> Pictures(std::size_t count);
+
+    // The length of what was fed so far, in seconds.
+    double Seconds() const;
+
+  private:
+    class CState;
+    std::unique_ptr<CState> State;
+};
+
+// The image as a PNG file: 8-bit RGB, not interlaced, compressed with zlib.
+// Empty for an empty image.
+std::vector<std::uint8_t> EncodePng(const CImage& image);
