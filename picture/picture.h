@@ -3,6 +3,8 @@
 // subsystem knows MPEG video syntax and nothing of disks or program streams:
 // it is handed the video bytes as they are copied. This header is what the
 // other subsystems may use of it.
+// TODO(issue 30): the rescue job hands it the video it copies, and the page
+// of a run (index.html) shows the pictures.
 #pragma once
 
 #include <cstddef>
