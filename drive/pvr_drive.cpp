@@ -4,20 +4,13 @@
 
 #include <iostream>
 
-namespace {
-// Table-of-contents fields, little-endian.
-constexpr int kTocUsedClusters = 0x0A; // 16 bits, as stored by the recorder
-constexpr int kTocFreeClusters = 0x0C; // 16 bits, as stored by the recorder
-constexpr int kTocFileCount = 0x0E;    // 8 bits: headers in sectors 10 .. 10 + count - 1
-} // namespace
-
 int TocFileCount(const std::string& driveName) {
     std::uint8_t toc[kSectorSize] = {};
     FileHandle handle = kInvalidHandle;
     std::uint32_t got = 0;
     const bool read = OpenDrive(driveName, handle) && ReadDrive(handle, 0, toc, kSectorSize, got);
     PlatClose(handle);
-    return read ? toc[kTocFileCount] : -1;
+    return read ? toc[kTocFileCountAt] : -1;
 }
 
 CPVRDrive::CPVRDrive(const std::string& driveName) {
@@ -41,12 +34,12 @@ CPVRDrive::CPVRDrive(const std::string& driveName) {
     }
 
     std::cout << "TOC shows " << std::endl;
-    std::cout << "Files=          " << int{Toc[kTocFileCount]} << std::endl;
-    std::cout << "Used clusters=  " << TocU16(kTocUsedClusters) << std::endl;
-    std::cout << "Free clusters=  " << TocU16(kTocFreeClusters) << std::endl;
+    std::cout << "Files=          " << int{Toc[kTocFileCountAt]} << std::endl;
+    std::cout << "Used clusters=  " << TocU16(kTocUsedClustersAt) << std::endl;
+    std::cout << "Free clusters=  " << TocU16(kTocFreeClustersAt) << std::endl;
     std::cout << std::endl;
 
-    for (int slot = 0; slot < Toc[kTocFileCount]; ++slot) {
+    for (int slot = 0; slot < Toc[kTocFileCountAt]; ++slot) {
         *g_Log << "reading file " << slot << std::endl;
         FileList.push_back(new CPVRFile(DriveName, slot));
     }

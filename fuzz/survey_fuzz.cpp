@@ -14,6 +14,7 @@
 #include "platform/format.h"
 
 #include <algorithm>
+#include <fstream>
 #include <numeric>
 
 namespace {
@@ -59,16 +60,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             disk.SetNext(cluster, static_cast<std::uint16_t>(change & 0xFFFF),
                          static_cast<std::uint16_t>(change >> 16));
     }
-    std::vector<std::uint8_t> bytes = streams.video;
-    bytes.insert(bytes.end(), streams.audio.begin(), streams.audio.end());
-    while (input.Left() > 4) {
-        std::uint32_t where = input.Bytes(3);
-        for (const std::uint8_t b : input.Take(input.Byte()))
-            bytes[where++ % bytes.size()] = b;
-    }
-    disk.PlaceChainData(video, 0, std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 600000));
-    disk.PlaceChainData(audio, 0, std::vector<std::uint8_t>(bytes.begin() + 600000, bytes.end()));
+    // The image's structures, then the chains' data written where it lies,
+    // then the patches over it, in order: the bytes the disk holds are those
+    // of the fixtures with the patches laid over them, without a copy of the
+    // fixtures for each input.
+    const std::uint64_t videoBytes = streams.video.size(), audioBytes = streams.audio.size();
+    auto placeOf = [&](std::uint64_t at) { // a byte of video then audio, on the disk
+        if (at < videoBytes)
+            return image::ClusterOffset(video[at / kClusterBytes]) + at % kClusterBytes;
+        return image::ClusterOffset(audio[0]) + (at - videoBytes);
+    };
+    disk.SetSize(std::max(placeOf(videoBytes - 1), placeOf(videoBytes + audioBytes - 1)) + 1);
     if (!disk.Write(path))
+        return 0;
+    std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+    auto put = [&](std::uint64_t at, const std::uint8_t* bytes, std::size_t count) {
+        file.seekp(static_cast<std::streamoff>(placeOf(at)));
+        file.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(count));
+    };
+    for (std::uint64_t at = 0; at < videoBytes; at += kClusterBytes)
+        put(at, streams.video.data() + at,
+            static_cast<std::size_t>(std::min<std::uint64_t>(kClusterBytes, videoBytes - at)));
+    put(videoBytes, streams.audio.data(), streams.audio.size());
+    while (input.Left() > 4) {
+        std::uint64_t where = input.Bytes(3);
+        for (const std::uint8_t b : input.Take(input.Byte()))
+            put(where++ % (videoBytes + audioBytes), &b, 1);
+    }
+    file.close();
+    if (!file)
         return 0;
     fuzz::Run({"tarnwell", "recover", path, "--list"});
     return 0;

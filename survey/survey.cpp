@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <tuple>
 
 namespace {
@@ -400,19 +401,22 @@ SurveyResult SurveyDrive(const std::string& drive, const std::vector<FoundHeader
     const int all = static_cast<int>(std::min<std::uint64_t>(
         (spanned + kClusterBytes - 1) / kClusterBytes, kClusterTableEntries - 1));
     log << "survey of " << all << " clusters" << std::endl;
-    std::vector<std::uint8_t> head(kSurveyEdgeBytes), tail(kSurveyEdgeBytes);
+    // Read into as they are: only the bytes of the tail beyond the end of the
+    // drive are set, to zeros.
+    const std::unique_ptr<std::uint8_t[]> head(new std::uint8_t[kSurveyEdgeBytes]),
+        tail(new std::uint8_t[kSurveyEdgeBytes]);
     for (int cluster = 1; cluster <= all; ++cluster) {
         const std::uint64_t start =
             static_cast<std::uint64_t>(ClusterSector(cluster)) * kSectorSize;
         std::uint32_t headGot = 0, tailGot = 0;
-        std::fill(tail.begin(), tail.end(), 0);
-        bool readable = ReadDrive(handle, start, head.data(), kSurveyEdgeBytes, headGot);
-        readable = ReadDrive(handle, start + kClusterBytes - kSurveyEdgeBytes, tail.data(),
+        bool readable = ReadDrive(handle, start, head.get(), kSurveyEdgeBytes, headGot);
+        readable = ReadDrive(handle, start + kClusterBytes - kSurveyEdgeBytes, tail.get(),
                              kSurveyEdgeBytes, tailGot) &&
                    readable;
+        std::fill(tail.get() + tailGot, tail.get() + kSurveyEdgeBytes, 0);
         result.bytesRead += headGot + tailGot;
         // What lies beyond the end of the drive is no data: zeros.
-        ClusterFacts f = ReadClusterFacts(cluster, head.data(), headGot, tail.data(),
+        ClusterFacts f = ReadClusterFacts(cluster, head.get(), headGot, tail.get(),
                                           tailGot > 0 ? kSurveyEdgeBytes : 0);
         f.unreadable = !readable;
         LogFacts(log, f);
