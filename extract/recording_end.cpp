@@ -235,7 +235,7 @@ std::size_t CRecordingEnd::VideoTailEnd(const std::uint8_t* payload, std::size_t
         const int code = payload[at + 3];
         if (code == 0x00) {
             row = 0; // a picture begins
-        } else if (code <= 0xAF) {
+        } else if (code <= static_cast<int>(kLastSliceStartCode & 0xFF)) {
             // 00 00 01 01..AF: a slice, its row in the start code; the slices
             // of a picture come down it row by row.
             if (code <= row)

@@ -16,10 +16,10 @@ namespace {
 constexpr int kPictureCode = kPictureStartCode & 0xFF;
 constexpr int kSequenceHeader = kSequenceHeaderCode & 0xFF;
 constexpr int kSequenceEnd = kSequenceEndCode & 0xFF;
-constexpr int kFirstSliceCode = 0x01;
-constexpr int kLastSliceCode = 0xAF;
-constexpr int kExtensionCode = 0xB5;
-constexpr int kGroupCode = 0xB8;
+constexpr int kFirstSliceCode = kFirstSliceStartCode & 0xFF;
+constexpr int kLastSliceCode = kLastSliceStartCode & 0xFF;
+constexpr int kExtensionCode = kExtensionStartCode & 0xFF;
+constexpr int kGroupCode = kGroupStartCode & 0xFF;
 // extension_start_code_identifier values.
 constexpr int kSequenceExtension = 1;
 constexpr int kQuantMatrixExtension = 3;

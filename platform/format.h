@@ -57,6 +57,11 @@ constexpr std::uint32_t kPictureStartCode = 0x00000100;
 constexpr std::uint32_t kSequenceHeaderCode = 0x000001B3;
 constexpr std::uint32_t kSequenceEndCode = 0x000001B7;
 constexpr std::uint32_t kPackStartCode = 0x000001BA;
+constexpr std::uint32_t kExtensionStartCode = 0x000001B5;
+constexpr std::uint32_t kGroupStartCode = 0x000001B8;
+// Slices: 00 00 01 01 to 00 00 01 AF, the slice's row in the last byte.
+constexpr std::uint32_t kFirstSliceStartCode = 0x00000101;
+constexpr std::uint32_t kLastSliceStartCode = 0x000001AF;
 
 constexpr int kPrivateStream1 = 0xBD; // carries AC-3 on this recorder
 constexpr int kPaddingStream = 0xBE;
