@@ -14,6 +14,7 @@
 
 struct AudioFormat;
 class CClusterReader;
+class CPESHeader;
 class CRecordingEnd;
 class COBits;
 
@@ -271,6 +272,10 @@ class CPVRFile {
     void RipAudio(CClusterReader& reader, COBits& out, int streamId, std::int64_t startPTS,
                   std::int64_t maxPTS, bool ac3);
     void FillGap(int ptsDiff, COBits& out, const AudioFormat& format);
+    // Whether the recording ends with the packet whose header was just read:
+    // no packet of the stream follows it, and the end rule (the rescue's;
+    // without one, nothing ends) says so. The reader stays where it was.
+    bool EndsAfter(CClusterReader& reader, const CPESHeader& header, int streamId);
 
     std::string m_DriveName;
     int m_Slot = 0;

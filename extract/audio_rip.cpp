@@ -86,6 +86,18 @@ std::int64_t FramesIn(std::int32_t ptsDiff, const AudioFrameInfo& frame) {
 
 } // namespace
 
+bool CPVRFile::EndsAfter(CClusterReader& reader, const CPESHeader& header, int streamId) {
+    if (EndRule == nullptr)
+        return false;
+    const std::uint64_t payloadPos = reader.GetBitPos();
+    const std::uint64_t end = PacketEnd(payloadPos, PayloadLength(header));
+    reader.SeekBit(end);
+    const bool ends =
+        !IsPESPacketAt(reader, streamId) && EndRule->EndsAt(reader, end / 8, streamId);
+    reader.SeekBit(payloadPos);
+    return ends;
+}
+
 void CPVRFile::RipPrivateStream(CClusterReader& reader, COBits& out, int streamId,
                                 std::int64_t startPTS, std::int64_t maxPTS) {
     RipAudio(reader, out, streamId, startPTS, maxPTS, true);
@@ -126,6 +138,12 @@ void CPVRFile::RipAudio(CClusterReader& reader, COBits& out, int streamId, std::
         } else {
             CPESHeader header(reader, streamId);
             if (!header.IsValid() || static_cast<std::int64_t>(header.GetPTS()) < startPTS) {
+                // The rescue's end rule stops the search where the sound
+                // ends before the first picture.
+                if (header.IsValid() && EndsAfter(reader, header, streamId)) {
+                    LogThenConsole("the sound ends before the first picture");
+                    break;
+                }
                 log << "PES ist not okay OR PTS is less then StartPTS" << std::endl;
                 reader.SkipByte();
             } else {
@@ -133,7 +151,10 @@ void CPVRFile::RipAudio(CClusterReader& reader, COBits& out, int streamId, std::
                 payloadPos = reader.GetBitPos();
                 const std::uint32_t length = PayloadLength(header);
                 reader.SeekBit(PacketEnd(payloadPos, length));
-                if (IsPESPacketAt(reader, streamId)) {
+                // Followed by the next packet, or the recording's last.
+                if (IsPESPacketAt(reader, streamId) ||
+                    (EndRule != nullptr &&
+                     EndRule->EndsAt(reader, PacketEnd(payloadPos, length) / 8, streamId))) {
                     reader.SeekBit(payloadPos);
                     if (Stamps != nullptr)
                         Stamps->Copied(out.Position(), lastPTS, lastPTS, false);

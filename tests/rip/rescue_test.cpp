@@ -617,3 +617,35 @@ TEST(RescueZeros, GoOnAcrossZerosUpToTheEndOrOlderData) {
         }
     }
 }
+
+// Sound that ends before the first picture left of the video (whose
+// beginning was lost), zeros after it to the end of its cluster: the search
+// for the first sound stops at the recording's end instead of reading the
+// cluster to its end.
+TEST(RescueZeros, SoundEndingBeforeThePictureIsNotSearchedToTheClusterEnd) {
+    const Recording r = Clean("Late", "audio_c0");
+    const std::size_t vk = r.video.packets.size() / 2;
+    std::size_t ak = 0;
+    while (TimestampDifference(r.audio.packets[ak].pts, r.video.packets[vk].pts) < -kTimestampClock)
+        ++ak;
+    image::RecorderImage img;
+    img.LinkChain({1});
+    img.PlaceChainData({1}, 0, PacketBytes(r.audio, 0, ak));
+    img.LinkChain({2});
+    img.PlaceChainData({2}, 0, PacketBytes(r.video, vk, r.video.packets.size()));
+    image::Recording rec;
+    rec.recordNo = 1;
+    rec.clip = r.clip;
+    rec.firstACluster = 1;
+    rec.firstVCluster = 2;
+    img.AddRecording(rec);
+    img.SetSize(image::ClusterOffset(3));
+    harness::TempDir dir;
+    ASSERT_TRUE(img.Write(dir.File("recorder.img")));
+    Rescue run;
+    RunRescue(run, {"rescue", dir.File("recorder.img")});
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(run.run.log, m, std::regex("read (\\d+) bytes of the drive")));
+    EXPECT_LE(std::stoull(m[1]), kClusterBytes / 2 + 2 * ((8 << 20) + 2 * kBlockSize));
+    EXPECT_NE(run.run.log.find("the sound ends before the first picture"), std::string::npos);
+}
