@@ -74,6 +74,7 @@ struct RescueOptions {
     bool list = false;              // --list: show what would be rescued, write nothing
     bool help = false;              // --help
     std::uint64_t split = 0;        // --split SIZE: the most bytes of a file's part (0: one file)
+    bool index = true;              // the page of the run (--no-index: none)
     std::vector<std::string> words; // the drive, then the slots
 };
 

@@ -34,6 +34,8 @@ void PrintRescueUsage(bool recover) {
         "  --list                show the recordings and their file names, write nothing",
         "  --split SIZE          write each file in parts of at most SIZE (K, M, G: 1024,",
         "                        1024*1024, 1024*1024*1024), for example --split 4G",
+        "  --no-index            write no index.html, the page that shows each file with",
+        "                        pictures from it",
         "  --help                show this",
         "example:",
     };
@@ -244,7 +246,9 @@ int RunRescues(const std::vector<Item>& items, const char* firstColumn,
     std::vector<Row> rows;
     bool diskFull = false;
     CheckRoom(items, options);
-    const std::uint64_t partBytes = PartBytes(options);
+    RescueChoices choices;
+    choices.partBytes = PartBytes(options);
+    choices.pictures = options.index;
     for (const Item& item : items) {
         Row row;
         row.label = item.label;
@@ -276,8 +280,8 @@ int RunRescues(const std::vector<Item>& items, const char* firstColumn,
         // The rip's own messages: the log has them, the console does not.
         std::streambuf* console = std::cout.rdbuf(nullptr);
         const RescueResult r = item.chains != nullptr
-                                   ? RescueRecording(*file, *item.chains, name, progress, partBytes)
-                                   : RescueRecording(*file, name, progress, partBytes);
+                                   ? RescueRecording(*file, *item.chains, name, progress, choices)
+                                   : RescueRecording(*file, name, progress, choices);
         std::cout.rdbuf(console);
         // The files bear the recording's date, as a media library sorts them.
         std::tm date{};

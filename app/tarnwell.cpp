@@ -285,6 +285,8 @@ bool ParseRescueOptions(int argc, const char* const* argv, RescueOptions& option
             options.output = value("--output");
         } else if (word == "--list") {
             options.list = true;
+        } else if (word == "--no-index") {
+            options.index = false;
         } else if (word == "--help" || word == "-h") {
             options.help = true;
         } else if (word == "--split" || word.rfind("--split=", 0) == 0) {

@@ -3,8 +3,6 @@
 // subsystem knows MPEG video syntax and nothing of disks or program streams:
 // it is handed the video bytes as they are copied. This header is what the
 // other subsystems may use of it.
-// TODO(issue 30): the rescue job hands it the video it copies, and the page
-// of a run (index.html) shows the pictures.
 #pragma once
 
 #include <cstddef>
@@ -36,9 +34,11 @@ struct CPictureAt {
 // pieces. It follows the sequence headers and extensions and the picture
 // headers, counts the pictures to know the time (pictures seen times the frame
 // period; it knows no time stamps), and decodes only the intra pictures it
-// keeps: one every few seconds, the spacing doubling whenever more than a
-// dozen are kept, so that a recording of any length costs a few dozen
-// pictures' decoding and at most 4 MB of memory. Each kept picture is a
+// keeps: one every few seconds (or a twelfth of the length expected), the
+// spacing doubling whenever more than a dozen are kept, so that a recording
+// of any length costs a few dozen pictures' decoding and at most 4 MB of
+// memory. Fed only the bytes it wants, it scans little more than those
+// pictures' groups. Each kept picture is a
 // small image, a quarter of the picture's size (an eighth for HD, a half
 // below 400 pixels wide), made from each block's own coefficients.
 // Damaged data leaves the slices it hits grey; a picture of which less than
@@ -52,6 +52,18 @@ class CPictureGrabber {
 
     // The next bytes of the stream.
     void Feed(const std::uint8_t* data, std::size_t size);
+
+    // The recording is expected to last about this long (from its header):
+    // the first pictures are kept that far apart that a dozen cover it.
+    void Expect(double seconds);
+    // Whether the bytes of the stream at `seconds` from its first picture
+    // (as its time stamps tell) are wanted: not while the next picture to
+    // keep is more than a group of pictures ahead. Bytes that are not wanted
+    // need not be fed; tell Skipped where the feed goes on.
+    bool Wants(double seconds) const;
+    // Bytes were left out: those fed next are the stream's at `seconds`,
+    // from anywhere in it (the grabber waits for its next start code).
+    void Skipped(double seconds);
 
     // `count` pictures spread over the length of what was fed, in order of
     // time: each the kept picture nearest its place, with its time. With

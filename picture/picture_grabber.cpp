@@ -6,6 +6,7 @@
 #include "platform/format.h"
 #include "reader/reader.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -35,6 +36,10 @@ constexpr std::size_t kSliceBytes = 2 << 20;
 // kept, the spacing doubles and every other one goes.
 constexpr double kFirstSpacing = 1.0;
 constexpr std::size_t kMostKept = 12;
+// How far ahead of the next picture to keep the stream is wanted: a group
+// of pictures of a broadcast, which begins with an intra picture, lasts half
+// a second to a second.
+constexpr double kWantedAhead = 1.5;
 // A picture is kept when at least this share of its macroblocks decoded.
 constexpr double kLeastCoverage = 0.5;
 // The frame rate when the sequence header gives none that is valid.
@@ -57,6 +62,14 @@ class CPictureGrabber::CState {
     CState() { std::memcpy(Seq.intraMatrix, kDefaultIntraMatrix, 64); }
 
     void Feed(const std::uint8_t* data, std::size_t size);
+    void Expect(double seconds) {
+        if (KeptPictures.empty())
+            Spacing = std::max(kFirstSpacing, seconds / kMostKept);
+    }
+    bool Wants(double seconds) const {
+        return !SequenceSeen || PictureStage == Stage::Decode || seconds + kWantedAhead >= NextDue;
+    }
+    void Skipped(double seconds);
     std::vector<CPictureAt> Pictures(std::size_t count);
     double Seconds() const {
         return Clock + (PictureStage == Stage::None ? 0 : PictureFrames() / FrameRate());
@@ -152,6 +165,21 @@ void CPictureGrabber::CState::Feed(const std::uint8_t* data, std::size_t size) {
         Before[0] = Before[1];
         Before[1] = data[0];
     }
+}
+
+void CPictureGrabber::CState::Skipped(double seconds) {
+    // The unit and the picture being collected were cut short: a picture
+    // being decoded is kept only if enough of it was.
+    UnitCode = -1;
+    Unit.clear();
+    if (PictureStage == Stage::Decode && Decoder.Coverage() >= kLeastCoverage)
+        Keep(PictureSeconds, Decoder.Image());
+    PictureStage = Stage::None;
+    Before[0] = Before[1] = 0xFF;
+    CodeNext = false;
+    GroupSeen = false;
+    FirstFieldNext = true;
+    Clock = std::max(Clock, seconds);
 }
 
 void CPictureGrabber::CState::Append(const std::uint8_t* data, std::size_t size) {
@@ -409,4 +437,16 @@ std::vector<CPictureAt> CPictureGrabber::Pictures(std::size_t count) {
 
 double CPictureGrabber::Seconds() const {
     return State->Seconds();
+}
+
+void CPictureGrabber::Expect(double seconds) {
+    State->Expect(seconds);
+}
+
+bool CPictureGrabber::Wants(double seconds) const {
+    return State->Wants(seconds);
+}
+
+void CPictureGrabber::Skipped(double seconds) {
+    State->Skipped(seconds);
 }

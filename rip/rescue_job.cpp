@@ -142,6 +142,9 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
         : Writer(writer), Audio(audio), AudioRaw(audioFirst), AudioKnown(audioKnown),
           Reader(reader), StreamId(streamId), EndRule(end), Progress(std::move(progress)) {}
 
+    // The video written is shown to the grabber too, as far as it wants it.
+    void TakePictures(CPictureGrabber& grabber) { Grabber = &grabber; }
+
     void Copied(std::uint64_t offset, std::int64_t pts, std::int64_t dts,
                 bool jumpedBack) override {
         if (Ended)
@@ -230,6 +233,14 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
         return last > first ? last - first : 0;
     }
 
+    // The pictures of the video written, spread over its length.
+    std::vector<CPictureAt> Pictures() {
+        if (Grabber == nullptr)
+            return {};
+        Grabber->Skipped(static_cast<double>(Duration()) / kPtsPerSecond);
+        return Grabber->Pictures(kRescuePictures);
+    }
+
   private:
     struct Pending {
         std::uint64_t offset;
@@ -311,6 +322,7 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
                 break;
             Writer.Stamp(CProgramStreamWriter::kVideo, Kept(p.offset), p.pts + Offset,
                          p.dts + Offset);
+            GivenPts = p.pts + Offset;
             Horizon = std::max(Horizon, p.dts + Offset);
             FirstPts = std::min(FirstPts, p.pts + Offset);
             LastFilePts = std::max(LastFilePts, p.pts + Offset);
@@ -341,9 +353,27 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
             }
             if (keep > 0) {
                 Writer.Write(CProgramStreamWriter::kVideo, bytes, static_cast<std::size_t>(keep));
+                ShowPictures(bytes, static_cast<std::size_t>(keep));
                 Given += keep, bytes += keep, n -= static_cast<std::size_t>(keep);
             }
         }
+    }
+
+    // The grabber is given the video written where it wants it, at the time
+    // of the last time stamp given: most of the video it is not shown.
+    void ShowPictures(const std::uint8_t* bytes, std::size_t n) {
+        if (Grabber == nullptr)
+            return;
+        const double now =
+            GivenPts > FirstPts ? static_cast<double>(GivenPts - FirstPts) / kPtsPerSecond : 0.0;
+        if (!Grabber->Wants(now)) {
+            GrabberSkipped = true;
+            return;
+        }
+        if (GrabberSkipped)
+            Grabber->Skipped(now);
+        GrabberSkipped = false;
+        Grabber->Feed(bytes, n);
     }
 
     // Where byte `offset` of the video received lies in the video written.
@@ -395,6 +425,9 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
     std::int64_t Anchor = 0, Shift = 0, Offset = 0;
     std::int64_t LastPts = 0, LastDts = 0, Step = kPtsPerSecond / 25;
     std::int64_t Horizon = 0;
+    std::int64_t GivenPts = 0; // of the last time stamp given
+    CPictureGrabber* Grabber = nullptr;
+    bool GrabberSkipped = false; // video written was not shown to it
     std::int64_t FirstPts = std::numeric_limits<std::int64_t>::max(), LastFilePts = 0;
 };
 
@@ -422,7 +455,7 @@ std::int64_t HeaderLength(const CPVRFile& file) {
 
 RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio,
                     const std::string& fileName, CRescueProgress& progress,
-                    std::uint64_t partBytes);
+                    const RescueChoices& choices);
 
 // Where the search for a chain's first packet may begin: past the zeros that
 // fill its first cluster before a recording that begins deep in it. One
@@ -450,20 +483,20 @@ std::uint64_t PastLeadingZeros(CClusterReader& reader) {
 } // namespace
 
 RescueResult RescueRecording(CPVRFile& file, const std::string& fileName, CRescueProgress& progress,
-                             std::uint64_t partBytes) {
+                             const RescueChoices& choices) {
     file.PrintInfo(*g_Log, false);
     CClusterReader video(file.DriveName(), file.FirstVCluster());
     CClusterReader audio(file.DriveName(), file.FirstACluster());
-    return Rescue(file, video, audio, fileName, progress, partBytes);
+    return Rescue(file, video, audio, fileName, progress, choices);
 }
 
 RescueResult RescueRecording(CPVRFile& file, const RecordingChains& chains,
                              const std::string& fileName, CRescueProgress& progress,
-                             std::uint64_t partBytes) {
+                             const RescueChoices& choices) {
     file.PrintInfo(*g_Log, false);
     CClusterReader video(file.DriveName(), chains.video);
     CClusterReader audio(file.DriveName(), chains.audio);
-    return Rescue(file, video, audio, fileName, progress, partBytes);
+    return Rescue(file, video, audio, fileName, progress, choices);
 }
 
 std::string PartFileName(const std::string& fileName, int part) {
@@ -478,7 +511,7 @@ namespace {
 
 RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio,
                     const std::string& fileName, CRescueProgress& progress,
-                    std::uint64_t partBytes) {
+                    const RescueChoices& choices) {
     std::ostream& log = *g_Log;
     const std::uint64_t unreadableBefore = g_Unreadable.Bytes();
     int videoId = 0, audioId = 0;
@@ -573,14 +606,19 @@ RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio
     auto written = [&](int part) { return PartFileName(fileName, part); };
     {
         auto mpg = std::make_unique<COBits>(partName, created);
-        if (partBytes > 0)
-            mpg->SetParts(partBytes, [&](int part) { return written(part) + kPartialExtension; });
+        if (choices.partBytes > 0)
+            mpg->SetParts(choices.partBytes,
+                          [&](int part) { return written(part) + kPartialExtension; });
         if (created) {
             CAudioFeeder feeder(audioName, ac3 ? kAC3Format : kMpegAudioFormat);
             CProgramStreamWriter writer(*mpg, ac3 ? EsKind::AC3 : EsKind::MpegAudio,
                                         feeder.BitRate());
             CVideoFeed feed(writer, feeder, audioStamps.pts, audioStamps.known, video, videoId,
                             videoEnd, report);
+            CPictureGrabber grabber;
+            grabber.Expect(static_cast<double>(HeaderLength(file)) / kPtsPerSecond);
+            if (choices.pictures)
+                feed.TakePictures(grabber);
             {
                 COBits videoOut(static_cast<CByteSink&>(feed));
                 file.SetPacketStamps(&feed);
@@ -591,6 +629,7 @@ RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio
             feed.Finish();
             mpg->Flush();
             result.minutes = static_cast<double>(feed.Duration()) / kPtsPerSecond / 60;
+            result.pictures = feed.Pictures();
         }
         parts = mpg->Parts();
         if (created && mpg->WriteFailed()) {

@@ -2,6 +2,8 @@
 // CPVRFile in drive/drive.h; this header gives the extensions of the files.
 #pragma once
 
+#include "picture/picture.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -21,11 +23,26 @@ constexpr const char* kPartialExtension = ".part";
 struct RescueResult {
     enum class Outcome { Ok, Incomplete, Failed, DiskFull };
     Outcome outcome = Outcome::Failed;
-    std::string reason;           // why it failed
-    double minutes = 0;           // how long the file plays
-    std::uint64_t bytes = 0;      // the size of the file (of all its parts)
+    std::string reason;             // why it failed
+    double minutes = 0;             // how long the file plays
+    std::uint64_t bytes = 0;        // the size of the file (of all its parts)
     std::vector<std::string> files; // the file, or its parts in order
-    std::uint64_t unreadable = 0; // bytes of the recording that could not be read
+    std::uint64_t unreadable = 0;   // bytes of the recording that could not be read
+    // Pictures from the video, spread over its length, when they were asked
+    // for: kRescuePictures of them, an empty image where none could be made.
+    std::vector<CPictureAt> pictures;
+};
+
+// How many pictures of each recording a rescue makes when asked.
+constexpr std::size_t kRescuePictures = 6;
+
+// How a recording is rescued.
+struct RescueChoices {
+    // With partBytes, the file is written in parts of at most that many
+    // bytes (see RescueRecording).
+    std::uint64_t partBytes = 0;
+    // Pictures from the video it copies (no more is read for them).
+    bool pictures = false;
 };
 
 // Told now and then how far a rescue is: the share of the recording's chains
@@ -43,12 +60,12 @@ class CRescueProgress {
 // temporary name and renamed when complete; on failure nothing of it stays.
 // The rip's messages go to the run log, and to the console as the rip writes
 // them: the caller decides where the console goes.
-// With partBytes, the file is written in parts of at most that many bytes,
+// With choices.partBytes, the file is written in parts of at most that many bytes,
 // each cut where a part can play on its own: fileName, then its name with
 // " (part 2)" and so on before the extension; they are renamed when all are
 // complete, the first one last.
-RescueResult RescueRecording(CPVRFile& file, const std::string& fileName,
-                             CRescueProgress& progress, std::uint64_t partBytes = 0);
+RescueResult RescueRecording(CPVRFile& file, const std::string& fileName, CRescueProgress& progress,
+                             const RescueChoices& choices = {});
 
 // A recording's chains as a survey of the disk found them.
 struct RecordingChains {
@@ -59,7 +76,7 @@ struct RecordingChains {
 // all zeros) only gives the length that helps to tell its end.
 RescueResult RescueRecording(CPVRFile& file, const RecordingChains& chains,
                              const std::string& fileName, CRescueProgress& progress,
-                             std::uint64_t partBytes = 0);
+                             const RescueChoices& choices = {});
 
 // The name of part `part` (from 1) of the file fileName.
 std::string PartFileName(const std::string& fileName, int part);
