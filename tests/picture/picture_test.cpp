@@ -217,19 +217,46 @@ TEST_P(DamagedPicture, LeavesGreyOrNoPicture) {
 INSTANTIATE_TEST_SUITE_P(Damages, DamagedPicture, testing::ValuesIn(kDamages));
 
 // An hour of the fixture over and over: six pictures spread over the hour,
-// as the spacing of the kept ones doubles.
+// as the spacing of the kept ones doubles; or, with the hour expected and
+// only the bytes it wants fed (at the time of their place), from a tenth of
+// the stream.
 TEST(PictureGrabber, SpreadsSixPicturesOverAnHour) {
     const Bytes stream = ElementaryStream(LoadFixture("video_e0"));
-    CPictureGrabber grabber;
-    for (int i = 0; i < 200; ++i)
-        grabber.Feed(stream.data(), stream.size());
-    EXPECT_NEAR(grabber.Seconds(), 3600, 1e-6);
-    const std::vector<CPictureAt> pictures = grabber.Pictures(6);
-    ASSERT_EQ(pictures.size(), 6u);
-    for (std::size_t i = 0; i < 6; ++i) {
-        EXPECT_FALSE(pictures[i].image.Empty());
-        // Each near its sixth of the hour, its spacing at most 512 s.
-        EXPECT_NEAR(pictures[i].seconds, 300 + 600 * static_cast<double>(i), 256) << i;
+    for (const bool wanted : {false, true}) {
+        SCOPED_TRACE(wanted ? "fed what it wants" : "fed all");
+        CPictureGrabber grabber;
+        std::size_t fed = 0;
+        bool skipped = false;
+        if (wanted)
+            grabber.Expect(3600);
+        for (int i = 0; i < 200; ++i) {
+            for (std::size_t at = 0; at < stream.size(); at += 65536) {
+                const std::size_t n = std::min<std::size_t>(65536, stream.size() - at);
+                const double now =
+                    18.0 * (i + static_cast<double>(at) / static_cast<double>(stream.size()));
+                if (wanted && !grabber.Wants(now)) {
+                    skipped = true;
+                    continue;
+                }
+                if (skipped)
+                    grabber.Skipped(now);
+                skipped = false;
+                grabber.Feed(stream.data() + at, n);
+                fed += n;
+            }
+        }
+        if (wanted) {
+            grabber.Skipped(3600);
+            EXPECT_LT(fed, stream.size() * 20);
+        }
+        EXPECT_NEAR(grabber.Seconds(), 3600, 1e-6);
+        const std::vector<CPictureAt> pictures = grabber.Pictures(6);
+        ASSERT_EQ(pictures.size(), 6u);
+        for (std::size_t i = 0; i < 6; ++i) {
+            EXPECT_FALSE(pictures[i].image.Empty());
+            // Each near its sixth of the hour, its spacing at most 512 s.
+            EXPECT_NEAR(pictures[i].seconds, 300 + 600 * static_cast<double>(i), 256) << i;
+        }
     }
     // With none to show, the places keep their times.
     CPictureGrabber empty;
