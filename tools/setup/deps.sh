@@ -10,8 +10,10 @@
 #   test   the tests as well: GoogleTest, ffmpeg (ffmpeg and ffprobe decode
 #          what the tests rip), GNU ddrescue (gddrescue: ddrescue and
 #          ddrescuelog read and write the maps of the tests' images), mount
-#          (losetup: the disks tests attach images as loop devices) and
+#          (losetup: the disks tests attach images as loop devices),
 #          e2fsprogs (mkfs.ext4 makes a file system for them to tell apart)
+#          and chromium (the page of a run, index.html, is opened headless
+#          and a screenshot of it taken)
 #   win32  the Windows program and its tests: the mingw-w64 cross-compiler,
 #          its zlib (libz-mingw-w64-dev), GoogleTest's sources and wine
 #   fuzz   the fuzz targets: clang and its sanitizer runtimes
@@ -31,7 +33,7 @@ me=tools/setup/deps.sh
 group_packages() {
     case $1 in
     demo) echo cmake make g++ zlib1g-dev ;;
-    test) echo cmake make g++ zlib1g-dev libgtest-dev ffmpeg gddrescue mount e2fsprogs ;;
+    test) echo cmake make g++ zlib1g-dev libgtest-dev ffmpeg gddrescue mount e2fsprogs chromium ;;
     win32) echo cmake make g++-mingw-w64-x86-64 libz-mingw-w64-dev googletest wine wine64 ;;
     fuzz) echo cmake make clang libclang-rt-14-dev zlib1g-dev ;;
     *) return 1 ;;
@@ -51,7 +53,7 @@ group_purpose() {
 # only the package manager can tell is there.
 package_programs() {
     case $1 in
-    cmake | make | g++ | clang | wine) echo "$1" ;;
+    cmake | make | g++ | clang | wine | chromium) echo "$1" ;;
     ffmpeg) echo ffmpeg ffprobe ;;
     gddrescue) echo ddrescue ddrescuelog ;;
     mount) echo losetup ;;

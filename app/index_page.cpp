@@ -1,0 +1,602 @@
+// The page of a run, written from the run's results. Each row lies between
+// two comments, "<!-- recording: FILE -->" and "<!-- end -->", FILE being
+// the link to its (first) file; a later run finds the row of a file it kept
+// there and reads it back with the same layout it was written in.
+#include "app/index_page.h"
+
+#include "app/app.h"
+#include "platform/platform.h"
+#include "rip/rip.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <string_view>
+
+namespace {
+
+// A picture as the page shows it: its time, and its PNG as base64 with the
+// size it has; without a PNG it is an empty place.
+struct Shown {
+    double seconds = 0;
+    std::string png;
+    int width = 0, height = 0;
+};
+
+// What a row shows beyond the texts of its recording. For a file kept from
+// an earlier run, from that run's page: `written` is the result of the run
+// that wrote the file ("ok" or "incomplete"; empty when it is not known).
+struct RowFacts {
+    std::vector<Shown> pictures;
+    std::uint64_t bytes = 0, unreadable = 0;
+    double minutes = 0;
+    std::string written;
+};
+
+// The size of an empty place in a row without any picture: a 4:3 picture of
+// a PAL recording, a quarter of its size.
+constexpr int kEmptyWidth = 192, kEmptyHeight = 144;
+// A picture's size on the page, each way, at most; and the most pictures
+// read back from a row of an earlier page.
+constexpr std::uint64_t kLargestSide = 1024;
+constexpr std::size_t kMostPictures = 64;
+// An earlier page larger than this is not read back.
+constexpr std::uint64_t kLargestOldPage = std::uint64_t{512} << 20;
+
+constexpr const char* kRowBegin = "<!-- recording: ";
+constexpr const char* kRowEnd = "<!-- end -->\n";
+constexpr const char* kPngData = "data:image/png;base64,";
+// The base64 of the eight bytes that begin every PNG file.
+constexpr const char* kPngSignature64 = "iVBORw0KGgo";
+constexpr const char* kBase64Digits =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::string Format(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// The length of the well-formed UTF-8 character of two to four bytes at p;
+// 1 for ASCII and for a byte that begins none.
+std::size_t Utf8Length(const unsigned char* p, std::size_t left) {
+    const unsigned char c = p[0];
+    unsigned char low = 0x80, high = 0xBF; // the bounds of the second byte
+    std::size_t n = 1;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        low = c == 0xE0 ? 0xA0 : low;   // no overlong form
+        high = c == 0xED ? 0x9F : high; // no surrogate
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        low = c == 0xF0 ? 0x90 : low;
+        high = c == 0xF4 ? 0x8F : high; // nothing beyond U+10FFFF
+    }
+    if (n == 1 || left < n || p[1] < low || p[1] > high)
+        return 1;
+    for (std::size_t k = 2; k < n; ++k) {
+        if ((p[k] & 0xC0) != 0x80)
+            return 1;
+    }
+    return n;
+}
+
+// Text from the disk or the command line as the page holds it: & < > " '
+// escaped, control characters left out (a broadcast title may begin with a
+// character table selector) and a byte that begins no well-formed UTF-8
+// character read as Latin-1. Every such text of the page goes through here.
+std::string Html(const std::string& text) {
+    std::string out;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t n = Utf8Length(p + i, text.size() - i);
+        const unsigned char c = p[i];
+        if (n > 1)
+            out.append(text, i, n);
+        else if (c == '&')
+            out += "&amp;";
+        else if (c == '<')
+            out += "&lt;";
+        else if (c == '>')
+            out += "&gt;";
+        else if (c == '"')
+            out += "&quot;";
+        else if (c == '\'')
+            out += "&#39;";
+        else if (c >= 0x20 && c < 0x7F)
+            out += static_cast<char>(c);
+        else if (c >= 0xA0) {
+            out += static_cast<char>(0xC0 | c >> 6);
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+        i += n;
+    }
+    return out;
+}
+
+// A file's name as a relative URL: every byte but letters, digits and
+// - . _ ~ ( ) percent-encoded, so that blanks, '#', '%', '?', a ':' that
+// would read as a scheme and bytes beyond ASCII reach the file as they are.
+// It holds nothing that HTML or a comment gives a meaning.
+std::string UrlPath(const std::string& name) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char ch : name) {
+        const auto c = static_cast<unsigned char>(ch);
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            std::string_view("-._~()").find(ch) != std::string_view::npos) {
+            out += ch;
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+// The name of a file without its folder: the page lies beside the files.
+std::string BaseName(const std::string& path) {
+    const std::size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string Base64(const std::vector<std::uint8_t>& bytes) {
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+        // Three bytes, 24 bits, as four digits of six bits.
+        std::uint32_t v = std::uint32_t{bytes[i]} << 16;
+        v |= n > 1 ? std::uint32_t{bytes[i + 1]} << 8 : 0;
+        v |= n > 2 ? bytes[i + 2] : 0;
+        out += kBase64Digits[v >> 18 & 63];
+        out += kBase64Digits[v >> 12 & 63];
+        out += n > 1 ? kBase64Digits[v >> 6 & 63] : '=';
+        out += n > 2 ? kBase64Digits[v & 63] : '=';
+    }
+    return out;
+}
+
+// A time in the recording, m:ss or h:mm:ss.
+std::string Clock(double seconds) {
+    const long s = seconds > 0 && seconds < 1e7 ? std::lround(seconds) : 0;
+    char text[32];
+    if (s >= 3600)
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    return text;
+}
+
+// The width a picture of this height has in its display aspect; its own
+// width when its sequence header gives no aspect or one no broadcast has.
+int DisplayWidth(const CImage& image) {
+    const double aspect = image.displayAspect;
+    if (!(aspect >= 0.5 && aspect <= 3))
+        return image.width;
+    return std::max(1, static_cast<int>(std::lround(image.height * aspect)));
+}
+
+// The image stretched or squeezed to `width`, each row resampled linearly
+// between the two nearest pixels.
+CImage Resampled(const CImage& image, int width) {
+    CImage out;
+    out.width = width;
+    out.height = image.height;
+    out.displayAspect = image.displayAspect;
+    out.rgb.resize(static_cast<std::size_t>(width) * image.height * 3);
+    const double step = static_cast<double>(image.width) / width;
+    for (int x = 0; x < width; ++x) {
+        const double at = std::clamp((x + 0.5) * step - 0.5, 0.0, image.width - 1.0);
+        const int left = static_cast<int>(at);
+        const int right = std::min(left + 1, image.width - 1);
+        const double share = at - left;
+        for (int y = 0; y < image.height; ++y) {
+            const std::uint8_t* row =
+                image.rgb.data() + static_cast<std::size_t>(y) * image.width * 3;
+            std::uint8_t* to = out.rgb.data() + (static_cast<std::size_t>(y) * width + x) * 3;
+            for (int c = 0; c < 3; ++c)
+                to[c] = static_cast<std::uint8_t>(
+                    std::lround(row[left * 3 + c] * (1 - share) + row[right * 3 + c] * share));
+        }
+    }
+    return out;
+}
+
+// The picture as the page shows it: in its display aspect, at its height.
+Shown ShowPicture(const CPictureAt& picture) {
+    Shown shown;
+    shown.seconds = picture.seconds;
+    const CImage& image = picture.image;
+    if (image.Empty() ||
+        image.rgb.size() != static_cast<std::size_t>(image.width) * image.height * 3)
+        return shown;
+    const int width = DisplayWidth(image);
+    shown.png = Base64(EncodePng(width == image.width ? image : Resampled(image, width)));
+    shown.width = width;
+    shown.height = image.height;
+    return shown;
+}
+
+bool Failed(const std::string& result) {
+    return result.compare(0, 6, "failed") == 0;
+}
+
+// The class of a result, for its colour.
+std::string ResultClass(const std::string& result) {
+    if (result == "ok" || result == "incomplete" || result == "kept")
+        return result;
+    return Failed(result) ? "failed" : "other";
+}
+
+void Item(std::string& out, const char* name, const std::string& html) {
+    out += "    <dt>";
+    out += name;
+    out += "</dt><dd>" + html + "</dd>\n";
+}
+
+void WritePictures(std::string& out, const std::vector<Shown>& pictures) {
+    if (pictures.empty())
+        return;
+    // An empty place has the size of the row's pictures.
+    const auto made = std::find_if(pictures.begin(), pictures.end(),
+                                   [](const Shown& p) { return !p.png.empty(); });
+    const int width = made != pictures.end() ? made->width : kEmptyWidth;
+    const int height = made != pictures.end() ? made->height : kEmptyHeight;
+    out += "  <div class=\"pictures\">\n";
+    for (const Shown& p : pictures) {
+        const std::string time = Clock(p.seconds);
+        out += "    <figure>";
+        if (p.png.empty())
+            out += "<span class=\"empty\" style=\"width: " + std::to_string(width) +
+                   "px; height: " + std::to_string(height) + "px\"></span>";
+        else
+            out += "<img src=\"" + std::string(kPngData) + p.png + "\" width=\"" +
+                   std::to_string(p.width) + "\" height=\"" + std::to_string(p.height) +
+                   "\" alt=\"picture at " + time + "\">";
+        out += "<figcaption>" + time + "</figcaption></figure>\n";
+    }
+    out += "  </div>\n";
+}
+
+std::string ResultText(const PageRecording& r, const RowFacts& facts) {
+    std::string text = Html(r.result);
+    if (r.result == "kept")
+        text += facts.written.empty() ? ": the file was complete already"
+                                      : ": written by an earlier run, " + facts.written;
+    if (facts.unreadable > 0)
+        text += ", " + std::to_string(facts.unreadable) + " bytes could not be read";
+    return text;
+}
+
+void WriteRow(std::string& out, const PageRun& run, const PageRecording& r, const RowFacts& facts) {
+    const std::string key = r.files.empty() ? "" : UrlPath(BaseName(r.files[0]));
+    out += key.empty() ? "<!-- recording without a file -->\n" : kRowBegin + key + " -->\n";
+    out += "<section class=\"recording\" data-bytes=\"" + std::to_string(facts.bytes) +
+           "\" data-unreadable=\"" + std::to_string(facts.unreadable) + "\" data-minutes=\"" +
+           Format("%.1f", facts.minutes) + "\"";
+    if (!facts.written.empty())
+        out += " data-written=\"" + facts.written + "\"";
+    out += ">\n";
+    // Without a title, where the recording was found stands in its place.
+    const std::string& heading = !r.title.empty() ? r.title : r.from;
+    out += "  <h2><span class=\"label\">" +
+           std::string(run.command == "recover" ? "no. " : "slot ") + Html(r.label) + "</span> " +
+           (heading.empty() ? "(no title)" : Html(heading)) + "</h2>\n";
+    WritePictures(out, facts.pictures);
+    out += "  <dl>\n";
+    if (!r.station.empty())
+        Item(out, "station", Html(r.station));
+    if (!r.date.empty())
+        Item(out, "date", Html(r.date));
+    if (!r.length.empty())
+        Item(out, "length", Html(r.length));
+    if (!r.from.empty() && !r.title.empty())
+        Item(out, "from", Html(r.from));
+    std::string links;
+    for (const std::string& file : r.files) {
+        const std::string name = BaseName(file);
+        links += std::string(links.empty() ? "" : "<br>\n        ") + "<a href=\"" + UrlPath(name) +
+                 "\">" + Html(name) + "</a>";
+    }
+    Item(out, r.files.size() > 1 ? "files" : "file", links.empty() ? "none" : links);
+    if (facts.bytes > 0 || facts.minutes > 0)
+        Item(out, "size",
+             Format("%.1f MB", static_cast<double>(facts.bytes) / 1e6) + ", " +
+                 Format("%.1f", facts.minutes) + " minutes");
+    Item(out, "result",
+         "<span class=\"result " + ResultClass(r.result) + "\">" + ResultText(r, facts) +
+             "</span>");
+    out += "  </dl>\n</section>\n";
+    out += kRowEnd;
+}
+
+const char* const kStyle = R"(<style>
+body { font-family: sans-serif; color: #222; background: #fff; margin: 1.5em; }
+h1 { font-size: 1.5em; margin: 0 0 0.3em; }
+header p { margin: 0.2em 0; }
+section.recording { border-top: 1px solid #bbb; padding: 0.8em 0; break-inside: avoid; }
+h2 { font-size: 1.15em; margin: 0 0 0.5em; }
+h2 .label { color: #666; font-weight: normal; margin-right: 0.4em; }
+.pictures { display: flex; flex-wrap: wrap; gap: 6px; margin-bottom: 0.6em; }
+figure { margin: 0; font-size: 0.85em; color: #555; text-align: center; }
+figure img, figure .empty { display: block; }
+.empty { background: #ddd; border: 1px solid #ccc; box-sizing: border-box; }
+dl { display: grid; grid-template-columns: max-content auto; gap: 0.15em 1em; margin: 0; }
+dt { color: #666; }
+dd { margin: 0; }
+dd a { white-space: pre-wrap; }
+.result.ok { color: #161; }
+.result.incomplete { color: #a50; }
+.result.failed { color: #b11; }
+footer { border-top: 1px solid #bbb; padding-top: 0.5em; color: #666; font-size: 0.85em; }
+</style>
+)";
+
+std::string Page(const PageRun& run, const std::vector<RowFacts>& facts) {
+    std::uint64_t bytes = 0, unreadable = 0;
+    double minutes = 0;
+    int ok = 0, incomplete = 0, failed = 0, kept = 0;
+    for (std::size_t i = 0; i < run.recordings.size(); ++i) {
+        const std::string& result = run.recordings[i].result;
+        ok += result == "ok";
+        incomplete += result == "incomplete";
+        failed += Failed(result);
+        kept += result == "kept";
+        bytes += facts[i].bytes;
+        unreadable += facts[i].unreadable;
+        minutes += facts[i].minutes;
+    }
+    const std::string title = "Tarnwell " + Html(run.command) + " of " + Html(run.drive);
+    std::string out = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n";
+    out += "<title>" + title + "</title>\n" + kStyle + "</head>\n<body>\n<header>\n";
+    out += "<h1>" + title + "</h1>\n";
+    out += "<p>" + Html(run.when) + "</p>\n";
+    out += "<p class=\"totals\">" + std::to_string(run.recordings.size()) +
+           (run.recordings.size() == 1 ? " recording: " : " recordings: ") + std::to_string(ok) +
+           " ok, " + std::to_string(incomplete) + " incomplete, " + std::to_string(failed) +
+           " failed, " + std::to_string(kept) + " kept; " +
+           Format("%.1f MB", static_cast<double>(bytes) / 1e6) + ", " + std::to_string(unreadable) +
+           " bytes could not be read, " + Format("%.1f", minutes) +
+           " minutes.</p>\n</header>\n<main>\n";
+    for (std::size_t i = 0; i < run.recordings.size(); ++i)
+        WriteRow(out, run, run.recordings[i], facts[i]);
+    out += "</main>\n<footer>Written by Tarnwell " + std::string(kVersion) +
+           ".</footer>\n</body>\n</html>\n";
+    return out;
+}
+
+RowFacts FactsOf(const PageRecording& r) {
+    RowFacts facts;
+    for (const CPictureAt& picture : r.pictures)
+        facts.pictures.push_back(ShowPicture(picture));
+    facts.bytes = r.bytes;
+    facts.unreadable = r.unreadable;
+    facts.minutes = r.minutes;
+    if (r.result == "ok" || r.result == "incomplete")
+        facts.written = r.result;
+    return facts;
+}
+
+// Reads a row of an earlier page back, exactly in the layout WriteRow gives
+// it; each step fails on anything else, and the reader stays within the row.
+class CRowReader {
+  public:
+    explicit CRowReader(std::string_view row) : Row(row) {}
+
+    bool Expect(std::string_view literal) {
+        if (Row.substr(At, literal.size()) != literal)
+            return false;
+        At += literal.size();
+        return true;
+    }
+    bool SkipPast(std::string_view literal) {
+        const std::size_t found = Row.find(literal, At);
+        At = found == std::string_view::npos ? Row.size() : found + literal.size();
+        return found != std::string_view::npos;
+    }
+    // The characters up to `end` (not taken), each one of `allowed`.
+    bool Word(std::string_view allowed, char end, std::string& word) {
+        const std::size_t stop = Row.find(end, At);
+        if (stop == std::string_view::npos)
+            return false;
+        word = std::string(Row.substr(At, stop - At));
+        At = stop;
+        return word.find_first_not_of(allowed) == std::string::npos;
+    }
+    bool Number(std::uint64_t& value, std::uint64_t most, char end = '"') {
+        std::string digits;
+        if (!Word("0123456789", end, digits) || digits.empty() || digits.size() > 19)
+            return false;
+        value = std::stoull(digits);
+        return value <= most;
+    }
+    // Tenths, as "%.1f" writes them.
+    bool Tenths(double& value) {
+        std::string text;
+        if (!Word("0123456789.", '"', text) || text.size() < 3 || text.size() > 12 ||
+            text[text.size() - 2] != '.' || text.find('.') != text.size() - 2)
+            return false;
+        value = std::stod(text);
+        return true;
+    }
+    // m:ss or h:mm:ss, as Clock writes it.
+    bool Time(double& seconds) {
+        std::string text;
+        if (!Word("0123456789:", '<', text) || text.empty() || text.size() > 12)
+            return false;
+        seconds = 0;
+        std::uint64_t part = 0;
+        int colons = 0;
+        for (const char c : text) {
+            if (c == ':') {
+                seconds = (seconds + static_cast<double>(part)) * 60;
+                part = 0;
+                ++colons;
+            } else {
+                part = part * 10 + static_cast<std::uint64_t>(c - '0');
+            }
+        }
+        seconds += static_cast<double>(part);
+        return colons == 1 || colons == 2;
+    }
+
+  private:
+    std::string_view Row;
+    std::size_t At = 0;
+};
+
+// A picture of a row of an earlier page: an image of its PNG data or an
+// empty place, and its time under it.
+bool ReadPicture(CRowReader& in, Shown& picture) {
+    std::uint64_t width = 0, height = 0;
+    if (in.Expect("<img src=\"") && in.Expect(kPngData)) {
+        if (!in.Word(kBase64Digits + std::string("="), '"', picture.png) ||
+            picture.png.size() % 4 != 0 || picture.png.compare(0, 11, kPngSignature64) != 0 ||
+            !in.Expect("\" width=\"") || !in.Number(width, kLargestSide) ||
+            !in.Expect("\" height=\"") || !in.Number(height, kLargestSide) ||
+            !in.Expect("\" alt=\"picture at ") || !in.SkipPast("\">"))
+            return false;
+    } else if (!in.Expect("<span class=\"empty\" style=\"width: ") ||
+               !in.Number(width, kLargestSide, 'p') || !in.Expect("px; height: ") ||
+               !in.Number(height, kLargestSide, 'p') || !in.Expect("px\"></span>")) {
+        return false;
+    }
+    picture.width = static_cast<int>(width);
+    picture.height = static_cast<int>(height);
+    return width > 0 && height > 0 && in.Expect("<figcaption>") && in.Time(picture.seconds) &&
+           in.Expect("</figcaption></figure>\n");
+}
+
+// The facts of a row of an earlier page (what follows its marker line);
+// false when the row is not as WriteRow writes it.
+bool ReadRow(std::string_view row, RowFacts& facts) {
+    CRowReader in(row);
+    if (!in.Expect("<section class=\"recording\" data-bytes=\"") ||
+        !in.Number(facts.bytes, ~std::uint64_t{0} >> 1) || !in.Expect("\" data-unreadable=\"") ||
+        !in.Number(facts.unreadable, ~std::uint64_t{0} >> 1) || !in.Expect("\" data-minutes=\"") ||
+        !in.Tenths(facts.minutes))
+        return false;
+    if (in.Expect("\" data-written=\"")) {
+        if (!in.Word("abcdefghijklmnopqrstuvwxyz", '"', facts.written) ||
+            (facts.written != "ok" && facts.written != "incomplete"))
+            return false;
+    }
+    if (!in.Expect("\">\n  <h2>") || !in.SkipPast("</h2>\n"))
+        return false;
+    if (!in.Expect("  <div class=\"pictures\">\n"))
+        return in.Expect("  <dl>\n");
+    while (!in.Expect("  </div>\n")) {
+        Shown picture;
+        if (facts.pictures.size() == kMostPictures || !in.Expect("    <figure>") ||
+            !ReadPicture(in, picture))
+            return false;
+        facts.pictures.push_back(picture);
+    }
+    return in.Expect("  <dl>\n");
+}
+
+// The rows of an earlier page by the link of their file, each what follows
+// its marker line up to its end marker; a row without its end, or whose end
+// comes after the next row's marker, is left out.
+std::map<std::string, std::string_view> RowsOf(std::string_view page) {
+    std::map<std::string, std::string_view> rows;
+    const std::string begin = std::string("\n") + kRowBegin;
+    for (std::size_t at = page.find(begin); at != std::string_view::npos;
+         at = page.find(begin, at + 1)) {
+        const std::size_t name = at + begin.size();
+        const std::size_t line = page.find(" -->\n", name);
+        const std::size_t end = page.find(std::string("\n") + kRowEnd, name);
+        const std::size_t next = page.find(begin, name);
+        if (line == std::string_view::npos || end == std::string_view::npos || end < line ||
+            next < end)
+            continue;
+        const std::string key(page.substr(name, line - name));
+        rows.emplace(key, page.substr(line + 5, end + 1 - (line + 5)));
+    }
+    return rows;
+}
+
+// The page there already, when there is one to read back.
+std::string ReadPage(const std::string& path) {
+    std::string text;
+    FileHandle handle = kInvalidHandle;
+    std::uint64_t size = 0;
+    // PlatSize leaves the file at its end.
+    if (PlatOpenRead(path, handle) && PlatSize(handle, size) && size <= kLargestOldPage &&
+        PlatSeek(handle, 0)) {
+        text.resize(static_cast<std::size_t>(size));
+        std::size_t at = 0;
+        std::uint32_t got = 0;
+        while (
+            at < text.size() &&
+            PlatRead(handle, &text[at],
+                     static_cast<std::uint32_t>(std::min<std::size_t>(text.size() - at, 1 << 20)),
+                     got) == ReadOutcome::Ok &&
+            got > 0)
+            at += got;
+        text.resize(at);
+    }
+    PlatClose(handle);
+    return text;
+}
+
+bool WriteText(const std::string& path, const std::string& text) {
+    FileHandle handle = kInvalidHandle;
+    if (!PlatCreateWrite(path, handle))
+        return false;
+    bool written = true;
+    for (std::size_t at = 0; written && at < text.size();) {
+        const auto count =
+            static_cast<std::uint32_t>(std::min<std::size_t>(text.size() - at, 1 << 20));
+        std::uint32_t done = 0;
+        written = PlatWrite(handle, text.data() + at, count, done) && done == count;
+        at += done;
+    }
+    PlatClose(handle);
+    return written;
+}
+
+} // namespace
+
+std::string IndexPage(const PageRun& run) {
+    std::vector<RowFacts> facts;
+    for (const PageRecording& r : run.recordings)
+        facts.push_back(FactsOf(r));
+    return Page(run, facts);
+}
+
+bool WriteIndexPage(const std::string& folder, const PageRun& run, std::string& error) {
+    const std::string path = InFolder(folder, kIndexPageName);
+    const std::string old = ReadPage(path);
+    const std::map<std::string, std::string_view> oldRows = RowsOf(old);
+    std::vector<RowFacts> facts;
+    for (const PageRecording& r : run.recordings) {
+        facts.push_back(FactsOf(r));
+        if (r.result != "kept" || r.files.empty())
+            continue;
+        const auto row = oldRows.find(UrlPath(BaseName(r.files[0])));
+        RowFacts earlier;
+        if (row == oldRows.end() || !ReadRow(row->second, earlier))
+            continue;
+        RowFacts& kept = facts.back();
+        kept.pictures = earlier.pictures;
+        kept.bytes = kept.bytes > 0 ? kept.bytes : earlier.bytes;
+        kept.unreadable = kept.unreadable > 0 ? kept.unreadable : earlier.unreadable;
+        kept.minutes = kept.minutes > 0 ? kept.minutes : earlier.minutes;
+        kept.written = earlier.written;
+    }
+    const std::string part = path + kPartialExtension;
+    const bool written = WriteText(part, Page(run, facts));
+    if (!written || !PlatRename(part, path)) {
+        error = "cannot write the page " + path +
+                (!written && PlatWriteFoundDiskFull() ? ": the output disk is full" : "");
+        PlatRemove(part);
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,51 @@
+// The page of a run: index.html in the output folder of rescue and recover,
+// one row for each recording with six pictures of it, what its header says,
+// its file and what became of it. One file, plain HTML and CSS, its pictures
+// inside it as PNG, no scripts and nothing from the network: it opens in any
+// browser and reads well printed.
+#pragma once
+
+#include "picture/picture.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The page's name in the output folder.
+constexpr const char* kIndexPageName = "index.html";
+
+// One recording's row of the page, in the summary's order.
+struct PageRecording {
+    std::string label;                        // the slot, or the number of a recording found
+    std::string title, station, date, length; // empty where the header gives none
+    std::string from;                 // recover: where it comes from, as the found table says
+                                      // it (may end ", its beginning lost"); empty for rescue
+    std::vector<std::string> files;   // the file, or its parts, as paths in the output folder
+    std::uint64_t bytes = 0;          // the size of the file(s)
+    std::uint64_t unreadable = 0;     // bytes that could not be read
+    double minutes = 0;               // how long the file plays
+    std::string result;               // "ok", "incomplete", "failed: REASON", or "kept"
+    std::vector<CPictureAt> pictures; // usually six; empty images leave empty places
+};
+
+struct PageRun {
+    std::string command; // "rescue" or "recover"
+    std::string drive;   // the drive or image as the user named it
+    std::string when;    // the date and time of the run, "2026-12-08 23:15"
+    std::vector<PageRecording> recordings;
+};
+
+// The page as text. Each picture is shown in its display shape (a 4:3
+// picture stored 176 wide is 192 wide on the page) at its own height.
+std::string IndexPage(const PageRun& run);
+
+// Writes FOLDER/index.html under a temporary name and renames it when
+// complete. A recording whose result is "kept" (its file was complete
+// already, so nothing was read and it has no pictures) keeps from the page
+// that is there already, when that page has a row for the same file, the
+// pictures of that row and the size, length, unreadable bytes and result the
+// run that wrote the file found: a second run after an interrupted one keeps
+// what the first one showed. A row of that page that is damaged or not of
+// this form gives nothing, and the kept row stands without pictures.
+// False with a one-line reason when the page cannot be written.
+bool WriteIndexPage(const std::string& folder, const PageRun& run, std::string& error);
