@@ -3,6 +3,7 @@
 // console shows one line per recording that rewrites itself and a summary
 // at the end; what the rips have to say goes to the run log.
 #include "app/app.h"
+#include "app/index_page.h"
 #include "drive/drive.h"
 #include "platform/runlog.h"
 #include "rip/rip.h"
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <iostream>
 #include <memory>
 #include <set>
@@ -194,6 +196,7 @@ struct Item {
     std::string name;
     bool titled = true;           // its header gives its record number and title
     std::uint64_t chainBytes = 0; // what its chains hold
+    std::string from;             // recover: where it was found
 };
 
 // The recording's date as its header gives it, when that is a date.
@@ -208,6 +211,24 @@ bool RecordingDate(const CPVRFile& file, std::tm& date) {
     return file.Year() >= 1970 && file.Year() < 2100 && file.Month() >= 1 && file.Month() <= 12 &&
            file.Day() >= 1 && file.Day() <= 31 && file.Hour() >= 0 && file.Hour() < 24 &&
            file.Minute() >= 0 && file.Minute() < 60 && file.Second() >= 0 && file.Second() < 60;
+}
+
+// The date and the length as --list shows them.
+std::string DateText(const CPVRFile& file) {
+    std::tm date{};
+    if (!RecordingDate(file, date))
+        return "-";
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", file.Year(), file.Month(),
+                  file.Day(), file.Hour(), file.Minute());
+    return text;
+}
+
+std::string LengthText(const CPVRFile& file) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%d:%02d:%02d", file.LengthHours(), file.LengthMinutes(),
+                  file.LengthSeconds());
+    return text;
 }
 
 // The most bytes of a file's part: as asked, and on a file system that
@@ -239,11 +260,46 @@ void CheckRoom(const std::vector<Item>& items, const RescueOptions& options) {
                   " MB free: the run stops when that disk is full");
 }
 
+// The page's row of an item, before its rescue.
+PageRecording PageRow(const Item& item) {
+    PageRecording row;
+    row.label = item.label;
+    row.from = item.from;
+    if (item.file != nullptr && item.titled) {
+        row.title = item.file->Clip();
+        row.station = item.file->Station();
+        row.date = DateText(*item.file) == "-" ? "" : DateText(*item.file);
+        row.length = LengthText(*item.file);
+    }
+    return row;
+}
+
+// The page of the run in the output folder; said on the console and in the
+// log, as is a page that cannot be written (the recordings stand).
+void WritePage(const std::string& command, const std::vector<PageRecording>& rows,
+               const RescueOptions& options) {
+    PageRun run;
+    run.command = command;
+    run.drive = options.words.empty() ? g_DriveName : options.words[0];
+    const std::time_t now = std::time(nullptr);
+    char when[32] = "";
+    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M", std::localtime(&now));
+    run.when = when;
+    run.recordings = rows;
+    std::string error;
+    const std::string page = InFolder(options.output, kIndexPageName);
+    if (WriteIndexPage(options.output, run, error))
+        ConsoleAndLog("the page of this run, with pictures from each recording: " + page);
+    else
+        ConsoleAndLog(page + " could not be written: " + error);
+}
+
 // Rescues each item in turn and ends with the summary; the exit status.
-int RunRescues(const std::vector<Item>& items, const char* firstColumn,
+int RunRescues(const std::vector<Item>& items, const char* command, const char* firstColumn,
                const RescueOptions& options) {
     std::ostream con(std::cout.rdbuf());
     std::vector<Row> rows;
+    std::vector<PageRecording> page;
     bool diskFull = false;
     CheckRoom(items, options);
     RescueChoices choices;
@@ -252,10 +308,12 @@ int RunRescues(const std::vector<Item>& items, const char* firstColumn,
     for (const Item& item : items) {
         Row row;
         row.label = item.label;
+        page.push_back(PageRow(item));
         if (item.file == nullptr) {
             row.result = "failed: " + item.failure;
             row.failed = true;
             rows.push_back(row);
+            page.back().result = row.result;
             continue;
         }
         CPVRFile* file = item.file;
@@ -270,6 +328,8 @@ int RunRescues(const std::vector<Item>& items, const char* firstColumn,
             *g_Log << kept << std::endl;
             row.result = "kept";
             rows.push_back(row);
+            page.back().result = row.result;
+            page.back().files = {item.name};
             continue;
         }
         *g_Log << "rescue of " << firstColumn << " " << item.label << " into " << name << std::endl;
@@ -291,6 +351,14 @@ int RunRescues(const std::vector<Item>& items, const char* firstColumn,
         }
         progress.Finish(Outcome(r));
         row.result = Outcome(r);
+        PageRecording& shown = page.back();
+        shown.result = row.result;
+        for (std::size_t part = 1; part <= r.files.size(); ++part)
+            shown.files.push_back(PartFileName(item.name, static_cast<int>(part)));
+        shown.bytes = r.bytes;
+        shown.unreadable = r.unreadable;
+        shown.minutes = r.minutes;
+        shown.pictures = r.pictures;
         row.failed = r.outcome == RescueResult::Outcome::Failed ||
                      r.outcome == RescueResult::Outcome::DiskFull;
         row.incomplete = r.outcome == RescueResult::Outcome::Incomplete;
@@ -310,29 +378,13 @@ int RunRescues(const std::vector<Item>& items, const char* firstColumn,
         }
     }
     PrintSummary(con, rows, firstColumn);
+    if (options.index)
+        WritePage(command, page, options);
     const bool failed =
         diskFull || std::any_of(rows.begin(), rows.end(), [](const Row& r) { return r.failed; });
     const bool incomplete =
         std::any_of(rows.begin(), rows.end(), [](const Row& r) { return r.incomplete; });
     return failed ? kExitFailed : incomplete ? kExitIncomplete : kExitOk;
-}
-
-// The date and the length as --list shows them.
-std::string DateText(const CPVRFile& file) {
-    std::tm date{};
-    if (!RecordingDate(file, date))
-        return "-";
-    char text[32];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", file.Year(), file.Month(),
-                  file.Day(), file.Hour(), file.Minute());
-    return text;
-}
-
-std::string LengthText(const CPVRFile& file) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%d:%02d:%02d", file.LengthHours(), file.LengthMinutes(),
-                  file.LengthSeconds());
-    return text;
 }
 
 // --list of rescue: a line for each recording, nothing written, no waiting.
@@ -396,7 +448,7 @@ int RescueDrive(CPVRDrive& drive, const RescueOptions& options) {
         ListItems(items);
         return kExitOk;
     }
-    return RunRescues(items, "slot", options);
+    return RunRescues(items, "rescue", "slot", options);
 }
 
 // The survey's progress line.
@@ -551,10 +603,11 @@ int RecoverDrive(const RescueOptions& options) {
         }
         if (r.beginLost)
             from.back() += ", its beginning lost";
+        item.from = from.back();
         items.push_back(item);
     }
     PrintFound(survey.recordings, items, from);
-    return options.list ? kExitOk : RunRescues(items, "no.", options);
+    return options.list ? kExitOk : RunRescues(items, "recover", "no.", options);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "support/ffmpeg_check.h"
 #include "support/fixtures.h"
 #include "support/harness.h"
+#include "support/page_check.h"
 #include "support/ps_reader.h"
 
 #include <gtest/gtest.h>
@@ -329,8 +330,27 @@ TEST(RescueTimeStamps, FollowTheRecordingToItsEnd) {
     }
 }
 
-// The demo disk: both recordings, the summary line by line; run again, the
-// files are kept, and a partial file left by an interrupted run is not.
+// The page of a run in folder: the problems found with it, "" for none; it
+// links each of the files and holds `pictures` pictures, none empty.
+std::string PageProblems(const std::string& folder, const std::vector<std::string>& files,
+                         std::size_t pictures) {
+    PageFacts facts;
+    const std::vector<uint8_t> page = harness::ReadFile(folder + "/index.html");
+    std::string problems = CheckPage(std::string(page.begin(), page.end()), facts);
+    std::vector<std::string> linked;
+    for (const PageLink& link : facts.links)
+        linked.push_back(link.href);
+    if (linked != files)
+        problems += "the links are not the files\n";
+    if (facts.pictures.size() != pictures || facts.emptyPlaces != 0)
+        problems += std::to_string(facts.pictures.size()) + " pictures, " +
+                    std::to_string(facts.emptyPlaces) + " empty places\n";
+    return problems;
+}
+
+// The demo disk: both recordings, the summary line by line, and the page
+// with six pictures of each; run again, the files are kept (and their rows
+// of the page), and a partial file left by an interrupted run is not.
 TEST(RescueDemo, BothRecordingsThenASecondRunKeepsThem) {
     harness::TempDir dir;
     const std::string image = dir.File("recorder.img");
@@ -352,6 +372,10 @@ TEST(RescueDemo, BothRecordingsThenASecondRunKeepsThem) {
     if (FfmpegAvailable()) {
         EXPECT_EQ(DecodeWithFfmpeg(r.File(ac3)).errors, "");
     }
+    EXPECT_EQ(PageProblems(r.dir.Path(), {mp2, ac3}, 12), "");
+    if (ChromiumAvailable() && FfmpegAvailable()) {
+        EXPECT_EQ(ScreenshotProblems(r.File("index.html"), r.File("page.png")), "");
+    }
 
     const std::vector<uint8_t> before = harness::ReadFile(r.File(mp2));
     ASSERT_EQ(::unlink(r.File(ac3).c_str()), 0);
@@ -366,6 +390,13 @@ TEST(RescueDemo, BothRecordingsThenASecondRunKeepsThem) {
     EXPECT_EQ(Summary(lines)[2], expected[2]);
     EXPECT_TRUE(harness::ReadFile(r.File(mp2)) == before);
     EXPECT_FALSE(harness::FileExists(r.File(ac3 + ".part")));
+    EXPECT_EQ(PageProblems(r.dir.Path(), {mp2, ac3}, 12), "");
+    // Neither --list nor --no-index writes a page.
+    for (const char* option : {"--list", "--no-index"}) {
+        Rescue quiet;
+        RunRescue(quiet, {"rescue", image, option});
+        EXPECT_FALSE(harness::FileExists(quiet.File("index.html"))) << option;
+    }
 }
 
 // The demo's recordings begin deep in their first clusters, after zeros:
