@@ -15,6 +15,8 @@
 #   rescue    tarnwell rescue IMAGE of the same recording into one program
 #             stream (at most 1.2 times the rip's time, memory as the rip's,
 #             and at most 2 MiB read beyond the recording's own bytes);
+#   no page   the same rescue with --no-index: no pictures, no index.html
+#             (the page should cost under 5 % of the rescue's time);
 #   rescue 100M  the same of the 100 MB recording.
 #   recover   tarnwell recover of the same disk with its first 256 sectors
 #             zeroed: a survey of every cluster, then the same rescue (at
@@ -231,7 +233,7 @@ chain_bytes=$(awk '!/^#/ { sum += $2 } END { print sum }' "$out/source.chain")
 read -r video_bytes audio_bytes < <(awk '/^# recording/ { print $3, $4 }' "$out/source.chain")
 short_bytes=$(awk '!/^#/ { sum += $2 } END { print sum }' "$out/short.chain")
 
-names=(floor floor1 rip ffmpeg rip100 dir rescue rescue100 recover ddimage image)
+names=(floor floor1 rip ffmpeg rip100 dir rescue nopage rescue100 recover ddimage image)
 declare -A label=(
     [floor]="floor: dd bs=1M"
     [floor1]="floor 1: one dd bs=1M"
@@ -240,13 +242,14 @@ declare -A label=(
     [rip100]="tarnwell rip, 100 MB"
     [dir]="tarnwell dir, 255 rec."
     [rescue]="tarnwell rescue IMAGE"
+    [nopage]="rescue --no-index"
     [rescue100]="tarnwell rescue, 100 MB"
     [recover]="tarnwell recover, no TOC"
     [ddimage]="dd image: dd conv=sparse"
     [image]="tarnwell image DISK IMG"
 )
 declare -A bytes=([floor]=$chain_bytes [floor1]=$chain_bytes [rip]=$chain_bytes [ffmpeg]=$chain_bytes
-    [rip100]=$short_bytes [dir]=0 [rescue]=$chain_bytes [rescue100]=$short_bytes [recover]=$chain_bytes
+    [rip100]=$short_bytes [dir]=0 [rescue]=$chain_bytes [nopage]=$chain_bytes [rescue100]=$short_bytes [recover]=$chain_bytes
     [ddimage]=$((chain_bytes + 131072)) [image]=$((chain_bytes + 131072)))
 
 run_one() { # name
@@ -263,6 +266,7 @@ run_one() { # name
     rip100) cmd=("$tarnwell" rip "$out/short.img" 0 -1) ;;
     dir) cmd=("$tarnwell" dir "$out/dir255.img") ;;
     rescue) cmd=("$tarnwell" rescue "$out/source.img") ;;
+    nopage) cmd=("$tarnwell" rescue "$out/source.img" --no-index) ;;
     rescue100) cmd=("$tarnwell" rescue "$out/short.img") ;;
     recover) cmd=("$tarnwell" recover "$out/nohead.img") ;;
     ddimage) cmd=(bash "$image_script") ;;
@@ -271,7 +275,7 @@ run_one() { # name
     # Its input is read once more first: each command starts with its input
     # in the page cache, however much the commands before it wrote.
     case $1 in
-    floor | rip | rescue | ddimage | image) cat "$out/source.img" >/dev/null ;;
+    floor | rip | rescue | nopage | ddimage | image) cat "$out/source.img" >/dev/null ;;
     floor1) cat "$out/chain.bin" >/dev/null ;;
     ffmpeg) cat "$out/source.ts" >/dev/null ;;
     rip100 | rescue100) cat "$out/short.img" >/dev/null ;;
@@ -375,6 +379,12 @@ pair_median() { # a b: the median over the rounds of a's wall time / b's
 }
 awk -v r="${wall[rip]}" -v s="${wall[rescue]}" -v p="$(pair_median rescue rip)" 'BEGIN {
     printf "  rescue / rip  = %.2f (median of the rounds: %.2f)\n", s / r, p }'
+# The page of the run (its pictures from the video copied, and the page):
+# the rescue against the same without it, in wall and in user CPU time.
+awk -v r="${wall[nopage]}" -v s="${wall[rescue]}" -v p="$(pair_median rescue nopage)" \
+    -v ur="$(median nopage 3)" -v us="$(median rescue 3)" 'BEGIN {
+    printf "  rescue / rescue --no-index = %.2f (median of the rounds: %.2f; user CPU %.3f s more)\n",
+        s / r, p, (us - ur) / 1e6 }'
 awk -v r="${wall[rescue]}" -v s="${wall[recover]}" -v p="$(pair_median recover rescue)" 'BEGIN {
     printf "  recover / rescue = %.2f (median of the rounds: %.2f)\n", s / r, p }'
 awk -v i="${wall[image]}" -v d="${wall[ddimage]}" 'BEGIN {

@@ -30,6 +30,11 @@ class CBitReader {
     std::uint32_t Window() const {
         const std::size_t byte = Pos >> 3;
         std::uint64_t word = 0;
+        if (byte + 8 <= Size) { // most of the time: eight bytes at once
+            for (std::size_t i = 0; i < 8; ++i)
+                word = word << 8 | Data[byte + i];
+            return static_cast<std::uint32_t>((word << (Pos & 7)) >> 32);
+        }
         for (std::size_t i = 0; i < 5; ++i)
             word = word << 8 | (byte + i < Size ? Data[byte + i] : 0u);
         return static_cast<std::uint32_t>(word >> (8 - (Pos & 7)));

@@ -79,7 +79,7 @@ std::vector<std::uint8_t> EncodePng(const CImage& image) {
     uLongf packedSize = compressBound(static_cast<uLong>(rows.size()));
     std::vector<std::uint8_t> packed(packedSize);
     if (compress2(packed.data(), &packedSize, rows.data(), static_cast<uLong>(rows.size()),
-                  Z_BEST_COMPRESSION) != Z_OK)
+                  Z_BEST_SPEED) != Z_OK)
         return png;
 
     static const std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
