@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds a recorder disk image from the bundled sample recording, lists it
 # with Tarnwell, rips its first recording into demo/rip and rescues both
-# recordings into demo/rescue.
+# recordings into demo/rescue, with the page of that run (index.html).
 set -euo pipefail
 build=${1:-build}
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -62,3 +62,7 @@ echo "  ffplay \"$demo/rip/001 - Test pattern  MPEG audio.m2v\""
 echo "  ffplay \"$demo/rip/001 - Test pattern  MPEG audio.mp2\""
 echo "or a rescued recording, picture and sound together:"
 echo "  ffplay \"$demo/rescue/001 - Test pattern  MPEG audio.mpg\""
+
+echo
+echo "What each rescued file is, with pictures from it, on one page; open it in a browser:"
+echo "  $demo/rescue/index.html"
