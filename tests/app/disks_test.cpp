@@ -51,16 +51,7 @@ struct Loop {
 // A hash of the data extents and the size (the holes read as nothing).
 std::string Contents(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY);
-    std::uint64_t hash = 14695981039346656037u;
-    std::vector<char> buffer(1 << 20);
-    for (off_t pos = 0; fd >= 0 && (pos = ::lseek(fd, pos, SEEK_DATA)) >= 0;) {
-        const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), pos);
-        if (n <= 0)
-            break;
-        for (ssize_t i = 0; i < n; ++i)
-            hash = (hash ^ static_cast<unsigned char>(buffer[i])) * 1099511628211u;
-        pos += n;
-    }
+    const std::uint64_t hash = harness::SparseDataHash(fd);
     const off_t size = fd >= 0 ? ::lseek(fd, 0, SEEK_END) : -1;
     ::close(fd);
     return std::to_string(size) + " " + std::to_string(hash);

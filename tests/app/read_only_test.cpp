@@ -25,16 +25,7 @@ std::string FileState(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY);
     if (fd < 0 || ::fstat(fd, &st) != 0)
         return "unreadable";
-    std::uint64_t hash = 14695981039346656037u;
-    std::vector<char> buffer(1 << 20);
-    for (off_t pos = 0; (pos = ::lseek(fd, pos, SEEK_DATA)) >= 0;) {
-        const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), pos);
-        if (n <= 0)
-            break;
-        for (ssize_t i = 0; i < n; ++i)
-            hash = (hash ^ static_cast<unsigned char>(buffer[i])) * 1099511628211u;
-        pos += n;
-    }
+    const std::uint64_t hash = harness::SparseDataHash(fd);
     ::close(fd);
     std::ostringstream state;
     state << st.st_size << " " << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec << " "

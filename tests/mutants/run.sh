@@ -6,20 +6,47 @@
 # exactly once, fails the check.
 #
 #   tests/mutants/run.sh [BUILD]      (make mutants; BUILD defaults to build-mutants)
+#   tests/mutants/run.sh --in-place TESTBUILD
 #
 # The copy is BUILD/tree, refreshed from the working tree (uncommitted
 # changes included) with its files' times kept, so a second run rebuilds only
-# what changed.
+# what changed. With --in-place (continuous integration, after make test) the
+# faults go into the working tree itself, one file at a time and put back at
+# once (also when the run is stopped), and TESTBUILD, the build of make test,
+# is rebuilt for each: no second build of the whole tree.
 set -euo pipefail
 export LC_ALL=C
 top=$(cd "$(dirname "$0")/../.." && pwd)
+in_place=false
+if [[ ${1:-} == --in-place ]]; then
+    in_place=true
+    shift
+fi
 work=${1:-build-mutants}
 case $work in /*) ;; *) work=$top/$work ;; esac
 list=$top/tests/mutants/mutants.txt
 tree=$work/tree
 build=$work/build
+if $in_place; then
+    tree=$top
+    build=$work
+    work=$build/mutants
+fi
 jobs=$(nproc 2>/dev/null || echo 2)
+mkdir -p "$work"
 
+# The file holding a fault goes back to what it was however the run ends.
+mutated=''
+restore() {
+    if [[ -n $mutated ]]; then
+        cp "$work/original" "$mutated"
+        touch "$mutated"
+    fi
+}
+trap restore EXIT
+trap 'exit 130' INT TERM
+
+if ! $in_place; then
 # A copy of the tree as it stands, with the files' times kept.
 mkdir -p "$tree"
 (cd "$top" && git ls-files --cached --others --exclude-standard | while IFS= read -r f; do
@@ -31,7 +58,8 @@ done) | sort >"$work/files"
     rm -f "$f"
 done)
 cmake -S "$tree" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWELL_TESTS=ON >/dev/null
-echo "mutants: building the copy of the tree"
+fi
+echo "mutants: building the tree as it stands in $build"
 cmake --build "$build" -j "$jobs" >"$work/build.log" 2>&1 || {
     tail -n 40 "$work/build.log"
     echo "mutants: the unchanged tree does not build" >&2
@@ -86,6 +114,7 @@ try_entry() {
         return
     fi
     cp -p "$path" "$work/original"
+    mutated=$path
     printf '%s\n' "${original/"$from"/"$to"}" >"$path"
     if caught_by_tests; then
         echo "caught    $file: $why, by $by"
@@ -95,8 +124,8 @@ try_entry() {
         survived=$((survived + 1))
     fi
     # Back to the original, newer than the mutant so that it is rebuilt.
-    cp "$work/original" "$path"
-    touch "$path"
+    restore
+    mutated=''
 }
 
 while IFS= read -r line || [[ -n $line ]]; do

@@ -184,6 +184,20 @@ Run RunProgramAs(const std::vector<std::string>& program, const std::string& dir
 #endif
 
 #ifndef _WIN32
+std::uint64_t SparseDataHash(int fd) {
+    std::uint64_t hash = 14695981039346656037u; // FNV-1a
+    std::vector<char> buffer(1 << 20);
+    for (off_t pos = 0; fd >= 0 && (pos = ::lseek(fd, pos, SEEK_DATA)) >= 0;) {
+        const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), pos);
+        if (n <= 0)
+            break;
+        for (ssize_t i = 0; i < n; ++i)
+            hash = (hash ^ static_cast<unsigned char>(buffer[i])) * 1099511628211u;
+        pos += n;
+    }
+    return hash;
+}
+
 Preload::Preload(const Variables& variables) {
     const char* saved = std::getenv("ASAN_OPTIONS");
     hadAsan = saved != nullptr;

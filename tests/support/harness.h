@@ -58,6 +58,10 @@ std::vector<std::string> Lines(const std::string& text);
 std::vector<std::uint8_t> ReadFile(const std::string& path);
 bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes);
 bool FileExists(const std::string& path);
+// A hash of the data of a file open as fd, its holes skipped (a sparse
+// image's holes read as nothing; bytes written into one would show). Not on
+// Windows.
+std::uint64_t SparseDataHash(int fd);
 
 // A run of the real program.
 struct Run {
