@@ -145,12 +145,15 @@ ClusterFacts ReadClusterFacts(int cluster, const std::uint8_t* head, std::size_t
             f.spill = static_cast<std::int64_t>(end - kClusterBytes);
         } else {
             // A header of the stream cut off at the cluster's end goes on in
-            // the next one, past where its first whole header lies.
+            // the next one, past where its first whole header lies. It is
+            // looked for in the tail only: a packet that ends before the
+            // tail has no byte there to point at.
             const std::size_t rest = static_cast<std::size_t>(kClusterBytes - end);
-            const std::uint8_t* p = tail + (end - tailAt);
             const std::uint8_t prefix[4] = {0, 0, 1, static_cast<std::uint8_t>(f.streamId)};
-            f.runsToEnd = end >= tailAt && rest < 19 &&
-                          std::equal(p, p + std::min<std::size_t>(rest, 4), prefix);
+            if (end >= tailAt && rest < 19) {
+                const std::uint8_t* p = tail + (end - tailAt);
+                f.runsToEnd = std::equal(p, p + std::min<std::size_t>(rest, 4), prefix);
+            }
         }
     } else {
         f.runsToEnd = !lastBytesZero;
