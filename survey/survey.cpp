@@ -23,23 +23,11 @@ constexpr std::int64_t kLostBeginning = std::int64_t{1} << 40;
 constexpr std::size_t kEndBytes = kSectorSize; // the last bytes that tell an end
 constexpr std::uint16_t kNoLink = 0xFFFF;
 
-// Whether the bytes are all zero: 64 of them a step, their words ORed
-// together, which gives the same answer as looking at each byte; most of a
-// disk's free clusters are zeros, and this is what a survey spends its time on.
+// Whether the bytes are all zero: the first is, and each is the one after
+// it, as the C library's memcmp tells many bytes a step; most of a disk's
+// free clusters are zeros, and this is what a survey spends its time on.
 bool AllZero(const std::uint8_t* bytes, std::size_t count) {
-    std::size_t i = 0;
-    for (; i + 64 <= count; i += 64) {
-        std::uint64_t words[8];
-        std::memcpy(words, bytes + i, sizeof words);
-        if ((words[0] | words[1] | words[2] | words[3] | words[4] | words[5] | words[6] |
-             words[7]) != 0)
-            return false;
-    }
-    for (; i < count; ++i) {
-        if (bytes[i] != 0)
-            return false;
-    }
-    return true;
+    return count == 0 || (bytes[0] == 0 && std::memcmp(bytes, bytes + 1, count - 1) == 0);
 }
 
 ClusterFacts::Kind KindOf(int streamId) {
@@ -61,28 +49,62 @@ struct Packet {
     PesBytes pes;
 };
 
-// The packets of the stream in bytes[0, count), which lie at `at` in the
-// cluster (any stream that can be ripped when streamId is 0): the first and
-// the last.
-bool FindPackets(const std::uint8_t* bytes, std::size_t count, std::uint64_t at, int streamId,
-                 Packet& first, Packet& last) {
-    bool found = false;
+// Whether a packet of the stream (any stream that can be ripped when
+// streamId is 0) begins at bytes[i], the rest of bytes[0, count) after it.
+bool PacketAt(const std::uint8_t* bytes, std::size_t count, std::size_t i, int streamId,
+              PesBytes& pes) {
+    if (i + 3 >= count || (streamId != 0 ? bytes[i + 3] != streamId
+                                         : KindOf(bytes[i + 3]) == ClusterFacts::Kind::Other))
+        return false;
+    return ReadPesBytes(bytes + i, count - i, pes);
+}
+
+// The first packet of the stream in bytes[0, count), which lie at `at` in
+// the cluster.
+bool FindFirstPacket(const std::uint8_t* bytes, std::size_t count, std::uint64_t at, int streamId,
+                     Packet& first) {
     for (std::size_t i = FindStartCodePrefix(bytes, count); i < count;
          i += 1 + FindStartCodePrefix(bytes + i + 1, count - i - 1)) {
-        PesBytes pes;
-        if (i + 3 >= count || (streamId != 0 ? bytes[i + 3] != streamId
-                                             : KindOf(bytes[i + 3]) == ClusterFacts::Kind::Other))
-            continue;
-        if (!ReadPesBytes(bytes + i, count - i, pes))
-            continue;
-        if (!found)
-            first = {at + i, pes};
-        last = {at + i, pes};
-        found = true;
-        if (streamId == 0)
-            streamId = pes.streamId;
+        if (PacketAt(bytes, count, i, streamId, first.pes)) {
+            first.at = at + i;
+            return true;
+        }
     }
-    return found;
+    return false;
+}
+
+// The last packet of the stream (not 0) in bytes[0, count), which lie at
+// `at` in the cluster: the last one a search from the front finds, searched
+// for in stretches of 4 KiB from the end back, by its start code alone. A
+// packet is judged by its own bytes and those after it alone, so the last
+// one of the last stretch that holds one is the last of all, and the
+// stretches before it are not read.
+bool FindLastPacket(const std::uint8_t* bytes, std::size_t count, std::uint64_t at, int streamId,
+                    Packet& last) {
+    constexpr std::size_t kStretch = 4096;
+    const auto id = static_cast<std::uint8_t>(streamId);
+    // Packets that begin before `end` are left to look for: at i where i + 3 < count.
+    std::size_t end = count > 3 ? count - 3 : 0;
+    // No start code begins at i where bytes[i + 2] is zero: where the data
+    // ends in zeros, they are passed a stretch a step.
+    while (end >= kStretch && AllZero(bytes + end - kStretch + 2, kStretch))
+        end -= kStretch;
+    while (end > 0) {
+        // The start codes that begin in [from, end) lie in bytes[from, end + 3).
+        const std::size_t from = end > kStretch ? end - kStretch : 0;
+        bool found = false;
+        for (std::size_t i = from + FindStartCode(bytes + from, end + 3 - from, id); i < end;
+             i += 1 + FindStartCode(bytes + i + 1, end + 2 - i, id)) {
+            if (PacketAt(bytes, count, i, streamId, last.pes)) {
+                last.at = at + i;
+                found = true;
+            }
+        }
+        if (found)
+            return true;
+        end = from;
+    }
+    return false;
 }
 
 } // namespace
@@ -111,9 +133,11 @@ ClusterFacts ReadClusterFacts(int cluster, const std::uint8_t* head, std::size_t
         f.endSeen = true;
         return f;
     }
+    // The first packet of a stream in the head (in the tail where the head
+    // holds none), and the last one of that stream there: the first at least.
     Packet first, headLast, last;
-    if (!FindPackets(head, headBytes, 0, 0, first, headLast) &&
-        !FindPackets(tail, tailBytes, tailAt, 0, first, headLast)) {
+    const bool inHead = FindFirstPacket(head, headBytes, 0, 0, first);
+    if (!inHead && !FindFirstPacket(tail, tailBytes, tailAt, 0, first)) {
         f.kind = ClusterFacts::Kind::Other;
         f.runsToEnd = tailBytes > 0 && !AllZero(tail + tailBytes - std::min(tailBytes, kEndBytes),
                                                 std::min(tailBytes, kEndBytes));
@@ -121,13 +145,17 @@ ClusterFacts ReadClusterFacts(int cluster, const std::uint8_t* head, std::size_t
     }
     f.streamId = first.pes.streamId;
     f.kind = KindOf(f.streamId);
+    headLast = first;
+    if (inHead)
+        FindLastPacket(head, headBytes, 0, f.streamId, headLast);
+    else
+        FindLastPacket(tail, tailBytes, tailAt, f.streamId, headLast);
     f.firstAt = first.at;
     const std::size_t lead = static_cast<std::size_t>(std::min<std::uint64_t>(first.at, headBytes));
     f.beginsInPacket = lead > 0 && !AllZero(head, lead);
     f.firstStamp = first.pes.Stamp();
-    Packet tailFirst;
     const bool inTail =
-        FindPackets(tail, tailBytes, tailAt, f.streamId, tailFirst, last) && last.at >= headLast.at;
+        FindLastPacket(tail, tailBytes, tailAt, f.streamId, last) && last.at >= headLast.at;
     if (!inTail)
         last = headLast;
     f.lastAt = last.at;
@@ -145,12 +173,15 @@ ClusterFacts ReadClusterFacts(int cluster, const std::uint8_t* head, std::size_t
             f.spill = static_cast<std::int64_t>(end - kClusterBytes);
         } else {
             // A header of the stream cut off at the cluster's end goes on in
-            // the next one, past where its first whole header lies.
+            // the next one, past where its first whole header lies. It is
+            // looked for in the tail only: a packet that ends before the
+            // tail has no byte there to point at.
             const std::size_t rest = static_cast<std::size_t>(kClusterBytes - end);
-            const std::uint8_t* p = tail + (end - tailAt);
             const std::uint8_t prefix[4] = {0, 0, 1, static_cast<std::uint8_t>(f.streamId)};
-            f.runsToEnd = end >= tailAt && rest < 19 &&
-                          std::equal(p, p + std::min<std::size_t>(rest, 4), prefix);
+            if (end >= tailAt && rest < 19) {
+                const std::uint8_t* p = tail + (end - tailAt);
+                f.runsToEnd = std::equal(p, p + std::min<std::size_t>(rest, 4), prefix);
+            }
         }
     } else {
         f.runsToEnd = !lastBytesZero;
@@ -357,6 +388,15 @@ std::vector<SurveyRecording> PairChains(const std::vector<SurveyChain>& chains,
 
 namespace {
 
+// The head's and the tail's buffer, one after the other, kept from one
+// survey to the next (the program surveys one drive at a time): read into as
+// they are, so that a survey of a small image, in the tests and the fuzz
+// runs, costs no fresh pages of memory.
+std::uint8_t* EdgeBuffers() {
+    static const std::unique_ptr<std::uint8_t[]> buffers(new std::uint8_t[2 * kSurveyEdgeBytes]);
+    return buffers.get();
+}
+
 void LogFacts(std::ostream& log, const ClusterFacts& f) {
     log << std::fixed << "cluster " << f.cluster << ": " << KindName(f.kind);
     if (f.streamId != 0)
@@ -401,23 +441,24 @@ SurveyResult SurveyDrive(const std::string& drive, const std::vector<FoundHeader
     const int all = static_cast<int>(std::min<std::uint64_t>(
         (spanned + kClusterBytes - 1) / kClusterBytes, kClusterTableEntries - 1));
     log << "survey of " << all << " clusters" << std::endl;
-    // Read into as they are: only the bytes of the tail beyond the end of the
-    // drive are set, to zeros.
-    const std::unique_ptr<std::uint8_t[]> head(new std::uint8_t[kSurveyEdgeBytes]),
-        tail(new std::uint8_t[kSurveyEdgeBytes]);
+    std::uint8_t* const head = EdgeBuffers();
+    std::uint8_t* const tail = head + kSurveyEdgeBytes;
     for (int cluster = 1; cluster <= all; ++cluster) {
         const std::uint64_t start =
             static_cast<std::uint64_t>(ClusterSector(cluster)) * kSectorSize;
         std::uint32_t headGot = 0, tailGot = 0;
-        bool readable = ReadDrive(handle, start, head.get(), kSurveyEdgeBytes, headGot);
-        readable = ReadDrive(handle, start + kClusterBytes - kSurveyEdgeBytes, tail.get(),
+        bool readable = ReadDrive(handle, start, head, kSurveyEdgeBytes, headGot);
+        readable = ReadDrive(handle, start + kClusterBytes - kSurveyEdgeBytes, tail,
                              kSurveyEdgeBytes, tailGot) &&
                    readable;
-        std::fill(tail.get() + tailGot, tail.get() + kSurveyEdgeBytes, 0);
+        // A tail the drive ends in is looked at whole, the rest of it zeros;
+        // one that lies wholly beyond the end is not looked at.
+        if (tailGot > 0)
+            std::memset(tail + tailGot, 0, kSurveyEdgeBytes - tailGot);
         result.bytesRead += headGot + tailGot;
         // What lies beyond the end of the drive is no data: zeros.
-        ClusterFacts f = ReadClusterFacts(cluster, head.get(), headGot, tail.get(),
-                                          tailGot > 0 ? kSurveyEdgeBytes : 0);
+        ClusterFacts f =
+            ReadClusterFacts(cluster, head, headGot, tail, tailGot > 0 ? kSurveyEdgeBytes : 0);
         f.unreadable = !readable;
         LogFacts(log, f);
         result.facts.push_back(f);
