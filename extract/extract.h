@@ -139,9 +139,11 @@ class CRecordingEnd {
     Verdict Ends(std::uint64_t pos, const char* why);
     void Take(std::uint64_t pos, std::int64_t stamp, std::int64_t step);
     // The data past the recording's bytes up to chain byte `from` resumes at
-    // `at` with bytes[0, count), the first `readable` of them read.
-    Verdict Resumes(std::uint64_t from, std::uint64_t at, const std::uint8_t* bytes,
-                    std::uint32_t count, std::uint32_t readable, int streamId);
+    // chain byte `resumes`; bytes[0, count) lie from chain byte `at` on, the
+    // first `readable` of them read.
+    Verdict Resumes(std::uint64_t from, std::uint64_t resumes, std::uint64_t at,
+                    const std::uint8_t* bytes, std::uint32_t count, std::uint32_t readable,
+                    int streamId);
     // Where the first byte read from the disk that is not zero lies past a
     // run of zeros that goes on to chain byte zerosTo at least (zeros and
     // unreadable sectors passed over), or ~0 when none does up to the chain's

@@ -15,6 +15,8 @@ constexpr std::int64_t kOtherMargin = 2 * kPtsPerSecond;
 constexpr std::int64_t kJumpNear = 3 * kPtsPerSecond; // the other chain's jump at about that time
 constexpr std::int64_t kJumpAlike = kPtsPerSecond;    // and of about that size
 constexpr std::int64_t kLengthMargin = 5 * kPtsPerSecond;
+constexpr std::uint32_t kStartCodeZeros = 2;       // 00 00 of the prefix 00 00 01
+constexpr std::uint32_t kHeaderOverlapBytes = 512; // more than the longest PES header
 
 // Where the first header of the stream with a time stamp begins in
 // bytes[0, count), and its stamp; count when none does.
@@ -117,21 +119,22 @@ CRecordingEnd::Verdict CRecordingEnd::Break(std::uint64_t pos, const std::uint8_
         return Ends(pos, "its chain ends");
     if (LeadingZeros(bytes, count) == count && readable == count)
         return Ends(pos, "zeros follow it to its chain's end");
-    return Resumes(pos, pos, bytes, count, readable, streamId);
+    return Resumes(pos, pos, pos, bytes, count, readable, streamId);
 }
 
-CRecordingEnd::Verdict CRecordingEnd::Resumes(std::uint64_t from, std::uint64_t at,
-                                              const std::uint8_t* bytes, std::uint32_t count,
-                                              std::uint32_t readable, int streamId) {
+CRecordingEnd::Verdict CRecordingEnd::Resumes(std::uint64_t from, std::uint64_t resumes,
+                                              std::uint64_t at, const std::uint8_t* bytes,
+                                              std::uint32_t count, std::uint32_t readable,
+                                              int streamId) {
     std::int64_t stamp = 0;
     const std::size_t header = FindHeader(bytes, readable, streamId, stamp);
-    const bool acrossZeros = at > from;
+    const bool acrossZeros = resumes > from;
     if (header < readable) {
         if (!Started || GoesOn(StampDifference(stamp, LastStamp), at + header - LastPos)) {
             Broken = true;
             if (acrossZeros) {
                 ZerosGoneOnFrom = from;
-                *g_Log << "zeros from byte " << from << " of its chain, " << at - from
+                *g_Log << "zeros from byte " << from << " of its chain, " << resumes - from
                        << " bytes: the recording goes on past them" << std::endl;
             }
             return Verdict::GoOn;
@@ -219,13 +222,31 @@ CRecordingEnd::Verdict CRecordingEnd::Zeros(CClusterReader& reader, std::uint64_
                                             std::uint64_t count, int streamId) {
     if (HasEnded)
         return Verdict::End;
-    const std::uint64_t at = DataFrom(reader, pos + count);
-    if (at == ~std::uint64_t{0})
+    const std::uint64_t data = DataFrom(reader, pos + count);
+    if (data == ~std::uint64_t{0})
         return Ends(pos, "zeros follow it to its chain's end");
+    // The first byte that is not zero may be the 01 of a start code whose
+    // 00 00 are the run's last zeros, wherever a cluster boundary cut it: the
+    // look takes them in, when they were read from the disk.
     std::vector<std::uint8_t> bytes(kLookAheadBytes);
     std::uint32_t readable = 0;
-    const std::uint32_t got = Look(reader, at, bytes.data(), kLookAheadBytes, readable);
-    return Resumes(pos, at, bytes.data(), got, readable, streamId);
+    std::uint64_t resumes = data >= pos + kStartCodeZeros ? data - kStartCodeZeros : data;
+    std::uint32_t got = Look(reader, resumes, bytes.data(), kLookAheadBytes, readable);
+    if (readable < kStartCodeZeros) {
+        resumes = data;
+        got = Look(reader, resumes, bytes.data(), kLookAheadBytes, readable);
+    }
+    std::uint64_t at = resumes;
+    // The zeros may lie inside a packet longer than the look, a picture of a
+    // high rate: the data is read on to the next header, within the probe
+    // limit. The looks overlap by a header, so that none is cut off.
+    std::int64_t stamp = 0;
+    while (got == kLookAheadBytes && readable == got && Probed < kProbeLimitBytes &&
+           FindHeader(bytes.data(), readable, streamId, stamp) == readable) {
+        at += got - kHeaderOverlapBytes;
+        got = Look(reader, at, bytes.data(), kLookAheadBytes, readable);
+    }
+    return Resumes(pos, resumes, at, bytes.data(), got, readable, streamId);
 }
 
 std::size_t CRecordingEnd::VideoTailEnd(const std::uint8_t* payload, std::size_t count) {
