@@ -153,6 +153,7 @@ ClusterFacts ReadClusterFacts(int cluster, const std::uint8_t* head, std::size_t
     f.firstAt = first.at;
     const std::size_t lead = static_cast<std::size_t>(std::min<std::uint64_t>(first.at, headBytes));
     f.beginsInPacket = lead > 0 && !AllZero(head, lead);
+    f.beginsInZeros = lead > 0 && !f.beginsInPacket;
     f.firstStamp = first.pes.Stamp();
     const bool inTail =
         FindLastPacket(tail, tailBytes, tailAt, f.streamId, last) && last.at >= headLast.at;
@@ -223,18 +224,21 @@ bool Follows(const ClusterFacts& prev, const ClusterFacts& next, bool tableLinks
         next.streamId != prev.streamId || next.cluster == prev.cluster)
         return false;
     const std::int64_t step = StampDifference(next.firstStamp, prev.lastStamp);
+    // The bytes from prev's last packet to next's first: a long packet cut
+    // by the boundary can hold more than a fraction of a second.
+    const std::int64_t between = Holds(prev, kClusterBytes - prev.lastAt + next.firstAt);
     if (prev.runsToEnd) {
         if (prev.spill >= 0 && next.firstAt != static_cast<std::uint64_t>(prev.spill))
             return false;
-        return step > 0 && step <= kFollowTicks;
+        return step > 0 && step <= kFollowTicks + (prev.spill >= 0 ? 0 : between);
     }
     // Zeros end prev's data. A new recording begins with a packet of its
-    // own; one that goes on across the zeros begins inside a packet, or the
+    // own; one that goes on across the zeros begins inside a packet, or with
+    // the rest of the zeros where the cluster boundary cut the run, or the
     // cluster table says so.
-    if (!next.beginsInPacket && !tableLinks)
+    if (!next.beginsInPacket && !next.beginsInZeros && !tableLinks)
         return false;
-    return step > 0 &&
-           step <= kFollowTicks + Holds(prev, kClusterBytes - prev.lastAt + next.firstAt);
+    return step > 0 && step <= kFollowTicks + between;
 }
 
 std::vector<SurveyChain> LinkChains(const std::vector<ClusterFacts>& facts,
@@ -407,6 +411,8 @@ void LogFacts(std::ostream& log, const ClusterFacts& f) {
         log << (f.runsToEnd ? ", runs to its end" : ", ends in it");
     if (f.spill >= 0)
         log << ", its last packet goes on for " << f.spill << " bytes";
+    if (f.beginsInZeros)
+        log << ", zeros before its first packet";
     if (!f.oneRecording)
         log << ", its end is not its beginning's recording";
     if (f.unreadable)
@@ -421,6 +427,65 @@ void LogChain(std::ostream& log, const char* what, const SurveyChain& chain) {
     log << std::dec << std::fixed << " (PTS " << static_cast<double>(chain.firstStamp) << " to "
         << static_cast<double>(chain.lastStamp) << (chain.endSeen ? "" : " or later") << ")"
         << std::endl;
+}
+
+bool CoversTime(const SurveyChain& chain, std::int64_t from, std::int64_t to) {
+    return StampDifference(from, chain.firstStamp) >= 0 &&
+           StampDifference(chain.lastStamp, to) >= 0;
+}
+
+// Chains that the data could not link, as where a run of zeros ends exactly
+// at a cluster boundary and the next cluster begins with its own packet: the
+// later one goes on from the earlier when its first time stamp follows the
+// other's last at once, no header begins a recording with it, and the other
+// stream of the recording goes on across the time.
+std::vector<SurveyChain> JoinAcrossZeros(std::vector<SurveyChain> chains,
+                                         const std::vector<ClusterFacts>& facts,
+                                         const std::vector<FoundHeader>& headers,
+                                         std::ostream& log) {
+    auto factsOf = [&facts](std::int32_t cluster) -> const ClusterFacts& {
+        return facts[static_cast<std::size_t>(cluster - 1)];
+    };
+    auto named = [&headers](std::int32_t cluster) {
+        return std::any_of(headers.begin(), headers.end(), [cluster](const FoundHeader& h) {
+            return h.firstVideo == cluster || h.firstAudio == cluster;
+        });
+    };
+    for (std::size_t i = 0; i < chains.size(); ++i) {
+        for (std::size_t j = 0; j < chains.size(); ++j) {
+            SurveyChain& first = chains[i];
+            const SurveyChain& then = chains[j];
+            if (i == j || first.clusters.empty() || then.clusters.empty() ||
+                then.streamId != first.streamId || then.kind != first.kind)
+                continue;
+            const ClusterFacts& last = factsOf(first.clusters.back());
+            const ClusterFacts& next = factsOf(then.clusters[0]);
+            const std::int64_t step = StampDifference(then.firstStamp, first.lastStamp);
+            if (last.runsToEnd || next.firstAt != 0 || step <= 0 || step > kFollowTicks ||
+                named(then.clusters[0]))
+                continue;
+            // The other stream goes on across the time, a second past it at
+            // least: two recordings back to back have their own.
+            const bool otherCovers =
+                std::any_of(chains.begin(), chains.end(), [&](const SurveyChain& other) {
+                    return IsAudio(other) != IsAudio(first) &&
+                           CoversTime(other, first.lastStamp, then.firstStamp + kFollowTicks);
+                });
+            if (!otherCovers)
+                continue;
+            log << "cluster " << then.clusters[0] << " goes on from cluster "
+                << first.clusters.back()
+                << " across the zeros that end it: the other stream goes on across the time"
+                << std::endl;
+            first.clusters.insert(first.clusters.end(), then.clusters.begin(), then.clusters.end());
+            first.lastStamp = then.lastStamp;
+            first.endSeen = then.endSeen;
+            first.reach = then.reach;
+            chains.erase(chains.begin() + static_cast<std::ptrdiff_t>(j));
+            return JoinAcrossZeros(std::move(chains), facts, headers, log);
+        }
+    }
+    return chains;
 }
 
 } // namespace
@@ -466,7 +531,8 @@ SurveyResult SurveyDrive(const std::string& drive, const std::vector<FoundHeader
     }
     PlatClose(handle);
     log << "the survey read " << result.bytesRead << " bytes of the drive" << std::endl;
-    result.chains = LinkChains(result.facts, tableNext, log);
+    result.chains =
+        JoinAcrossZeros(LinkChains(result.facts, tableNext, log), result.facts, headers, log);
     for (const SurveyChain& chain : result.chains)
         LogChain(log, "chain", chain);
     result.recordings = PairChains(result.chains, headers);

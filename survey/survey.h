@@ -43,6 +43,9 @@ struct ClusterFacts {
     // The cluster begins inside a packet: bytes that are not zeros come
     // before its first packet header, the rest of a packet begun elsewhere.
     bool beginsInPacket = false;
+    // Zeros come before its first packet header: a run of zeros that the
+    // cluster boundary cut may go on in it.
+    bool beginsInZeros = false;
 };
 
 // The facts of a cluster from its first headBytes and its last tailBytes.
@@ -54,7 +57,8 @@ ClusterFacts ReadClusterFacts(int cluster, const std::uint8_t* head, std::size_t
 // next's beginning (its bytes fit), and next's first time stamp follows
 // prev's last a fraction of a second later (wraps included). Zeros that end
 // prev's data are no end by themselves: next goes on from it across them
-// when it begins inside a packet, or the cluster table links the two
+// when it begins inside a packet or with zeros (the run that the cluster
+// boundary cut goes on there), or the cluster table links the two
 // (tableLinks), and its first time stamp follows within what the bytes
 // between can hold.
 bool Follows(const ClusterFacts& prev, const ClusterFacts& next, bool tableLinks = false);
