@@ -55,7 +55,7 @@ fuzz:
 		-DTARNWELL_FUZZ=ON -DTARNWELL_TESTS=OFF
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	cd $(FUZZ_BUILD) && ctest --output-on-failure
-	@for target in stream dir rip survey; do \
+	@for target in stream dir rip survey text; do \
 		mkdir -p $(CURDIR)/$(FUZZ_BUILD)/corpus/$$target $(CURDIR)/$(FUZZ_BUILD)/findings && \
 		echo "fuzzing $$target for $(FUZZ_SECONDS) s" && \
 		$(FUZZ_BUILD)/fuzz/fuzz_$$target -max_total_time=$(FUZZ_SECONDS) -timeout=30 \

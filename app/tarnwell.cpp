@@ -39,6 +39,29 @@ void PrintUsage() {
         std::cout << line << std::endl;
 }
 
+// tarnwell --help and tarnwell help: every command on a line of its own.
+void PrintCommands() {
+    static const char* const kCommands[] = {
+        "Usage:",
+        "tarnwell COMMAND ..., the commands being:",
+        "  disks                           list the disks attached and what each holds",
+        "  rescue drivename [slot ...]     rescue the recordings into one .mpg file each",
+        "  recover drivename               rescue every recording the disk still holds",
+        "  dir drivename                   list the recordings of the disk",
+        "  rip drivename recordno seconds  rip one recording into its elementary streams",
+        "  image drivename imagefile       copy what the recordings need into an image",
+        "  help                            show this",
+        "tarnwell COMMAND --help gives more on rescue, recover, image and disks;",
+        "tarnwell with no arguments, on dir and rip",
+    };
+    for (const char* line : kCommands)
+        std::cout << line << std::endl;
+}
+
+bool IsHelpCommand(int argc, const char* const* argv) {
+    return argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "help");
+}
+
 void OpenRunLog(int argc, const char* const* argv, const std::string& folder) {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -178,6 +201,10 @@ int RunCommand(int argc, const char* const* argv, const RescueOptions& options) 
         std::cout << "Usage:" << std::endl;
         std::cout << "tarnwell disks" << std::endl;
         std::cout << "to list the disks attached, each with what it holds" << std::endl;
+        return kExitOk;
+    }
+    if (IsHelpCommand(argc, argv)) {
+        PrintCommands();
         return kExitOk;
     }
     if (argc < 3) {

@@ -65,6 +65,9 @@ TEST(CommandLine, UsageTextListingAndExitStatusForEachForm) {
         {{"Dir", disk}, true, false},
         {{"dir", disk, "extra"}, true, true},
         {{"dir", disk}, false, true},
+        {{"help", "dir"}, true, false},
+        {{"HELP"}, true, false},
+        {{"-h"}, true, false},
     };
     for (const Case& c : cases) {
         std::string what;
@@ -82,6 +85,32 @@ TEST(CommandLine, UsageTextListingAndExitStatusForEachForm) {
         if (!c.listing) {
             EXPECT_EQ(console.size(), kUsage.size() + kBanner.size()) << what;
         }
+    }
+}
+
+TEST(CommandLine, HelpListsEveryCommandThatTheProgramRuns) {
+    const harness::TempDir dir;
+    for (const std::string word : {"--help", "help"}) {
+        const harness::Run run = harness::RunProgram(dir.Path(), {word});
+        const auto console = harness::Lines(run.console);
+        EXPECT_EQ(run.exitCode, 0) << word;
+        EXPECT_TRUE(StartsWith(console, {"Usage:", "tarnwell COMMAND ..., the commands being:"}));
+        EXPECT_TRUE(EndsWith(console, kBanner)) << word;
+        std::vector<std::string> commands;
+        for (const std::string& line : console)
+            if (line.rfind("  ", 0) == 0)
+                commands.push_back(line.substr(2, line.find(' ', 2) - 2));
+        EXPECT_EQ(commands, (std::vector<std::string>{"disks", "rescue", "recover", "dir", "rip",
+                                                      "image", "help"}))
+            << word;
+    }
+    // Each command that the help sends to its --help has a usage of its own.
+    for (const std::string command : {"disks", "rescue", "recover", "image"}) {
+        const harness::Run run = harness::RunProgram(dir.Path(), {command, "--help"});
+        const auto console = harness::Lines(run.console);
+        ASSERT_GE(console.size(), 2u) << command;
+        EXPECT_EQ(console[0], "Usage:") << command;
+        EXPECT_EQ(console[1].substr(0, console[1].find(' ', 9)), "tarnwell " + command);
     }
 }
 
