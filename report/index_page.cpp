@@ -2,7 +2,7 @@
 // two comments, "<!-- recording: FILE -->" and "<!-- end -->", FILE being
 // the link to its (first) file; a later run finds the row of a file it kept
 // there and reads it back with the same layout it was written in.
-#include "app/index_page.h"
+#include "report/report.h"
 
 #include "app/app.h"
 #include "platform/platform.h"

@@ -1,3 +1,7 @@
+// The report of a run of rescue or recover: the summary on the console and
+// in the run log, and the page. This header is what the other subsystems may
+// use of it.
+//
 // The page of a run: index.html in the output folder of rescue and recover,
 // one row for each recording with six pictures of it, what its header says,
 // its file and what became of it. One file, plain HTML and CSS, its pictures
@@ -8,8 +12,21 @@
 #include "picture/picture.h"
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
+
+// One recording's line of the summary; "-" where there is nothing to say.
+struct SummaryRow {
+    std::string label; // the slot, or the number of a recording found
+    std::string recordNo = "-", title = "-", minutes = "-", size = "-", unreadable = "-";
+    std::string result;
+    bool failed = false, incomplete = false;
+};
+
+// The summary: a heading whose first column is `first` ("slot" or "no."),
+// then a line for each row, on con and in the run log.
+void PrintSummary(std::ostream& con, const std::vector<SummaryRow>& rows, const char* first);
 
 // The page's name in the output folder.
 constexpr const char* kIndexPageName = "index.html";

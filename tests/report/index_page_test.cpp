@@ -1,7 +1,7 @@
 // The page of a run: its HTML, links and pictures, made from the real
 // pictures of the video fixture; the rows a second run keeps; the page in
 // headless Chromium.
-#include "app/index_page.h"
+#include "report/report.h"
 
 #include "support/ffmpeg_check.h"
 #include "support/fixtures.h"

@@ -1,0 +1,183 @@
+// The recover command: every recording the disk's data still holds, listed
+// or not, found by a survey of its clusters and rescued as rescue does it.
+#include "app/rescue_run.h"
+#include "platform/runlog.h"
+#include "survey/survey.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+
+namespace {
+
+// The survey's progress line.
+class CSurveyLine : public CSurveyProgress {
+  public:
+    explicit CSurveyLine(std::ostream& console) : Line(console), Start(PlatTicks()) {}
+    void Update(int done, int all, std::uint64_t bytesRead) override {
+        const double part = all > 0 ? static_cast<double>(done) / all : 1;
+        Line.Show(Format("survey: %.0f of %.0f clusters", done, all) +
+                      RateAndLeft(bytesRead, (PlatTicks() - Start) / 1000.0, part),
+                  static_cast<int>(part * 10));
+    }
+    void Finish() { Line.End(); }
+
+  private:
+    CProgressLine Line;
+    std::uint32_t Start;
+};
+
+// The headers of the header sectors that name a recording's chains, read
+// whether the table of contents counts them or not.
+struct Headers {
+    std::vector<std::unique_ptr<CPVRFile>> files; // by sector - first header sector
+    std::vector<FoundHeader> found;
+};
+
+Headers ReadHeaders(const std::string& drive) {
+    constexpr std::uint32_t kSectors = kDataStartSector - kFirstHeaderSector;
+    std::vector<std::uint8_t> sectors(std::size_t{kSectors} * kSectorSize);
+    FileHandle handle = kInvalidHandle;
+    std::uint32_t got = 0;
+    if (OpenDrive(drive, handle))
+        ReadDrive(handle, std::uint64_t{kFirstHeaderSector} * kSectorSize, sectors.data(),
+                  static_cast<std::uint32_t>(sectors.size()), got);
+    PlatClose(handle);
+    Headers headers;
+    for (std::uint32_t i = 0; i < kSectors; ++i) {
+        headers.files.push_back(
+            std::make_unique<CPVRFile>(drive, static_cast<int>(i), &sectors[i * kSectorSize]));
+        const CPVRFile& file = *headers.files.back();
+        const auto inRange = [](int c) { return c >= 1 && c < int{kClusterTableEntries}; };
+        if (inRange(file.FirstVCluster()) && inRange(file.FirstACluster()) &&
+            file.FirstVCluster() != file.FirstACluster())
+            headers.found.push_back({static_cast<int>(kFirstHeaderSector + i), file.FirstVCluster(),
+                                     file.FirstACluster()});
+    }
+    return headers;
+}
+
+std::string ClusterList(const SurveyChain& chain) {
+    std::string text;
+    for (const std::int32_t c : chain.clusters)
+        text += (text.empty() ? "" : " ") + std::to_string(c);
+    return text.empty() ? "-" : text;
+}
+
+// The table of what the survey found, on the console and in the log.
+void PrintFound(const std::vector<SurveyRecording>& found, const std::vector<Item>& items,
+                const std::vector<std::string>& from) {
+    std::size_t name = 4, video = 5, audio = 5;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        name = std::max(name, items[i].name.size());
+        video = std::max(video, ClusterList(found[i].video).size());
+        audio = std::max(audio, ClusterList(found[i].audio).size());
+    }
+    auto line = [&](const std::string& no, const std::string& file, const std::string& v,
+                    const std::string& a, const std::string& minutes, const std::string& where) {
+        char text[1024];
+        std::snprintf(text, sizeof text, "%4s  %-*s  %-*s  %-*s %8s  %s", no.c_str(),
+                      static_cast<int>(name), file.c_str(), static_cast<int>(video), v.c_str(),
+                      static_cast<int>(audio), a.c_str(), minutes.c_str(), where.c_str());
+        std::cout << text << std::endl;
+        *g_Log << text << std::endl;
+    };
+    ConsoleAndLog(std::to_string(found.size()) + " recordings found");
+    line("no.", "file", "video", "audio", "minutes", "from");
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        // As long as the longer of its chains lasts, as far as they were seen.
+        std::int64_t ticks = 0;
+        bool seen = false;
+        for (const SurveyChain* c : {&found[i].video, &found[i].audio}) {
+            if (c->clusters.empty())
+                continue;
+            ticks = std::max(ticks, StampDifference(c->lastStamp, c->firstStamp));
+            seen = seen || c->endSeen;
+        }
+        line(items[i].label, items[i].name, ClusterList(found[i].video),
+             ClusterList(found[i].audio),
+             Format(seen ? "%.1f" : "%.1f+", static_cast<double>(ticks) / kPtsPerSecond / 60),
+             from[i]);
+    }
+}
+
+int RecoverDrive(const RescueOptions& options) {
+    const std::string& drive = g_DriveName;
+    FileHandle handle = kInvalidHandle;
+    if (!OpenDrive(drive, handle)) {
+        ConsoleAndLog("cannot open drive " + drive);
+        return kExitFailed;
+    }
+    PlatClose(handle);
+    // The disk's own structures help where they can be read; their loss
+    // stops nothing.
+    bool tableRead = false;
+    CClusterTable table(drive, tableRead);
+    struct RunTable {
+        explicit RunTable(CClusterTable& t) { g_ClusterTable = &t; }
+        ~RunTable() { g_ClusterTable = nullptr; }
+    } runTable(table);
+    const int listed = TocFileCount(drive);
+    Headers headers = ReadHeaders(drive);
+    std::ostream con(std::cout.rdbuf());
+    CSurveyLine line(con);
+    const SurveyResult survey = SurveyDrive(
+        drive, headers.found,
+        [&](int c) {
+            return tableRead ? table.NextCluster(static_cast<std::uint32_t>(c)) : 0xFFFF;
+        },
+        line);
+    line.Finish();
+
+    std::vector<Item> items;
+    std::vector<std::string> from;
+    std::vector<RecordingChains> chains(survey.recordings.size());
+    std::set<std::string> taken;
+    int unnamed = 0;
+    for (std::size_t i = 0; i < survey.recordings.size(); ++i) {
+        const SurveyRecording& r = survey.recordings[i];
+        chains[i] = {r.video.clusters, r.audio.clusters};
+        Item item;
+        item.chainBytes = (r.video.clusters.size() + r.audio.clusters.size()) * kClusterBytes;
+        item.label = std::to_string(i + 1);
+        item.chains = &chains[i];
+        if (r.header >= 0) {
+            const int sector = headers.found[static_cast<std::size_t>(r.header)].sector;
+            const int slot = sector - static_cast<int>(kFirstHeaderSector);
+            item.file = headers.files[static_cast<std::size_t>(slot)].get();
+            item.name = FileName(*item.file, slot, taken);
+            from.push_back(slot < listed
+                               ? "slot " + std::to_string(slot) + " of the table of contents"
+                               : "a header in sector " + std::to_string(sector));
+        } else {
+            headers.files.push_back(std::make_unique<CPVRFile>(drive, -1, nullptr));
+            item.file = headers.files.back().get();
+            item.titled = false;
+            char name[64];
+            std::snprintf(name, sizeof name, "recovered %02d (cluster %d)%s", ++unnamed,
+                          r.video.clusters[0], kProgramStreamExtension);
+            item.name = name;
+            taken.insert(item.name);
+            from.push_back("no header: deleted or unlisted");
+        }
+        if (r.beginLost)
+            from.back() += ", its beginning lost";
+        item.from = from.back();
+        items.push_back(item);
+    }
+    PrintFound(survey.recordings, items, from);
+    return options.list ? kExitOk : RunRescues(items, "recover", "no.", options);
+}
+
+} // namespace
+
+int RecoverCommand(const RescueOptions& options) {
+    if (options.help || options.words.size() != 1) {
+        PrintRescueUsage(true);
+        return kExitOk;
+    }
+    g_DriveName = DrivePath(options.words[0]);
+    g_Unreadable.Clear();
+    return ReportUnreadable(RecoverDrive(options));
+}

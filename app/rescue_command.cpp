@@ -1,0 +1,85 @@
+// The rescue command: every recording of a disk, or those of the slots
+// given, each into one program stream that plays, in one unattended run.
+#include "app/rescue_run.h"
+#include "platform/runlog.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+
+namespace {
+
+// --list of rescue: a line for each recording, nothing written, no waiting.
+void ListItems(const std::vector<Item>& items) {
+    std::size_t station = 7, title = 5;
+    for (const Item& item : items) {
+        if (item.file != nullptr) {
+            station = std::max(station, item.file->Station().size());
+            title = std::max(title, item.file->Clip().size());
+        }
+    }
+    auto line = [&](const std::string& slot, const std::string& rec, const std::string& st,
+                    const std::string& clip, const std::string& date, const std::string& length,
+                    const std::string& chains, const std::string& file) {
+        char text[1024];
+        std::snprintf(text, sizeof text, "%4s %4s  %-*s  %-*s  %-16s %8s %10s  %s", slot.c_str(),
+                      rec.c_str(), static_cast<int>(station), st.c_str(), static_cast<int>(title),
+                      clip.c_str(), date.c_str(), length.c_str(), chains.c_str(), file.c_str());
+        std::cout << text << std::endl;
+        *g_Log << text << std::endl;
+    };
+    line("slot", "rec", "station", "title", "date", "length", "chains", "file");
+    for (const Item& item : items) {
+        if (item.file == nullptr) {
+            line(item.label, "-", "-", "-", "-", "-", "-", "failed: " + item.failure);
+            continue;
+        }
+        const CPVRFile& f = *item.file;
+        line(item.label, std::to_string(f.RecordNo()), f.Station(), f.Clip(), DateText(f),
+             LengthText(f), Format("%.1f MB", static_cast<double>(item.chainBytes) / 1e6),
+             item.name);
+    }
+}
+
+int RescueDrive(CPVRDrive& drive, const RescueOptions& options) {
+    std::vector<int> slots;
+    for (std::size_t i = 1; i < options.words.size(); ++i)
+        slots.push_back(ParseNumber(options.words[i].c_str()));
+    if (slots.empty()) {
+        for (int slot = 0; slot < drive.FileCount(); ++slot)
+            slots.push_back(slot);
+    }
+    std::vector<Item> items;
+    std::set<std::string> taken;
+    for (int slot : slots) {
+        Item item;
+        item.label = std::to_string(slot);
+        CPVRFile* file = drive.GetFile(slot);
+        if (file == nullptr || file->IsHeaderLost()) {
+            item.failure = file == nullptr ? "there is no such slot" : "its header cannot be read";
+        } else {
+            item.file = file;
+            item.name = FileName(*file, slot, taken);
+            item.chainBytes = (g_ClusterTable->Chain(file->FirstVCluster()).size() +
+                               g_ClusterTable->Chain(file->FirstACluster()).size()) *
+                              kClusterBytes;
+        }
+        items.push_back(item);
+    }
+    if (options.list) {
+        ListItems(items);
+        return kExitOk;
+    }
+    return RunRescues(items, "rescue", "slot", options);
+}
+
+} // namespace
+
+int RescueCommand(const RescueOptions& options) {
+    if (options.help || options.words.empty()) {
+        PrintRescueUsage(false);
+        return kExitOk;
+    }
+    g_DriveName = DrivePath(options.words[0]);
+    return OnDrive([&options](CPVRDrive& drive) { return RescueDrive(drive, options); });
+}

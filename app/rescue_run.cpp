@@ -1,0 +1,315 @@
+// The loop of a rescue or recover run: each recording in turn into its file,
+// with one console line that rewrites itself, then the summary and the page.
+// What the rips have to say goes to the run log.
+#include "app/rescue_run.h"
+#include "platform/runlog.h"
+#include "report/report.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+#include <memory>
+
+void PrintRescueUsage(bool recover) {
+    static const char* const kRescue[] = {
+        "tarnwell rescue drivename [slot ...]",
+        "to rescue every recording, or those in the slots given, into one .mpg file each",
+    };
+    static const char* const kRecover[] = {
+        "tarnwell recover drivename [--list]",
+        "to rescue every recording the disk still holds, listed or not, into one .mpg file each,",
+        "found from the data itself",
+    };
+    static const char* const kOptions[] = {
+        "options, before or after the drive:",
+        "  -o DIR, --output DIR  the files and the run log go into DIR, made if it is missing",
+        "  --list                show the recordings and their file names, write nothing",
+        "  --split SIZE          write each file in parts of at most SIZE (K, M, G: 1024,",
+        "                        1024*1024, 1024*1024*1024), for example --split 4G",
+        "  --no-index            write no index.html, the page that shows each file with",
+        "                        pictures from it",
+        "  --help                show this",
+        "example:",
+    };
+    std::cout << "Usage:" << std::endl;
+    for (const char* line : recover
+                                ? std::vector<const char*>(std::begin(kRecover), std::end(kRecover))
+                                : std::vector<const char*>(std::begin(kRescue), std::end(kRescue)))
+        std::cout << line << std::endl;
+    for (const char* line : kOptions)
+        std::cout << line << std::endl;
+    std::cout << (recover ? "tarnwell recover g: -o D:\\Recordings"
+                          : "tarnwell rescue g: -o D:\\Recordings")
+              << std::endl;
+}
+
+std::string Format(const char* format, double a, double b, double c) {
+    char text[128];
+    std::snprintf(text, sizeof text, format, a, b, c);
+    return text;
+}
+
+// ", 12.3 MB/s, 1:05 left" after `seconds` with `done` of the work done.
+std::string RateAndLeft(std::uint64_t bytes, double seconds, double done) {
+    std::string text;
+    if (seconds > 0) {
+        text += Format(", %.1f MB/s", static_cast<double>(bytes) / 1e6 / seconds);
+        if (done > 0) {
+            const double left = seconds * (1 - done) / done;
+            text += Format(", %.0f:%02.0f left", static_cast<double>(static_cast<int>(left) / 60),
+                           static_cast<double>(static_cast<int>(left) % 60));
+        }
+    }
+    return text;
+}
+
+namespace {
+
+// The one line of a recording being rescued.
+class CConsoleProgress : public CRescueProgress {
+  public:
+    CConsoleProgress(std::ostream& console, std::string label, int lengthSeconds)
+        : Line(console), Label(std::move(label)), Length(lengthSeconds), Start(PlatTicks()) {}
+
+    void Update(double done, std::uint64_t bytesRead) override {
+        const double seconds = (PlatTicks() - Start) / 1000.0;
+        std::string line = Label + Format(": %3.0f%%", 100 * done);
+        if (Length > 0)
+            line += Format(", %.1f of %.1f min", done * Length / 60, Length / 60.0);
+        Line.Show(line + RateAndLeft(bytesRead, seconds, done), static_cast<int>(done * 10));
+    }
+    // The line's last state, ended.
+    void Finish(const std::string& outcome) {
+        Line.Show(Label + ": " + outcome, 11);
+        Line.End();
+    }
+
+  private:
+    CProgressLine Line;
+    std::string Label;
+    int Length;
+    std::uint32_t Start;
+};
+
+std::string Outcome(const RescueResult& r) {
+    switch (r.outcome) {
+    case RescueResult::Outcome::Ok:
+        return "ok";
+    case RescueResult::Outcome::Incomplete:
+        return "incomplete";
+    default:
+        return "failed: " + r.reason;
+    }
+}
+
+bool Exists(const std::string& name) {
+    FileHandle handle = kInvalidHandle;
+    const bool exists = PlatOpenRead(name, handle);
+    PlatClose(handle);
+    return exists;
+}
+
+// The recording's date as its header gives it, when that is a date.
+bool RecordingDate(const CPVRFile& file, std::tm& date) {
+    date = std::tm{};
+    date.tm_year = file.Year() - 1900;
+    date.tm_mon = file.Month() - 1;
+    date.tm_mday = file.Day();
+    date.tm_hour = file.Hour();
+    date.tm_min = file.Minute();
+    date.tm_sec = file.Second();
+    return file.Year() >= 1970 && file.Year() < 2100 && file.Month() >= 1 && file.Month() <= 12 &&
+           file.Day() >= 1 && file.Day() <= 31 && file.Hour() >= 0 && file.Hour() < 24 &&
+           file.Minute() >= 0 && file.Minute() < 60 && file.Second() >= 0 && file.Second() < 60;
+}
+
+// The date and the length as --list shows them.
+} // namespace
+
+std::string DateText(const CPVRFile& file) {
+    std::tm date{};
+    if (!RecordingDate(file, date))
+        return "-";
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", file.Year(), file.Month(),
+                  file.Day(), file.Hour(), file.Minute());
+    return text;
+}
+
+std::string LengthText(const CPVRFile& file) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%d:%02d:%02d", file.LengthHours(), file.LengthMinutes(),
+                  file.LengthSeconds());
+    return text;
+}
+
+namespace {
+
+// The most bytes of a file's part: as asked, and on a file system that
+// holds no file of 4 GiB (FAT32) under that, said in one line.
+std::uint64_t PartBytes(const RescueOptions& options) {
+    const std::string folder = options.output.empty() ? "." : options.output;
+    const std::uint64_t largest = PlatLargestFile(folder);
+    if (largest == 0 || (options.split != 0 && options.split <= largest))
+        return options.split;
+    ConsoleAndLog("the output folder's file system holds no file of 4 GiB or more: each file is "
+                  "written in parts of at most " +
+                  std::to_string(largest >> 20) + " MiB");
+    return largest;
+}
+
+// Says in one line when what the recordings' chains hold does not fit into
+// the free space of the output folder; the run goes on all the same.
+void CheckRoom(const std::vector<Item>& items, const RescueOptions& options) {
+    std::uint64_t need = 0, free = 0;
+    for (const Item& item : items)
+        need += item.file != nullptr && !Exists(InFolder(options.output, item.name))
+                    ? item.chainBytes
+                    : 0;
+    if (!PlatFreeSpace(options.output.empty() ? "." : options.output, free) || free >= need)
+        return;
+    ConsoleAndLog("the recordings' chains hold " + Format("%.0f", static_cast<double>(need) / 1e6) +
+                  " MB and the output folder has " +
+                  Format("%.0f", static_cast<double>(free) / 1e6) +
+                  " MB free: the run stops when that disk is full");
+}
+
+// The page's row of an item, before its rescue.
+PageRecording PageRow(const Item& item) {
+    PageRecording row;
+    row.label = item.label;
+    row.from = item.from;
+    if (item.file != nullptr && item.titled) {
+        row.title = item.file->Clip();
+        row.station = item.file->Station();
+        row.date = DateText(*item.file) == "-" ? "" : DateText(*item.file);
+        row.length = LengthText(*item.file);
+    }
+    return row;
+}
+
+// The page of the run in the output folder; said on the console and in the
+// log, as is a page that cannot be written (the recordings stand).
+void WritePage(const std::string& command, const std::vector<PageRecording>& rows,
+               const RescueOptions& options) {
+    PageRun run;
+    run.command = command;
+    run.drive = options.words.empty() ? g_DriveName : options.words[0];
+    const std::time_t now = std::time(nullptr);
+    char when[32] = "";
+    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M", std::localtime(&now));
+    run.when = when;
+    run.recordings = rows;
+    std::string error;
+    const std::string page = InFolder(options.output, kIndexPageName);
+    if (WriteIndexPage(options.output, run, error))
+        ConsoleAndLog("the page of this run, with pictures from each recording: " + page);
+    else
+        ConsoleAndLog(page + " could not be written: " + error);
+}
+
+} // namespace
+
+std::string FileName(const CPVRFile& file, int slot, std::set<std::string>& taken) {
+    std::string name = file.GetOutputName() + kProgramStreamExtension;
+    if (!taken.insert(name).second) {
+        name =
+            file.GetOutputName() + " (slot " + std::to_string(slot) + ")" + kProgramStreamExtension;
+        taken.insert(name);
+    }
+    return name;
+}
+
+// Rescues each item in turn and ends with the summary; the exit status.
+int RunRescues(const std::vector<Item>& items, const char* command, const char* firstColumn,
+               const RescueOptions& options) {
+    std::ostream con(std::cout.rdbuf());
+    std::vector<SummaryRow> rows;
+    std::vector<PageRecording> page;
+    bool diskFull = false;
+    CheckRoom(items, options);
+    RescueChoices choices;
+    choices.partBytes = PartBytes(options);
+    choices.pictures = options.index;
+    for (const Item& item : items) {
+        SummaryRow row;
+        row.label = item.label;
+        page.push_back(PageRow(item));
+        if (item.file == nullptr) {
+            row.result = "failed: " + item.failure;
+            row.failed = true;
+            rows.push_back(row);
+            page.back().result = row.result;
+            continue;
+        }
+        CPVRFile* file = item.file;
+        if (item.titled) {
+            row.recordNo = std::to_string(file->RecordNo());
+            row.title = file->Clip();
+        }
+        const std::string name = InFolder(options.output, item.name);
+        if (Exists(name)) {
+            const std::string kept = item.name + " is complete already: kept";
+            con << kept << std::endl;
+            *g_Log << kept << std::endl;
+            row.result = "kept";
+            rows.push_back(row);
+            page.back().result = row.result;
+            page.back().files = {item.name};
+            continue;
+        }
+        *g_Log << "rescue of " << firstColumn << " " << item.label << " into " << name << std::endl;
+        CConsoleProgress progress(
+            con, std::string(firstColumn) + " " + item.label + " " + item.name,
+            file->LengthHours() * 3600 + file->LengthMinutes() * 60 + file->LengthSeconds());
+        progress.Update(0, 0);
+        // The rip's own messages: the log has them, the console does not.
+        std::streambuf* console = std::cout.rdbuf(nullptr);
+        const RescueResult r = item.chains != nullptr
+                                   ? RescueRecording(*file, *item.chains, name, progress, choices)
+                                   : RescueRecording(*file, name, progress, choices);
+        std::cout.rdbuf(console);
+        // The files bear the recording's date, as a media library sorts them.
+        std::tm date{};
+        if (item.titled && RecordingDate(*file, date)) {
+            for (const std::string& f : r.files)
+                PlatSetFileTime(f, date);
+        }
+        progress.Finish(Outcome(r));
+        row.result = Outcome(r);
+        PageRecording& shown = page.back();
+        shown.result = row.result;
+        for (std::size_t part = 1; part <= r.files.size(); ++part)
+            shown.files.push_back(PartFileName(item.name, static_cast<int>(part)));
+        shown.bytes = r.bytes;
+        shown.unreadable = r.unreadable;
+        shown.minutes = r.minutes;
+        shown.pictures = r.pictures;
+        row.failed = r.outcome == RescueResult::Outcome::Failed ||
+                     r.outcome == RescueResult::Outcome::DiskFull;
+        row.incomplete = r.outcome == RescueResult::Outcome::Incomplete;
+        if (!row.failed) {
+            row.minutes = Format("%.1f", r.minutes);
+            row.size = Format("%.1f MB", static_cast<double>(r.bytes) / 1e6);
+            row.unreadable = std::to_string(r.unreadable);
+        }
+        rows.push_back(row);
+        if (r.outcome == RescueResult::Outcome::DiskFull) {
+            diskFull = true;
+            const std::string stop =
+                "the output disk is full: " + item.name + " was removed, the rescue stops here";
+            con << stop << std::endl;
+            *g_Log << stop << std::endl;
+            break;
+        }
+    }
+    PrintSummary(con, rows, firstColumn);
+    if (options.index)
+        WritePage(command, page, options);
+    const bool failed = diskFull || std::any_of(rows.begin(), rows.end(),
+                                                [](const SummaryRow& r) { return r.failed; });
+    const bool incomplete =
+        std::any_of(rows.begin(), rows.end(), [](const SummaryRow& r) { return r.incomplete; });
+    return failed ? kExitFailed : incomplete ? kExitIncomplete : kExitOk;
+}
