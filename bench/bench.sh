@@ -26,7 +26,10 @@
 #   image     tarnwell image of the same disk: the same bytes, and its maps.
 #   pictures  the picture grabber fed the fixture's video 100 times over (30
 #             minutes of it) in pieces of 64 KiB, against a memcpy of the same
-#             pieces (picture_cost).
+#             pieces (picture_cost); its time holds the PNG files' it makes;
+#   sha256    SHA-256 of 1 GiB in memory, as the report will hash each file
+#             it writes (sha256_speed), against sha256sum of the chain bytes
+#             from the page cache.
 #
 # The recording is real MPEG-2 video at broadcast bit rate with MPEG-1 Layer
 # II sound, encoded by ffmpeg into one transport stream, split by PID into the
@@ -60,13 +63,13 @@ seconds=920
 short_seconds=80
 cluster_bytes=104857600
 
-for tool in "$tarnwell" "$mkimage" "$ts_to_pes"; do
+for tool in "$tarnwell" "$mkimage" "$ts_to_pes" "$build/picture_cost" "$build/sha256_speed"; do
     [[ -x $tool ]] || {
         echo "bench: $tool is missing; build first (make bench does)" >&2
         exit 1
     }
 done
-for tool in ffmpeg dd /usr/bin/time; do
+for tool in ffmpeg dd /usr/bin/time sha256sum; do
     command -v "$tool" >/dev/null || {
         echo "bench: $tool not found" >&2
         exit 1
@@ -409,3 +412,12 @@ rm -rf "$out/run" "$out/time.txt" "$out"/*.console "$out"/*.files "$out"/*.bytes
 "$ts_to_pes" --payloads "$top/tests/fixtures/video_e0.pes" "$top/tests/fixtures/video_e0.idx" \
     "$out/pictures.m2v" >/dev/null
 "$build/picture_cost" "$out/pictures.m2v" 100
+
+# The speed of the hashes, against sha256sum of the same number of bytes.
+"$build/sha256_speed" 1024
+cat "$out/chain.bin" >/dev/null
+start=$EPOCHREALTIME
+sha256sum "$out/chain.bin" >/dev/null
+end=$EPOCHREALTIME
+awk -v b="$chain_bytes" -v us="$((${end/./} - ${start/./}))" 'BEGIN {
+    printf "sha256sum of the chain bytes, %d bytes: %.3f s, %.0f MB/s\n", b, us / 1e6, b / us }'

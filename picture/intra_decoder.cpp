@@ -92,7 +92,7 @@ struct CIntraDecoder::BlockShape {
 
 bool CIntraDecoder::Begin(const SequenceFacts& sequence, const PictureFacts& picture) {
     if (sequence.width <= 0 || sequence.height <= 0 || sequence.width > kMaxWidth ||
-        sequence.height > kMaxHeight || sequence.chromaFormat != 1)
+        sequence.height > kMaxHeight || sequence.chromaFormat < 1 || sequence.chromaFormat > 3)
         return false;
     Seq = sequence;
     Pic = picture;
@@ -106,11 +106,12 @@ bool CIntraDecoder::Begin(const SequenceFacts& sequence, const PictureFacts& pic
         MbRows = 2 * ((Seq.height + 31) / 32);
     else
         MbRows = (Seq.height + 15) / 16;
-    LumaWidth = MbWidth * 16 / Scale;
-    LumaHeight = MbRows * (field ? 32 : 16) / Scale;
-    Luma.assign(static_cast<std::size_t>(LumaWidth) * LumaHeight, 128);
-    Cb.assign(Luma.size() / 4, 128);
-    Cr.assign(Luma.size() / 4, 128);
+    LumaWidth = MbWidth * MbCols(0);
+    LumaHeight = MbRows * MbBoxRows(0);
+    for (int c = 0; c < 3; ++c) {
+        PlaneWidth[c] = MbWidth * MbCols(c);
+        Planes[c].assign(static_cast<std::size_t>(PlaneWidth[c]) * MbRows * MbBoxRows(c), 128);
+    }
     Done.assign(static_cast<std::size_t>(MbWidth) * MbRows, 0);
     MacroblocksDone = 0;
     return true;
@@ -188,38 +189,37 @@ bool CIntraDecoder::DecodeMacroblock(CBitReader& bits) {
     }
 
     const int s = Scale;
-    const int lumaCols = 16 / s;
-    const int chromaCols = 8 / s;
-    std::fill(std::begin(MbLuma), std::end(MbLuma), 0.0f);
-    std::fill(&MbChroma[0][0], &MbChroma[0][0] + 2 * 8 * 4, 0.0f);
+    for (float* boxes : MbBoxes)
+        std::fill(boxes, boxes + 16 * 8, 0.0f);
     const auto& w = kBoxWeights.w;
     // A block of a frame picture spans 8 rows of the frame; in field DCT or
     // in a field picture, 8 rows of one field: 16 of the frame, its boxes
-    // half as many rows of the block.
+    // half as many rows of the block. In field DCT the two fields' blocks
+    // share their boxes, each adding half.
     const int frameBox = Log2(s);
     const int fieldBox = Log2(s / 2);
-    for (int b = 0; b < 4; ++b) {
-        const int col = (b & 1) * (8 / s);
-        if (fieldDct) {
-            const BlockShape shape{16 / s, 8 / s, w[fieldBox], w[frameBox], 0.5f};
-            if (!DecodeBlock(bits, 0, shape, MbLuma + col, lumaCols))
-                return false;
-        } else if (frame) {
-            const BlockShape shape{8 / s, 8 / s, w[frameBox], w[frameBox], 1.0f};
-            if (!DecodeBlock(bits, 0, shape, MbLuma + (b >> 1) * (8 / s) * lumaCols + col,
-                             lumaCols))
-                return false;
-        } else {
-            const BlockShape shape{16 / s, 8 / s, w[fieldBox], w[frameBox], 1.0f};
-            if (!DecodeBlock(bits, 0, shape, MbLuma + (b >> 1) * (16 / s) * lumaCols + col,
-                             lumaCols))
-                return false;
-        }
+    const BlockShape frameShape{8 / s, 8 / s, w[frameBox], w[frameBox], 1.0f};
+    const BlockShape fieldShape{16 / s, 8 / s, w[fieldBox], w[frameBox], frame ? 0.5f : 1.0f};
+    // The blocks in the order of the stream: four of luma, left to right and
+    // top to bottom, then Cb and Cr in turn, one, two or four of each
+    // (4:2:0, 4:2:2, 4:4:4), a component's second block below its first,
+    // the third and fourth right of those. The chroma of 4:2:0 is one block
+    // of the frame even in field DCT.
+    const int blocks = 4 + 2 * BlocksWide(1) * BlocksHigh(1);
+    for (int b = 0; b < blocks; ++b) {
+        const int component = b < 4 ? 0 : 1 + (b & 1);
+        const int k = b < 4 ? b : (b - 4) >> 1;
+        const int row = b < 4 ? k >> 1 : k & 1;
+        const int col = b < 4 ? k & 1 : k >> 1;
+        const bool interleaved = fieldDct && BlocksHigh(component) == 2;
+        const BlockShape& shape = frame && !interleaved ? frameShape : fieldShape;
+        const int top = interleaved ? 0 : row * shape.rows;
+        const int stride = MbCols(component);
+        if (!DecodeBlock(bits, component, shape, MbBoxes[component] + top * stride + col * (8 / s),
+                         stride))
+            return false;
     }
-    const BlockShape chroma = frame ? BlockShape{8 / s, 8 / s, w[frameBox], w[frameBox], 1.0f}
-                                    : BlockShape{16 / s, 8 / s, w[fieldBox], w[frameBox], 1.0f};
-    return DecodeBlock(bits, 1, chroma, MbChroma[0], chromaCols) &&
-           DecodeBlock(bits, 2, chroma, MbChroma[1], chromaCols) && !bits.Overrun();
+    return !bits.Overrun();
 }
 
 bool CIntraDecoder::DecodeBlock(CBitReader& bits, int component, const BlockShape& shape,
@@ -276,7 +276,8 @@ bool CIntraDecoder::DecodeBlock(CBitReader& bits, int component, const BlockShap
             return false;
         const int index = scan[n];
         // Inverse quantisation of an intra coefficient, then saturation.
-        int f = 2 * level * Seq.intraMatrix[index] * QuantiserScale / 32;
+        const std::uint8_t* matrix = component == 0 ? Seq.intraMatrix : Seq.chromaIntraMatrix;
+        int f = 2 * level * matrix[index] * QuantiserScale / 32;
         if (!Seq.mpeg2 && f != 0 && !(f & 1))
             f -= f > 0 ? 1 : -1; // MPEG-1 makes each coefficient odd
         f = std::min(2047, std::max(-2048, f));
@@ -293,21 +294,14 @@ bool CIntraDecoder::DecodeBlock(CBitReader& bits, int component, const BlockShap
 }
 
 void CIntraDecoder::Commit(int mbx, int mby) {
-    const bool field = Pic.structure != 3;
-    const int lumaCols = 16 / Scale;
-    const int lumaRows = (field ? 32 : 16) / Scale;
-    for (int i = 0; i < lumaRows; ++i)
-        for (int j = 0; j < lumaCols; ++j)
-            Luma[static_cast<std::size_t>(mby * lumaRows + i) * LumaWidth + mbx * lumaCols + j] =
-                Clamp(MbLuma[i * lumaCols + j]);
-    const int chromaWidth = LumaWidth / 2;
-    for (int i = 0; i < lumaRows / 2; ++i)
-        for (int j = 0; j < lumaCols / 2; ++j) {
-            const std::size_t at = static_cast<std::size_t>(mby * lumaRows / 2 + i) * chromaWidth +
-                                   mbx * lumaCols / 2 + j;
-            Cb[at] = Clamp(MbChroma[0][i * lumaCols / 2 + j]);
-            Cr[at] = Clamp(MbChroma[1][i * lumaCols / 2 + j]);
-        }
+    for (int c = 0; c < 3; ++c) {
+        const int cols = MbCols(c);
+        const int rows = MbBoxRows(c);
+        for (int i = 0; i < rows; ++i)
+            for (int j = 0; j < cols; ++j)
+                Planes[c][static_cast<std::size_t>(mby * rows + i) * PlaneWidth[c] + mbx * cols +
+                          j] = Clamp(MbBoxes[c][i * cols + j]);
+    }
     std::uint8_t& done = Done[static_cast<std::size_t>(mby) * MbWidth + mbx];
     MacroblocksDone += done ? 0 : 1;
     done = 1;
@@ -318,15 +312,16 @@ CImage CIntraDecoder::Image() const {
     image.width = std::min(Seq.width / Scale, LumaWidth);
     image.height = std::min(Seq.height / Scale, LumaHeight);
     image.rgb.resize(static_cast<std::size_t>(image.width) * image.height * 3);
-    const int chromaWidth = LumaWidth / 2;
+    // A box of chroma spans two of luma across unless 4:4:4, two down in 4:2:0.
+    const int across = 2 / BlocksWide(1), down = 2 / BlocksHigh(1);
     std::uint8_t* p = image.rgb.data();
     for (int y = 0; y < image.height; ++y)
         for (int x = 0; x < image.width; ++x) {
             // BT.601, limited range, in 8.8 fixed point.
-            const int c = Luma[static_cast<std::size_t>(y) * LumaWidth + x] - 16;
-            const std::size_t at = static_cast<std::size_t>(y / 2) * chromaWidth + x / 2;
-            const int d = Cb[at] - 128;
-            const int e = Cr[at] - 128;
+            const int c = Planes[0][static_cast<std::size_t>(y) * LumaWidth + x] - 16;
+            const std::size_t at = static_cast<std::size_t>(y / down) * PlaneWidth[1] + x / across;
+            const int d = Planes[1][at] - 128;
+            const int e = Planes[2][at] - 128;
             *p++ = ClampInt((298 * c + 409 * e + 128) >> 8);
             *p++ = ClampInt((298 * c - 100 * d - 208 * e + 128) >> 8);
             *p++ = ClampInt((298 * c + 516 * d + 128) >> 8);

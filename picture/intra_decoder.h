@@ -5,7 +5,7 @@
 // picture/.
 #pragma once
 
-#include "picture/picture.h"
+#include "picture/image.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,11 +16,12 @@ struct SequenceFacts {
     int width = 0, height = 0;
     bool mpeg2 = false; // a sequence extension follows the sequence header
     bool progressiveSequence = true;
-    int chromaFormat = 1; // 1: 4:2:0
+    int chromaFormat = 1; // 1: 4:2:0, 2: 4:2:2, 3: 4:4:4
     int aspectRatio = 0;  // aspect_ratio_information
     int frameRateCode = 0;
     int frameRateN = 0, frameRateD = 0; // frame_rate_extension_n and _d
     std::uint8_t intraMatrix[64];       // row * 8 + column
+    std::uint8_t chromaIntraMatrix[64]; // the same, unless 4:2:2 or 4:4:4 loads its own
 };
 
 // What the picture header and the picture coding extension say.
@@ -46,7 +47,7 @@ class CIntraDecoder {
     static constexpr int kMaxHeight = 1152;
 
     // Starts an intra picture of the sequence, every block grey; false when
-    // it cannot be made (its size, or chroma other than 4:2:0).
+    // it cannot be made (its size, or the reserved chroma_format 0).
     bool Begin(const SequenceFacts& sequence, const PictureFacts& picture);
     // The slice with the start code value `code` (its vertical position),
     // `data` the bytes after the start code. A code that is not in its table
@@ -65,13 +66,24 @@ class CIntraDecoder {
     bool DecodeBlock(CBitReader& bits, int component, const BlockShape& shape, float* out,
                      int stride);
     void Commit(int mbx, int mby);
+    // A component's blocks across and down a macroblock (luma 2 by 2; chroma
+    // 1 by 1, 1 by 2 or 2 by 2), and its boxes in a macroblock.
+    int BlocksWide(int component) const { return component == 0 || Seq.chromaFormat == 3 ? 2 : 1; }
+    int BlocksHigh(int component) const { return component == 0 || Seq.chromaFormat != 1 ? 2 : 1; }
+    int MbCols(int component) const { return BlocksWide(component) * 8 / Scale; }
+    int MbBoxRows(int component) const {
+        return BlocksHigh(component) * (Pic.structure == 3 ? 8 : 16) / Scale;
+    }
 
     SequenceFacts Seq;
     PictureFacts Pic;
     int Scale = 4;               // pixels of the picture a pixel of the image spans, each way
     int MbWidth = 0, MbRows = 0; // macroblocks of a row, and rows of the picture
     int LumaWidth = 0, LumaHeight = 0;
-    std::vector<std::uint8_t> Luma, Cb, Cr;
+    // The small image's planes, Y, Cb and Cr, each a box of its component a
+    // byte, and their widths.
+    std::vector<std::uint8_t> Planes[3];
+    int PlaneWidth[3] = {};
     std::vector<std::uint8_t> Done; // a flag for each macroblock
     std::size_t MacroblocksDone = 0;
 
@@ -79,8 +91,8 @@ class CIntraDecoder {
     int QuantiserScale = 0; // as the dequantisation multiplies by it
     int DcPredictor[3] = {};
 
-    // The macroblock being decoded, before it is committed: its luma and
-    // chroma boxes.
-    float MbLuma[16 * 8];
-    float MbChroma[2][8 * 4];
+    // The macroblock being decoded, before it is committed: the boxes of
+    // each component, at most 8 across and 16 down (a field picture at a
+    // scale of 2).
+    float MbBoxes[3][16 * 8];
 };

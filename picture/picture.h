@@ -8,25 +8,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
-// An image of 8-bit RGB pixels, row by row from the top, three bytes a pixel.
-struct CImage {
-    int width = 0;
-    int height = 0;
-    std::vector<std::uint8_t> rgb; // width * height * 3 bytes
-    // The shape the picture is shown in, width over height (4:3 gives 1.333),
-    // as its sequence header says; 0 when it says nothing of it.
-    double displayAspect = 0;
-
-    bool Empty() const { return width == 0 || height == 0; }
-};
-
 // One picture of a recording: its time from the recording's first picture,
-// and its image; the image is empty where no picture could be made.
+// and a PNG file of it (8-bit RGB) in the shape it is shown in, its display
+// aspect at its own height: a 4:3 picture stored 176 wide is 192 wide.
 struct CPictureAt {
     double seconds = 0;
-    CImage image;
+    std::vector<std::uint8_t> png; // empty for a place without a picture
+    int width = 0, height = 0;     // of the PNG
 };
 
 // Takes pictures from a video elementary stream while it goes by. The stream
@@ -36,11 +27,14 @@ struct CPictureAt {
 // period; it knows no time stamps), and decodes only the intra pictures it
 // keeps: one every few seconds (or a twelfth of the length expected), the
 // spacing doubling whenever more than a dozen are kept, so that a recording
-// of any length costs a few dozen pictures' decoding and at most 4 MB of
-// memory. Fed only the bytes it wants, it scans little more than those
-// pictures' groups. Each kept picture is a
-// small image, a quarter of the picture's size (an eighth for HD, a half
-// below 400 pixels wide), made from each block's own coefficients.
+// of any length costs a few dozen pictures' decoding. The first six groups
+// of pictures each give one, so that a short recording has a picture of
+// each of its groups. Fed only the bytes it wants, it scans little more than
+// those pictures' groups. Each kept picture is a small image, a quarter of
+// the picture's size (an eighth for HD, a half below 400 pixels wide), made
+// from each block's own coefficients of 4:2:0, 4:2:2 or 4:4:4 chroma, and
+// kept as PNG from the moment it is made: a grabber holds at most a dozen
+// small PNG files and one picture being decoded, a few hundred kilobytes.
 // Damaged data leaves the slices it hits grey; a picture of which less than
 // half could be decoded is left out, and the next intra picture taken.
 class CPictureGrabber {
@@ -65,12 +59,14 @@ class CPictureGrabber {
     // from anywhere in it (the grabber waits for its next start code).
     void Skipped(double seconds);
 
-    // `count` pictures spread over the length of what was fed, in order of
-    // time: each the kept picture nearest its place, with its time. With
-    // fewer kept pictures than places, the places left have an empty image
-    // and the place's time. Ends the picture being decoded, so call it once
-    // all the stream is fed.
+    // At most `count` of the kept pictures, spread over the length of what
+    // was fed, in order of time, each of its own group of pictures: fewer
+    // when fewer were kept, none when none could be made. Ends the picture
+    // being decoded, so call it once all the stream is fed.
     std::vector<CPictureAt> Pictures(std::size_t count);
+    // Why no picture could be made, in one line ("no intra-coded picture
+    // survived"); empty when one was. Call it after Pictures.
+    std::string WhyNone() const;
 
     // The length of what was fed so far, in seconds.
     double Seconds() const;
@@ -79,7 +75,3 @@ class CPictureGrabber {
     class CState;
     std::unique_ptr<CState> State;
 };
-
-// The image as a PNG file: 8-bit RGB, not interlaced, compressed with zlib.
-// Empty for an empty image.
-std::vector<std::uint8_t> EncodePng(const CImage& image);

@@ -1,6 +1,7 @@
 #include "picture/picture.h"
 
 #include "picture/bit_reader.h"
+#include "picture/image.h"
 #include "picture/intra_decoder.h"
 #include "picture/mpeg_tables.h"
 #include "platform/format.h"
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -32,9 +34,12 @@ constexpr std::size_t kHeaderBytes = 256;
 // A slice longer than this is left grey; an MPEG-1 picture may be one slice.
 constexpr std::size_t kSliceBytes = 2 << 20;
 
-// The first kept pictures are this far apart; when more than kMostKept are
-// kept, the spacing doubles and every other one goes.
+// The first kept pictures are this far apart, after one of each of the
+// first kLeastKept groups of pictures; when more than kMostKept are kept,
+// the spacing doubles and every other one goes, which leaves at least
+// kLeastKept.
 constexpr double kFirstSpacing = 1.0;
+constexpr std::size_t kLeastKept = 6;
 constexpr std::size_t kMostKept = 12;
 // How far ahead of the next picture to keep the stream is wanted: a group
 // of pictures of a broadcast, which begins with an intra picture, lasts half
@@ -49,6 +54,17 @@ constexpr double kDefaultFrameRate = 25;
 constexpr double kFrameRates[9] = {0,  24000.0 / 1001, 24, 25, 30000.0 / 1001, 30,
                                    50, 60000.0 / 1001, 60};
 
+// A time in the recording, m:ss or h:mm:ss.
+std::string TimeText(double seconds) {
+    const long s = seconds > 0 && seconds < 1e7 ? std::lround(seconds) : 0;
+    char text[32];
+    if (s >= 3600)
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    return text;
+}
+
 // A quantiser matrix as the stream sends it, 64 bytes in zigzag order.
 void ReadMatrix(CBitReader& bits, std::uint8_t matrix[64]) {
     for (int i = 0; i < 64; ++i)
@@ -59,7 +75,10 @@ void ReadMatrix(CBitReader& bits, std::uint8_t matrix[64]) {
 
 class CPictureGrabber::CState {
   public:
-    CState() { std::memcpy(Seq.intraMatrix, kDefaultIntraMatrix, 64); }
+    CState() {
+        std::memcpy(Seq.intraMatrix, kDefaultIntraMatrix, 64);
+        std::memcpy(Seq.chromaIntraMatrix, kDefaultIntraMatrix, 64);
+    }
 
     void Feed(const std::uint8_t* data, std::size_t size);
     void Expect(double seconds) {
@@ -71,14 +90,15 @@ class CPictureGrabber::CState {
     }
     void Skipped(double seconds);
     std::vector<CPictureAt> Pictures(std::size_t count);
+    std::string WhyNone() const;
     double Seconds() const {
         return Clock + (PictureStage == Stage::None ? 0 : PictureFrames() / FrameRate());
     }
 
   private:
     struct Kept {
-        double seconds;
-        CImage image;
+        CPictureAt picture;
+        std::uint64_t group; // the number of its group of pictures
     };
     enum class Stage { None, Header, Skip, Decode };
 
@@ -90,7 +110,8 @@ class CPictureGrabber::CState {
     void ParsePictureHeader(CBitReader& bits);
     void ChooseToDecode();
     void FinishPicture();
-    void Keep(double seconds, CImage image);
+    void EndDecoding();
+    void Keep(double seconds, const CImage& image);
     double FrameRate() const;
     double PictureFrames() const;
 
@@ -121,15 +142,25 @@ class CPictureGrabber::CState {
     double Clock = 0;
     double GroupClock = 0;
     bool GroupSeen = false;
+    std::uint64_t Group = 0; // group headers seen
 
     std::vector<Kept> KeptPictures;
     double Spacing = kFirstSpacing;
     double NextDue = 0;
+
+    // Why none may have been kept: bytes fed, intra pictures that were not
+    // decoded enough and the time of the first, and why the decoder refused
+    // one.
+    bool Fed = false;
+    std::size_t Failed = 0;
+    double FirstFailure = 0;
+    std::string Refused;
 };
 
 void CPictureGrabber::CState::Feed(const std::uint8_t* data, std::size_t size) {
     if (size == 0)
         return;
+    Fed = true;
     std::size_t pos = 0;
     // A start code is 00 00 01 and its value. One whose 00 00 01 begins in
     // the piece before ends at data[0] or data[1].
@@ -172,8 +203,7 @@ void CPictureGrabber::CState::Skipped(double seconds) {
     // being decoded is kept only if enough of it was.
     UnitCode = -1;
     Unit.clear();
-    if (PictureStage == Stage::Decode && Decoder.Coverage() >= kLeastCoverage)
-        Keep(PictureSeconds, Decoder.Image());
+    EndDecoding();
     PictureStage = Stage::None;
     Before[0] = Before[1] = 0xFF;
     CodeNext = false;
@@ -197,6 +227,7 @@ void CPictureGrabber::CState::StartUnit(int code) {
     if (code == kGroupCode) {
         GroupClock = Clock;
         GroupSeen = true;
+        ++Group;
     } else if (code == kSequenceEnd) {
         GroupSeen = false;
     }
@@ -249,6 +280,7 @@ void CPictureGrabber::CState::ParseSequenceHeader(CBitReader& bits) {
         ReadMatrix(bits, seq.intraMatrix);
     else
         std::memcpy(seq.intraMatrix, kDefaultIntraMatrix, 64);
+    std::memcpy(seq.chromaIntraMatrix, seq.intraMatrix, 64);
     if (bits.Overrun())
         return;
     Seq = seq;
@@ -280,14 +312,26 @@ void CPictureGrabber::CState::ParseExtension(CBitReader& bits) {
         Seq.frameRateN = rateN;
         Seq.frameRateD = rateD;
     } else if (id == kQuantMatrixExtension) {
-        // load_intra_quantiser_matrix(1) [64 x 8], then the others, which
-        // intra pictures of 4:2:0 do not use.
-        std::uint8_t matrix[64];
-        if (bits.Read(1)) {
-            ReadMatrix(bits, matrix);
-            if (!bits.Overrun())
-                std::memcpy(Seq.intraMatrix, matrix, 64);
+        // load_intra_quantiser_matrix(1) [64 x 8] load_non_intra_quantiser_matrix(1)
+        // [64 x 8] load_chroma_intra_quantiser_matrix(1) [64 x 8] ...; an intra
+        // matrix loaded serves chroma too, until one of its own is.
+        std::uint8_t intra[64], chroma[64];
+        const bool loadIntra = bits.Read(1);
+        if (loadIntra)
+            ReadMatrix(bits, intra);
+        if (bits.Read(1))
+            bits.Skip(64 * 8);
+        const bool loadChroma = bits.Read(1);
+        if (loadChroma)
+            ReadMatrix(bits, chroma);
+        if (bits.Overrun())
+            return;
+        if (loadIntra) {
+            std::memcpy(Seq.intraMatrix, intra, 64);
+            std::memcpy(Seq.chromaIntraMatrix, intra, 64);
         }
+        if (loadChroma)
+            std::memcpy(Seq.chromaIntraMatrix, chroma, 64);
     } else if (id == kPictureCodingExtension && PictureStage == Stage::Header) {
         // f_code[0][0](4) f_code[0][1](4) f_code[1][0](4) f_code[1][1](4)
         // intra_dc_precision(2) picture_structure(2) top_field_first(1)
@@ -343,23 +387,43 @@ void CPictureGrabber::CState::ParsePictureHeader(CBitReader& bits) {
 
 void CPictureGrabber::CState::ChooseToDecode() {
     PictureStage = Stage::Skip;
-    if (!SequenceSeen || Pic.codingType != 1 || IsSecondField || PictureSeconds < NextDue)
+    if (!SequenceSeen || Pic.codingType != 1 || IsSecondField)
         return;
-    if (Decoder.Begin(Seq, Pic))
+    // One picture of a group of pictures (without group headers, each intra
+    // picture is taken for one).
+    if (PictureSeconds < NextDue ||
+        (GroupSeen && !KeptPictures.empty() && KeptPictures.back().group == Group))
+        return;
+    if (Decoder.Begin(Seq, Pic)) {
         PictureStage = Stage::Decode;
+        return;
+    }
+    Refused = Seq.chromaFormat == 0 ? "its chroma format is the reserved one"
+                                    : "its pictures of " + std::to_string(Seq.width) + "x" +
+                                          std::to_string(Seq.height) + " are too large to decode";
 }
 
 void CPictureGrabber::CState::FinishPicture() {
     if (PictureStage == Stage::None)
         return;
-    if (PictureStage == Stage::Decode && Decoder.Coverage() >= kLeastCoverage)
-        Keep(PictureSeconds, Decoder.Image());
+    EndDecoding();
     Clock += PictureFrames() / FrameRate();
     PictureStage = Stage::None;
 }
 
-void CPictureGrabber::CState::Keep(double seconds, CImage image) {
-    KeptPictures.push_back(Kept{seconds, std::move(image)});
+// The picture being decoded is kept if enough of it was.
+void CPictureGrabber::CState::EndDecoding() {
+    if (PictureStage != Stage::Decode)
+        return;
+    if (Decoder.Coverage() >= kLeastCoverage)
+        Keep(PictureSeconds, Decoder.Image());
+    else if (Failed++ == 0)
+        FirstFailure = PictureSeconds;
+}
+
+// The picture goes into PNG at once: a kept picture costs its PNG's bytes.
+void CPictureGrabber::CState::Keep(double seconds, const CImage& image) {
+    KeptPictures.push_back(Kept{ShownPicture(seconds, image), Group});
     if (KeptPictures.size() > kMostKept) {
         Spacing *= 2;
         std::size_t to = 0;
@@ -367,7 +431,7 @@ void CPictureGrabber::CState::Keep(double seconds, CImage image) {
             KeptPictures[to++] = std::move(KeptPictures[from]);
         KeptPictures.resize(to);
     }
-    NextDue = KeptPictures.back().seconds + Spacing;
+    NextDue = KeptPictures.size() < kLeastKept ? 0 : KeptPictures.back().picture.seconds + Spacing;
 }
 
 // What the current picture lasts, in frames.
@@ -388,40 +452,42 @@ double CPictureGrabber::CState::FrameRate() const {
 std::vector<CPictureAt> CPictureGrabber::CState::Pictures(std::size_t count) {
     EndUnit(false);
     FinishPicture();
-    std::vector<CPictureAt> places(count);
-    for (std::size_t i = 0; i < count; ++i)
-        places[i].seconds =
-            Clock * (2.0 * static_cast<double>(i) + 1) / (2.0 * static_cast<double>(count));
     const std::size_t kept = KeptPictures.size();
-    // Each place takes the nearest picture that leaves enough for the places
-    // after it, or, with fewer pictures than places, each picture the
-    // nearest place that leaves enough for the pictures after it.
-    auto distance = [&](std::size_t place, std::size_t picture) {
-        return std::fabs(places[place].seconds - KeptPictures[picture].seconds);
-    };
+    const std::size_t shown = std::min(count, kept);
+    std::vector<CPictureAt> pictures;
+    // Each of the places, spread evenly over the length, takes the kept
+    // picture nearest it that leaves enough for the places after it.
     std::size_t next = 0;
-    if (kept >= count) {
-        for (std::size_t place = 0; place < count; ++place) {
-            std::size_t best = next;
-            for (std::size_t p = next; p + (count - place) <= kept; ++p)
-                if (distance(place, p) < distance(place, best))
-                    best = p;
-            places[place].seconds = KeptPictures[best].seconds;
-            places[place].image = KeptPictures[best].image;
-            next = best + 1;
-        }
-    } else {
-        for (std::size_t picture = 0; picture < kept; ++picture) {
-            std::size_t best = next;
-            for (std::size_t p = next; p + (kept - picture) <= count; ++p)
-                if (distance(p, picture) < distance(best, picture))
-                    best = p;
-            places[best].seconds = KeptPictures[picture].seconds;
-            places[best].image = KeptPictures[picture].image;
-            next = best + 1;
-        }
+    for (std::size_t place = 0; place < shown; ++place) {
+        const double at =
+            Clock * (2.0 * static_cast<double>(place) + 1) / (2.0 * static_cast<double>(shown));
+        auto distance = [&](std::size_t p) {
+            return std::fabs(at - KeptPictures[p].picture.seconds);
+        };
+        std::size_t best = next;
+        for (std::size_t p = next; p + (shown - place) <= kept; ++p)
+            if (distance(p) < distance(best))
+                best = p;
+        pictures.push_back(KeptPictures[best].picture);
+        next = best + 1;
     }
-    return places;
+    return pictures;
+}
+
+std::string CPictureGrabber::CState::WhyNone() const {
+    if (!KeptPictures.empty())
+        return "";
+    if (!Fed)
+        return "the recording has no video";
+    if (!SequenceSeen)
+        return "no sequence header was found in the video";
+    if (Failed == 1)
+        return "the video could not be decoded at " + TimeText(FirstFailure);
+    if (Failed > 1)
+        return "no intra-coded picture survived";
+    if (!Refused.empty())
+        return Refused;
+    return "no intra-coded picture was found";
 }
 
 CPictureGrabber::CPictureGrabber() : State(std::make_unique<CState>()) {}
@@ -433,6 +499,10 @@ void CPictureGrabber::Feed(const std::uint8_t* data, std::size_t size) {
 
 std::vector<CPictureAt> CPictureGrabber::Pictures(std::size_t count) {
     return State->Pictures(count);
+}
+
+std::string CPictureGrabber::WhyNone() const {
+    return State->WhyNone();
 }
 
 double CPictureGrabber::Seconds() const {

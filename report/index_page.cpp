@@ -172,53 +172,16 @@ std::string Clock(double seconds) {
     return text;
 }
 
-// The width a picture of this height has in its display aspect; its own
-// width when its sequence header gives no aspect or one no broadcast has.
-int DisplayWidth(const CImage& image) {
-    const double aspect = image.displayAspect;
-    if (!(aspect >= 0.5 && aspect <= 3))
-        return image.width;
-    return std::max(1, static_cast<int>(std::lround(image.height * aspect)));
-}
-
-// The image stretched or squeezed to `width`, each row resampled linearly
-// between the two nearest pixels.
-CImage Resampled(const CImage& image, int width) {
-    CImage out;
-    out.width = width;
-    out.height = image.height;
-    out.displayAspect = image.displayAspect;
-    out.rgb.resize(static_cast<std::size_t>(width) * image.height * 3);
-    const double step = static_cast<double>(image.width) / width;
-    for (int x = 0; x < width; ++x) {
-        const double at = std::clamp((x + 0.5) * step - 0.5, 0.0, image.width - 1.0);
-        const int left = static_cast<int>(at);
-        const int right = std::min(left + 1, image.width - 1);
-        const double share = at - left;
-        for (int y = 0; y < image.height; ++y) {
-            const std::uint8_t* row =
-                image.rgb.data() + static_cast<std::size_t>(y) * image.width * 3;
-            std::uint8_t* to = out.rgb.data() + (static_cast<std::size_t>(y) * width + x) * 3;
-            for (int c = 0; c < 3; ++c)
-                to[c] = static_cast<std::uint8_t>(
-                    std::lround(row[left * 3 + c] * (1 - share) + row[right * 3 + c] * share));
-        }
-    }
-    return out;
-}
-
-// The picture as the page shows it: in its display aspect, at its height.
+// The picture as the page shows it: the grabber made its PNG in its display
+// shape.
 Shown ShowPicture(const CPictureAt& picture) {
     Shown shown;
     shown.seconds = picture.seconds;
-    const CImage& image = picture.image;
-    if (image.Empty() ||
-        image.rgb.size() != static_cast<std::size_t>(image.width) * image.height * 3)
+    if (picture.png.empty())
         return shown;
-    const int width = DisplayWidth(image);
-    shown.png = Base64(EncodePng(width == image.width ? image : Resampled(image, width)));
-    shown.width = width;
-    shown.height = image.height;
+    shown.png = Base64(picture.png);
+    shown.width = picture.width;
+    shown.height = picture.height;
     return shown;
 }
 

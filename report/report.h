@@ -42,7 +42,7 @@ struct PageRecording {
     std::uint64_t unreadable = 0;     // bytes that could not be read
     double minutes = 0;               // how long the file plays
     std::string result;               // "ok", "incomplete", "failed: REASON", or "kept"
-    std::vector<CPictureAt> pictures; // usually six; empty images leave empty places
+    std::vector<CPictureAt> pictures; // up to six; one without a PNG leaves an empty place
 };
 
 struct PageRun {

@@ -62,7 +62,8 @@ PageRun SampleRun() {
     run.recordings.push_back(Recording("2", "",
                                        "no header: deleted or unlisted, its beginning lost",
                                        {"out/recovered 01 (cluster 21).mpg"}, "ok"));
-    run.recordings.back().pictures[4].image = run.recordings.back().pictures[5].image = CImage{};
+    run.recordings.back().pictures[4].png.clear();
+    run.recordings.back().pictures[5].png.clear();
     run.recordings.push_back(Recording("3", "", "", {}, "failed: its chains hold no video"));
     run.recordings.push_back(Recording("4", "<script>alert(1)</script> & \"x\" \x05", "",
                                        {"<b>&\"x\".mpg", "50% #1?.mpg"}, "ok"));
