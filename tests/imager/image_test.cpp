@@ -19,6 +19,13 @@ const std::uint64_t kWanted = 131072 + 2 * 104857600; // structures, audio and v
 // What the program reads of the structures besides imaging them: the table
 // of contents, the cluster table and the one header.
 constexpr long kStructureReads = 512 + 4608 + 512;
+// A run that goes on with an image reads the table of contents and the
+// cluster table once more: they tell whether the disk is the one the image
+// was begun with.
+constexpr long kIdentityReads = 10 * 512;
+// Each failed read after good data has a sector read fine before read again,
+// to tell a bad sector from a disk that stopped answering.
+constexpr long kWitnessRead = 512;
 
 // Slot 0, "001 - News": MPEG audio in cluster 2, video in cluster 3; clusters
 // 1 and 4 are free, and the disk ends with cluster 4.
@@ -147,7 +154,10 @@ TEST(ImageCommand, FailingDriveThenASecondRun) {
                        bad + "," + Range(5632, 512));
     EXPECT_EQ(first.run.exitCode, 2);
     EXPECT_EQ(first.writeOpens, 0);
-    EXPECT_EQ(first.bytesRead, static_cast<long>(kWanted) - 2048 + kStructureReads);
+    // Each of the two bad places fails three times: in copying, trimming
+    // and retrying.
+    EXPECT_EQ(first.bytesRead,
+              static_cast<long>(kWanted) - 2048 + kStructureReads + 6 * kWitnessRead);
     EXPECT_TRUE(first.Says(Lost(1536, kVideo + 3 * kMiB + 1024, "cluster 3")));
     EXPECT_TRUE(first.Says("slot 0 (001 - News): 209715200 bytes, 1536 of them could not be read"));
     const std::uint64_t video = (kVideo + 3 * kMiB + 1024) / 512;
@@ -164,7 +174,7 @@ TEST(ImageCommand, FailingDriveThenASecondRun) {
 
     const Faulty second(work.Path(), disk.path, {"image", disk.path, img});
     EXPECT_EQ(second.run.exitCode, 0);
-    EXPECT_EQ(second.bytesRead, 1536 + 512 + kStructureReads);
+    EXPECT_EQ(second.bytesRead, 1536 + 512 + kStructureReads + kIdentityReads);
     ExpectSameAsDrive(disk, img);
 }
 
@@ -184,7 +194,7 @@ TEST(ImageCommand, GnuDdrescueGoesOnFromItsMap) {
     EXPECT_EQ(Sectors(work.Path(), img + ".map", '-'), "");
     const Faulty again(work.Path(), disk.path, {"image", disk.path, img});
     EXPECT_EQ(again.run.exitCode, 0);
-    EXPECT_EQ(again.bytesRead, kStructureReads);
+    EXPECT_EQ(again.bytesRead, kStructureReads + kIdentityReads);
     ExpectSameAsDrive(disk, img);
 }
 
@@ -267,8 +277,7 @@ TEST(ImageCommand, SlowDriveKilledLosesAtMostFiveSeconds) {
 
 // Refused, with the drive and anything that was there left as they were:
 // the drive itself by its name and through a link, an image that Tarnwell
-// did not make, and a map whose image is gone. A table of contents that
-// cannot be read leaves the structures in the image and the map.
+// did not make, and a map whose image is gone.
 TEST(ImageCommand, Refusals) {
     const Disk disk;
     const struct {
@@ -300,13 +309,6 @@ TEST(ImageCommand, Refusals) {
          "",
          "the rescue map old.img.map is there, but not its image old.img: remove the map to start "
          "a new image"},
-        {"table of contents",
-         "new.img",
-         {},
-         "0-512",
-         "the recordings on drive " + disk.path +
-             " cannot be known; the disk structures that could be read are in new.img, as its map "
-             "new.img.map records"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -322,8 +324,5 @@ TEST(ImageCommand, Refusals) {
         for (const char* name : c.present)
             EXPECT_EQ(harness::ReadFile(work.File(name)),
                       (std::vector<std::uint8_t>{'o', 'l', 'd'}));
-        if (*c.ranges) {
-            EXPECT_EQ(Sectors(work.Path(), "new.img.map", '-'), "0\n");
-        }
     }
 }
