@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <unistd.h>
 
@@ -29,21 +31,22 @@ constexpr long kWitnessRead = 512;
 
 // Slot 0, "001 - News": MPEG audio in cluster 2, video in cluster 3; clusters
 // 1 and 4 are free, and the disk ends with cluster 4.
+// Another recorder's disk of the same size has the video in another cluster.
 struct Disk {
     harness::TempDir dir;
     std::string path = dir.File("recorder.img");
-    Disk() {
+    explicit Disk(std::int16_t video = 3) {
         image::RecorderImage img;
         image::Recording rec;
         rec.recordNo = 1;
         rec.clip = "News";
-        rec.firstVCluster = 3;
+        rec.firstVCluster = video;
         rec.firstACluster = 2;
         img.AddRecording(rec);
         img.LinkChain({2});
-        img.LinkChain({3});
+        img.LinkChain({video});
         img.PlaceChainData({2}, 0, LoadFixture("audio_c0").bytes);
-        img.PlaceChainData({3}, 0, LoadFixture("video_e0").bytes);
+        img.PlaceChainData({video}, 0, LoadFixture("video_e0").bytes);
         img.SetSize(image::ClusterOffset(5));
         img.Write(path);
     }
@@ -63,7 +66,7 @@ long Number(const std::string& file) {
 // delayMs first.
 struct Faulty {
     harness::Run run;
-    long bytesRead = -1, writeOpens = -1;
+    long bytesRead = -1, writeOpens = -1, failedReads = -1;
     Faulty(const std::string& dir, const std::string& drive, const std::vector<std::string>& args,
            const std::string& ranges = "", const std::string& killAt = "",
            const std::vector<std::string>& program = {}, const std::string& delayMs = "") {
@@ -78,6 +81,7 @@ struct Faulty {
             {"TARNWELL_KILL_AT", killAt},
             {"TARNWELL_READ_DELAY", delayMs},
             {"TARNWELL_READ_BYTES", counts.File("read")},
+            {"TARNWELL_BAD_COUNT", counts.File("failed")},
             {"TARNWELL_WRITE_OPENS", counts.File("opens")}};
         for (const auto& [name, value] : env)
             value.empty() ? ::unsetenv(name) : ::setenv(name, value.c_str(), 1);
@@ -89,6 +93,7 @@ struct Faulty {
         saved ? ::setenv("ASAN_OPTIONS", asan.c_str(), 1) : ::unsetenv("ASAN_OPTIONS");
         bytesRead = Number(counts.File("read"));
         writeOpens = Number(counts.File("opens"));
+        failedReads = Number(counts.File("failed"));
     }
     bool Says(const std::string& line) const {
         for (const std::string& shown : harness::Lines(run.console))
@@ -97,6 +102,31 @@ struct Faulty {
         return false;
     }
 };
+
+// The drive stops answering once it has delivered `after` bytes, every read
+// then failing with the error (EIO when 0), while this lives.
+struct DropOut {
+    DropOut(long after, int error = 0) {
+        ::setenv("TARNWELL_GONE_AFTER", std::to_string(after).c_str(), 1);
+        if (error != 0)
+            ::setenv("TARNWELL_GONE_ERRNO", std::to_string(error).c_str(), 1);
+    }
+    ~DropOut() {
+        ::unsetenv("TARNWELL_GONE_AFTER");
+        ::unsetenv("TARNWELL_GONE_ERRNO");
+    }
+    DropOut(const DropOut&) = delete;
+    DropOut& operator=(const DropOut&) = delete;
+};
+
+bool SaysStopped(const harness::Run& run) {
+    int lines = 0;
+    for (const std::string& line : harness::Lines(run.console))
+        lines += line.rfind("the disk stopped answering at byte ", 0) == 0 &&
+                 line.find(": reconnect it and run the same command again to go on") !=
+                     std::string::npos;
+    return lines == 1 && run.log.find("the disk stopped answering at byte ") != std::string::npos;
+}
 
 harness::Run Tool(const std::string& dir, const std::vector<std::string>& command) {
     return harness::RunProgramAs({command[0]}, dir,
@@ -325,4 +355,107 @@ TEST(ImageCommand, Refusals) {
             EXPECT_EQ(harness::ReadFile(work.File(name)),
                       (std::vector<std::uint8_t>{'o', 'l', 'd'}));
     }
+}
+
+// Every command that reads the drive stops with status 3 when it stops
+// answering, whether the system says it is gone or reads just fail, after
+// at most three failed reads, and says so once.
+TEST(DropOut, EveryCommandStopsWithStatusThree) {
+    const Disk disk;
+    const struct {
+        std::vector<std::string> args;
+        long after;
+        int error;
+    } cases[] = {
+        {{"dir"}, 4608, 0},
+        {{"rip", "0", "-1"}, 3 << 20, 0},
+        {{"rip", "0", "-1"}, 3 << 20, ENODEV},
+        {{"image", "copy.img"}, 50 << 20, 0},
+        {{"image", "copy.img"}, 50 << 20, ENXIO},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + std::to_string(c.error));
+        const harness::TempDir work;
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin() + 1, disk.path);
+        const DropOut gone(c.after, c.error);
+        const Faulty run(work.Path(), disk.path, args);
+        EXPECT_EQ(run.run.exitCode, 3);
+        EXPECT_TRUE(SaysStopped(run.run)) << run.run.console;
+        EXPECT_LE(run.failedReads, c.error ? 1 : 3);
+    }
+}
+
+// Stopped part-way, the map marks nothing bad that was never really tried;
+// reconnected, the same command goes on from the map and reads only what
+// the first run did not copy (and the sectors that tell the disk).
+TEST(ImageCommand, DropOutThenTheSameCommandGoesOn) {
+    const Disk disk;
+    const harness::TempDir work;
+    const std::string img = work.File("copy.img");
+    const long after = 120 << 20;
+    {
+        const DropOut gone(after);
+        const Faulty first(work.Path(), disk.path, {"image", disk.path, img});
+        EXPECT_EQ(first.run.exitCode, 3);
+        EXPECT_TRUE(SaysStopped(first.run));
+    }
+    EXPECT_EQ(Sectors(work.Path(), img + ".map", '-'), "");
+    EXPECT_NE(Sectors(work.Path(), img + ".map", '?'), "");
+    const Faulty second(work.Path(), disk.path, {"image", disk.path, img});
+    EXPECT_EQ(second.run.exitCode, 0);
+    EXPECT_LE(second.bytesRead, static_cast<long>(kWanted) - after + 64 * static_cast<long>(kMiB));
+    ExpectSameAsDrive(disk, img);
+}
+
+// An image begun with one disk is not gone on with another of the same size
+// (the other recorder's, the cable moved): both are named, the status is 1,
+// and the image and its map stay as they were, a map GNU ddrescue reads.
+TEST(ImageCommand, AnotherDiskIsRefused) {
+    const Disk disk, other(4);
+    const harness::TempDir work;
+    const std::string img = work.File("copy.img");
+    {
+        const DropOut gone(100 << 20);
+        ASSERT_EQ(Faulty(work.Path(), disk.path, {"image", disk.path, img}).run.exitCode, 3);
+    }
+    const auto map = harness::ReadFile(img + ".map"), image = harness::ReadFile(img);
+    const Faulty refused(work.Path(), other.path, {"image", other.path, img});
+    EXPECT_EQ(refused.run.exitCode, 1);
+    EXPECT_NE(refused.run.console.find("the image " + img +
+                                       " was begun with another disk (a disk "
+                                       "of 419561472 bytes, first sectors "),
+              std::string::npos)
+        << refused.run.console;
+    EXPECT_TRUE(harness::ReadFile(img + ".map") == map);
+    EXPECT_TRUE(harness::ReadFile(img) == image);
+    EXPECT_NE(Sectors(work.Path(), img + ".map", '+'), "");
+}
+
+// A disk whose first sectors are zeros: image surveys its clusters, and
+// recover then finds in the image what it finds on the disk; a second run
+// reads nothing again but the directory's sectors.
+TEST(ImageCommand, LostDirectoryIsSurveyed) {
+    const Disk disk;
+    {
+        std::vector<std::uint8_t> bytes = harness::ReadFile(disk.path);
+        std::fill(bytes.begin(), bytes.begin() + 131072, 0);
+        harness::WriteFile(disk.path, bytes);
+    }
+    const harness::TempDir work, fromDrive, fromImage;
+    const std::string img = work.File("copy.img");
+    const Faulty first(work.Path(), disk.path, {"image", disk.path, img});
+    EXPECT_EQ(first.run.exitCode, 0) << first.run.console;
+    EXPECT_TRUE(first.Says("the directory is lost: imaging the clusters that the survey finds to "
+                           "hold recordings"));
+    const Faulty second(work.Path(), disk.path, {"image", disk.path, img});
+    EXPECT_EQ(second.run.exitCode, 0);
+    EXPECT_EQ(second.bytesRead, kIdentityReads + 512 + 4608);
+    for (const auto& [from, out] : {std::pair{disk.path, &fromDrive}, {img, &fromImage}})
+        EXPECT_EQ(
+            harness::RunProgram(out->Path(), {"recover", from, "-o", "out", "--no-index"}).exitCode,
+            0);
+    const std::string name = "out/recovered 01 (cluster 3).mpg";
+    EXPECT_FALSE(harness::ReadFile(fromDrive.File(name)).empty());
+    EXPECT_TRUE(harness::ReadFile(fromDrive.File(name)) == harness::ReadFile(fromImage.File(name)));
 }
