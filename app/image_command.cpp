@@ -130,7 +130,9 @@ void ReportRecordings(CPVRDrive& drive, const CRescueMap& map) {
         ConsoleAndLog("slot " + std::to_string(slot) + " (" + file.GetOutputName() +
                       "): " + std::to_string(bytes) + " bytes, " +
                       (lost == 0 ? std::string("all copied")
-                                 : std::to_string(lost) + " of them could not be read"));
+                       : g_Unreadable.Stopped()
+                           ? std::to_string(lost) + " of them are not copied yet"
+                           : std::to_string(lost) + " of them could not be read"));
     }
 }
 

@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -458,4 +460,78 @@ TEST(ImageCommand, LostDirectoryIsSurveyed) {
     const std::string name = "out/recovered 01 (cluster 3).mpg";
     EXPECT_FALSE(harness::ReadFile(fromDrive.File(name)).empty());
     EXPECT_TRUE(harness::ReadFile(fromDrive.File(name)) == harness::ReadFile(fromImage.File(name)));
+}
+
+namespace {
+
+// The disk served by nbdkit through the project's plugin of a failing disk
+// (tests/support/nbd/dying_disk.py, its faults as parameters) and mounted as
+// a file by nbdfuse, so that the program reads it through the kernel as a
+// disk; unmounted when it goes. up is false, with the reason, where FUSE or
+// nbdkit cannot run.
+struct ServedDisk {
+    harness::TempDir mount;
+    std::string path = mount.File("disk");
+    bool up = false;
+    std::string why;
+    ServedDisk(const std::string& image, const std::string& faults) {
+        if (std::system("command -v nbdkit nbdfuse fusermount3 >/dev/null 2>&1") != 0 ||
+            ::access("/dev/fuse", R_OK | W_OK) != 0) {
+            why = "nbdkit, nbdfuse or FUSE is not there (tools/setup/deps.sh test)";
+            return;
+        }
+        const std::string command =
+            "nbdfuse " + path + " --command nbdkit -s python " +
+            TARNWELL_SOURCE_DIR "/tests/support/nbd/dying_disk.py file=" + image + " " + faults +
+            " >/dev/null 2>&1 &";
+        const bool started = std::system(command.c_str()) == 0;
+        for (int tries = 0; started && tries < 100 && !up; ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            up = ::access(path.c_str(), R_OK) == 0;
+        }
+        if (!up)
+            why = "nbdfuse could not mount the disk here";
+    }
+    ~ServedDisk() {
+        if (up)
+            std::system(("fusermount3 -u " + mount.Path()).c_str());
+    }
+    ServedDisk(const ServedDisk&) = delete;
+    ServedDisk& operator=(const ServedDisk&) = delete;
+};
+
+} // namespace
+
+// A disk with a bad area that fails slowly and a slow area, which stops
+// answering after 150 MiB, as the kernel sees it: image stops within
+// seconds with status 3 and marks nothing bad that it did not try; the disk
+// plugged in again, under another name, the same command goes on and
+// leaves exactly the bad area unread.
+TEST(ImageCommand, DyingDiskServedByNbdkit) {
+    const Disk disk;
+    const harness::TempDir work;
+    const std::string img = work.File("copy.img");
+    const std::uint64_t badAt = kVideo + 10 * kMiB;
+    const std::string faults = "bad=" + Range(badAt, 65536) +
+                               " bad-delay=0.05 slow=" + Range(kVideo + 40 * kMiB, 8 * kMiB) +
+                               " slow-rate=8000000";
+    {
+        const ServedDisk dying(disk.path, faults + " die-bytes=" + std::to_string(150 * kMiB));
+        if (!dying.up)
+            GTEST_SKIP() << dying.why;
+        const auto start = std::chrono::steady_clock::now();
+        const harness::Run run = harness::RunProgram(work.Path(), {"image", dying.path, img});
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+        EXPECT_EQ(run.exitCode, 3) << run.console;
+        EXPECT_TRUE(SaysStopped(run));
+        EXPECT_EQ(Sectors(work.Path(), img + ".map", '-'), "");
+    }
+    const ServedDisk again(disk.path, faults);
+    ASSERT_TRUE(again.up) << again.why;
+    const harness::Run run = harness::RunProgram(work.Path(), {"image", again.path, img});
+    EXPECT_EQ(run.exitCode, 2) << run.console;
+    std::string bad;
+    for (std::uint64_t sector = badAt / 512; sector < (badAt + 65536) / 512; ++sector)
+        bad += std::to_string(sector) + "\n";
+    EXPECT_EQ(Sectors(work.Path(), img + ".map", '-'), bad);
 }
