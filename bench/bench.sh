@@ -24,6 +24,8 @@
 #   dd image  dd of the disk's first 256 sectors and of every cluster of the
 #             recording into a sparse file, each at its own offset;
 #   image     tarnwell image of the same disk: the same bytes, and its maps.
+#   dying     tarnwell image and GNU ddrescue side by side on a dying disk
+#             (bench/dying_disk.sh): the bytes of the recording each saves.
 #   pictures  the picture grabber fed the fixture's video 100 times over (30
 #             minutes of it) in pieces of 64 KiB, against a memcpy of the same
 #             pieces (picture_cost).
@@ -409,3 +411,6 @@ rm -rf "$out/run" "$out/time.txt" "$out"/*.console "$out"/*.files "$out"/*.bytes
 "$ts_to_pes" --payloads "$top/tests/fixtures/video_e0.pes" "$top/tests/fixtures/video_e0.idx" \
     "$out/pictures.m2v" >/dev/null
 "$build/picture_cost" "$out/pictures.m2v" 100
+
+# tarnwell image against GNU ddrescue on a dying disk served by nbdkit.
+bash "$top/bench/dying_disk.sh" "$build"

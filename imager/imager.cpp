@@ -67,16 +67,24 @@ std::uint64_t NextWith(const CRescueMap& map, std::uint64_t pos, std::uint64_t e
     return std::min(pos, end);
 }
 
+// The blocks of the area that have the status in the map, in order.
+std::vector<ImageRange> BlocksWith(const CRescueMap& map, const ImageRange& area, char status) {
+    std::vector<ImageRange> blocks;
+    const std::uint64_t end = area.Offset + area.Length;
+    for (std::uint64_t pos = NextWith(map, area.Offset, end, status); pos < end;) {
+        const std::uint64_t stop = std::min(map.BlockEnd(pos), end);
+        blocks.push_back({pos, stop - pos});
+        pos = NextWith(map, stop, end, status);
+    }
+    return blocks;
+}
+
 // The bytes of the areas that have the status in the map.
 std::uint64_t BytesWith(const CRescueMap& map, const std::vector<ImageRange>& areas, char status) {
     std::uint64_t bytes = 0;
     for (const ImageRange& area : areas) {
-        const std::uint64_t end = area.Offset + area.Length;
-        for (std::uint64_t pos = NextWith(map, area.Offset, end, status); pos < end;) {
-            const std::uint64_t stop = std::min(map.BlockEnd(pos), end);
-            bytes += stop - pos;
-            pos = NextWith(map, stop, end, status);
-        }
+        for (const ImageRange& block : BlocksWith(map, area, status))
+            bytes += block.Length;
     }
     return bytes;
 }
@@ -299,6 +307,46 @@ bool CImager::CopyPass(Pass& pass, bool skipFailed, bool skipSlow, std::string& 
     return true;
 }
 
+// What the first pass skipped, each area read from its end back in pieces of
+// kFailedBytes: the readable data behind a bad area that the skip jumped
+// past comes first, and the bad area is met from its other side, skipped
+// past backwards as the first pass skips forwards.
+bool CImager::BackwardPass(Pass& pass, std::string& fault) {
+    std::uint64_t skip = kFirstSkip;
+    for (auto area = pass.Areas.rbegin(); area != pass.Areas.rend(); ++area) {
+        const std::vector<ImageRange> blocks = BlocksWith(TheMap, *area, CRescueMap::kNotTried);
+        for (auto block = blocks.rbegin(); block != blocks.rend(); ++block) {
+            for (std::uint64_t end = block->Offset + block->Length; end > block->Offset;) {
+                if (g_Unreadable.Stopped())
+                    return true;
+                const std::uint64_t from = end - std::min(end - block->Offset, kFailedBytes);
+                const auto length = static_cast<std::uint32_t>(end - from);
+                std::uint32_t got = 0;
+                const ReadOutcome outcome = ReadDriveOnce(Drive, from, Buffer, length, got);
+                got = got / kSectorSize * kSectorSize;
+                Now.ReadNow += got;
+                Now.Done += got;
+                if (!Keep(from, Buffer, got, fault))
+                    return false;
+                if (outcome == ReadOutcome::Gone)
+                    return Settled(pass, from, got, fault);
+                std::uint64_t next = from;
+                if (got < length) {
+                    TheMap.Set(from + got, length - got, CRescueMap::kNotTrimmed);
+                    next = from - std::min(from - block->Offset, skip);
+                    skip = std::min(skip * 2, kLongestSkip);
+                } else {
+                    skip = kFirstSkip;
+                }
+                if (!Settled(pass, from, end - next, fault))
+                    return false;
+                end = next;
+            }
+        }
+    }
+    return true;
+}
+
 // Reads one sector at `at` into the image (read: whether it could be).
 bool CImager::ReadSector(Pass& pass, std::uint64_t at, bool& read, std::string& fault) {
     std::uint32_t got = 0;
@@ -378,7 +426,7 @@ bool CImager::Copy(std::vector<ImageRange> wanted, CImageProgressSink* progress,
     SinceSave = 0;
     // The '-' sectors met before this run are tried once more, at the end.
     Pass passes[] = {{areas, "copying", 1, CRescueMap::kNotTried},
-                     {areas, "copying what was skipped", 2, CRescueMap::kNotTried},
+                     {areas, "copying what was skipped, backwards", 2, CRescueMap::kNotTried},
                      {areas, "copying what is left", 3, CRescueMap::kNotTried},
                      {areas, "trimming", 4, CRescueMap::kNotTrimmed},
                      {areas, "scraping", 5, CRescueMap::kNotScraped},
@@ -392,7 +440,8 @@ bool CImager::Copy(std::vector<ImageRange> wanted, CImageProgressSink* progress,
         if (Now.Left == 0)
             continue;
         const bool written =
-            pass.Number <= 3 ? CopyPass(pass, pass.Number < 3, pass.Number == 1, fault)
+            pass.Number == 2   ? BackwardPass(pass, fault)
+            : pass.Number <= 3 ? CopyPass(pass, pass.Number == 1, pass.Number == 1, fault)
             : pass.Status == CRescueMap::kNotTrimmed ? TrimPass(pass, fault)
                                                      : ScrapePass(pass, pass.Status, fault);
         if (!written) {

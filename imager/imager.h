@@ -62,7 +62,8 @@ std::string DescribeDisk(const DiskIdentity& disk);
 //    one far slower than the disk reads elsewhere, the rest is skipped, the
 //    skip growing with each further such read and going back to its first
 //    size on good data;
-// 2. copying what the first pass skipped, still skipping past failures;
+// 2. copying what the first pass skipped, from the end of each area back,
+//    still skipping past failures;
 // 3. copying what is left, without skipping;
 // 4. trimming: each failed read's area read sector by sector from both
 //    ends, up to the first sector that fails;
@@ -107,6 +108,7 @@ class CImager {
   private:
     struct Pass;
     bool CopyPass(Pass& pass, bool skipFailed, bool skipSlow, std::string& fault);
+    bool BackwardPass(Pass& pass, std::string& fault);
     bool TrimPass(Pass& pass, std::string& fault);
     bool ScrapePass(Pass& pass, char status, std::string& fault);
     bool ReadSector(Pass& pass, std::uint64_t at, bool& read, std::string& fault);
