@@ -20,6 +20,7 @@ extern std::int32_t g_StartSeconds;
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitIncomplete = 2; // ran to its end, but sectors could not be read
+constexpr int kExitStopped = 3;    // stopped because the disk stopped answering
 
 // The build gives TARNWELL_VERSION from the project version in CMakeLists.txt.
 #ifndef TARNWELL_VERSION
@@ -39,12 +40,15 @@ CClusterTable* LoadClusterTable();
 void ConsoleAndLog(const std::string& line);
 
 // After a command that met unreadable sectors: how much was lost, and the
-// status that says the run could not read everything.
+// status that says the run could not read everything; kExitStopped, whatever
+// the command's status, when the disk stopped answering.
 int ReportUnreadable(int status);
 
-// tarnwell image DRIVE IMAGE, DRIVE being g_DriveName: a rescue image of what
-// the recordings need, with its map. ImageUsage: the form of the command.
-int ImageCommand(const std::string& imagePath);
+// tarnwell image [--survey] DRIVE IMAGE (argv as for RunTarnwell): a rescue
+// image of what the recordings need, with its map; where the directory is
+// lost, or --survey asks, what a survey of the clusters finds as well.
+// ImageUsage: the form of the command.
+int ImageCommand(int argc, const char* const* argv);
 int ImageUsage();
 
 // A file's name within a folder ("" being the current one).

@@ -27,7 +27,7 @@ struct DiskRow {
 
 // What one disk holds, or why it cannot be told; denied is set when the
 // program lacks the rights to open it.
-DiskRow LookAt(const PlatDisk& disk, bool& denied) {
+DiskRow LookAt(const PlatDisk& disk, bool& denied, bool& stopped) {
     DiskRow row;
     row.name = disk.name + (disk.letters.empty() ? "" : " (" + disk.letters + ")");
     row.model = disk.model.empty() ? "-" : disk.model;
@@ -42,8 +42,11 @@ DiskRow LookAt(const PlatDisk& disk, bool& denied) {
     const bool looked = opened == DiskOpen::Ok && LookAtDisk(handle, size, bytes, reason);
     PlatClose(handle);
     denied = denied || opened == DiskOpen::Denied;
+    stopped = stopped || bytes.stopped;
     if (!looked) {
-        row.holds = "cannot be opened: " + reason;
+        row.holds = (bytes.stopped ? "" : "cannot be opened: ") + reason;
+        if (bytes.stopped)
+            row.holds += ": reconnect it and run the same command again";
         return row;
     }
     row.judged = true;
@@ -65,9 +68,9 @@ int DisksCommand() {
         return kExitFailed;
     }
     std::vector<DiskRow> rows;
-    bool denied = false;
+    bool denied = false, stopped = false;
     for (const PlatDisk& disk : disks)
-        rows.push_back(LookAt(disk, denied));
+        rows.push_back(LookAt(disk, denied, stopped));
     std::size_t name = 0, size = 0, model = 0;
     for (const DiskRow& row : rows) {
         name = std::max(name, row.name.size());
@@ -94,5 +97,5 @@ int DisksCommand() {
     }
     if (denied)
         ConsoleAndLog(PlatDiskRightsHint());
-    return kExitOk;
+    return stopped ? kExitStopped : kExitOk;
 }

@@ -2,10 +2,13 @@
 // disk's structures and every cluster of their chains), with a GNU ddrescue
 // map beside it, for a disk that every further read makes worse.
 #include "app/app.h"
+#include "disks/disks.h"
 #include "drive/drive.h"
 #include "imager/imager.h"
 #include "platform/runlog.h"
+#include "survey/survey.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -16,12 +19,15 @@ namespace {
 constexpr ImageRange kStructures = {0, std::uint64_t{kDataStartSector} * kSectorSize};
 
 // One progress line: on a terminal it overwrites itself a few times a
-// second, elsewhere a plain line is written for every 5 percent.
+// second, elsewhere a plain line is written for every 5 percent and at the
+// start of each pass.
 class CProgressLine : public CImageProgressSink {
   public:
     void Progress(const ImageProgress& p) override {
+        const bool newPass = !Drawn || p.PassNumber != Pass;
+        Pass = p.PassNumber;
         if (Terminal) {
-            if (Drawn && p.Ms - DrawnAt < kRedrawMs && p.Done < p.Wanted)
+            if (!newPass && p.Ms - DrawnAt < kRedrawMs && p.Left > 0)
                 return;
             // Blanks after the text and the cursor back at the line's start:
             // a message written meanwhile covers the line instead of
@@ -32,7 +38,7 @@ class CProgressLine : public CImageProgressSink {
             return;
         }
         const std::uint64_t step = p.Wanted == 0 ? kSteps : p.Done * kSteps / p.Wanted;
-        if (Drawn && step == Step)
+        if (!newPass && step == Step)
             return;
         std::cout << Text(p) << std::endl;
         Drawn = true;
@@ -49,12 +55,15 @@ class CProgressLine : public CImageProgressSink {
     static constexpr std::uint64_t kSteps = 20;
 
     static std::string Text(const ImageProgress& p) {
-        char line[160];
+        char line[240];
         const double mbPerS = p.Ms == 0 ? 0.0 : static_cast<double>(p.ReadNow) / 1000.0 / p.Ms;
         std::snprintf(line, sizeof line,
-                      "%.1f of %.1f MB copied, %.1f MB/s, %s left, %llu bytes unreadable",
-                      static_cast<double>(p.Done) / 1e6, static_cast<double>(p.Wanted) / 1e6,
-                      mbPerS, TimeLeft(p).c_str(), static_cast<unsigned long long>(p.Unreadable));
+                      "pass %d, %s: %.1f of %.1f MB copied, %.1f MB/s, %s left, %llu bytes "
+                      "unreadable, %.1f MB to go in this pass",
+                      p.PassNumber, p.Pass, static_cast<double>(p.Done) / 1e6,
+                      static_cast<double>(p.Wanted) / 1e6, mbPerS, TimeLeft(p).c_str(),
+                      static_cast<unsigned long long>(p.Unreadable),
+                      static_cast<double>(p.Left) / 1e6);
         return line;
     }
     static std::string TimeLeft(const ImageProgress& p) {
@@ -72,8 +81,15 @@ class CProgressLine : public CImageProgressSink {
 
     bool Terminal = PlatConsoleIsTerminal();
     bool Drawn = false;
+    int Pass = 0;
     std::uint32_t DrawnAt = 0;
     std::uint64_t Step = 0;
+};
+
+// The survey of the image's copy needs no progress line: it reads a file.
+class CQuietSurvey : public CSurveyProgress {
+  public:
+    void Update(int, int, std::uint64_t) override {}
 };
 
 // The byte ranges of the clusters of one chain that lie on the disk.
@@ -114,7 +130,9 @@ void ReportRecordings(CPVRDrive& drive, const CRescueMap& map) {
         ConsoleAndLog("slot " + std::to_string(slot) + " (" + file.GetOutputName() +
                       "): " + std::to_string(bytes) + " bytes, " +
                       (lost == 0 ? std::string("all copied")
-                                 : std::to_string(lost) + " of them could not be read"));
+                       : g_Unreadable.Stopped()
+                           ? std::to_string(lost) + " of them are not copied yet"
+                           : std::to_string(lost) + " of them could not be read"));
     }
 }
 
@@ -147,39 +165,204 @@ std::string MapFor(const std::string& imagePath) {
     return "";
 }
 
-// Copies what the recordings need and reports what the image then holds of
-// each; the exit status.
-int CopyRecordings(CImager& imager, const std::string& imagePath, std::uint64_t driveSize,
-                   const std::string& comments, CPVRDrive& drive) {
-    std::vector<ImageRange> wanted = {kStructures};
-    for (int slot = 0; slot < drive.FileCount(); ++slot) {
-        if (!drive.GetFile(slot)->IsHeaderLost()) {
-            const std::vector<ImageRange> ranges = RecordingRanges(*drive.GetFile(slot));
-            wanted.insert(wanted.end(), ranges.begin(), ranges.end());
+// The bytes a survey of a disk of driveSize bytes reads: the first and the
+// last kSurveyEdgeBytes of every cluster.
+std::vector<ImageRange> SurveyRanges(std::uint64_t driveSize) {
+    std::vector<ImageRange> ranges;
+    for (std::int32_t cluster = 1; cluster < static_cast<std::int32_t>(kClusterTableEntries);
+         ++cluster) {
+        const auto start = static_cast<std::uint64_t>(ClusterSector(cluster)) * kSectorSize;
+        if (start >= driveSize)
+            break;
+        ranges.push_back({start, kSurveyEdgeBytes});
+        ranges.push_back({start + kClusterBytes - kSurveyEdgeBytes, kSurveyEdgeBytes});
+    }
+    return ranges;
+}
+
+// What the run copies, for the domain map and the report.
+struct Wanted {
+    std::vector<ImageRange> ranges = {kStructures};
+    void Add(const std::vector<ImageRange>& more) {
+        ranges.insert(ranges.end(), more.begin(), more.end());
+    }
+};
+
+// One run of the image command on the open drive.
+class CImageRun {
+  public:
+    CImageRun(CImager& imager, std::string imagePath, std::uint64_t driveSize, std::string comments)
+        : Imager(imager), ImagePath(std::move(imagePath)), DriveSize(driveSize),
+          Comments(std::move(comments)) {}
+
+    // Copies the ranges, their domain map written first; false after
+    // saying why when the image or a map cannot be written.
+    bool Copy(const Wanted& wanted) {
+        const std::string domainPath = ImagePath + ".domain.map";
+        if (!SaveDomainMap(domainPath, DriveSize, wanted.ranges, Comments)) {
+            ConsoleAndLog("cannot write the domain map " + domainPath);
+            return false;
+        }
+        CProgressLine progress;
+        std::string fault;
+        const bool copied = Imager.Copy(wanted.ranges, &progress, fault);
+        progress.Finish();
+        if (!copied)
+            ConsoleAndLog(fault);
+        return copied;
+    }
+
+    // The chains that a survey of the image's copy of the clusters' edges
+    // finds, each cluster's edges copied first. The survey reads the image
+    // as a drive whose map says what it holds; what it meets unreadable is
+    // the drive's, said as it goes, and no part of this run's record.
+    bool Survey(Wanted& wanted, std::vector<SurveyChain>& chains) {
+        wanted.Add(SurveyRanges(DriveSize));
+        if (!Copy(wanted) || g_Unreadable.Stopped())
+            return false;
+        const CUnreadableSectors run = g_Unreadable;
+        g_Unreadable.Clear();
+        CQuietSurvey quiet;
+        chains =
+            SurveyDrive(
+                ImagePath, {},
+                [](int c) { return g_ClusterTable->NextCluster(static_cast<std::uint32_t>(c)); },
+                quiet)
+                .chains;
+        g_Unreadable = run;
+        return true;
+    }
+
+  private:
+    CImager& Imager;
+    std::string ImagePath;
+    std::uint64_t DriveSize;
+    std::string Comments;
+};
+
+// The bytes of the chains' clusters that lie on the disk.
+std::vector<ImageRange> ClusterRanges(const std::vector<SurveyChain>& chains) {
+    std::vector<ImageRange> ranges;
+    for (const SurveyChain& chain : chains) {
+        for (const std::int32_t cluster : chain.clusters)
+            ranges.push_back(
+                {static_cast<std::uint64_t>(ClusterSector(cluster)) * kSectorSize, kClusterBytes});
+    }
+    return ranges;
+}
+
+// Whether the directory holds up, as the disks command judges a disk: the
+// table of contents, the cluster table and the headers as the image holds
+// them now.
+bool DirectorySound(const std::string& imagePath, std::uint64_t driveSize, CPVRDrive& drive) {
+    if (drive.IsTocLost())
+        return false;
+    DiskBytes bytes;
+    bytes.size = driveSize;
+    bytes.first.resize(kDirectoryBytes);
+    FileHandle handle = kInvalidHandle;
+    std::uint32_t got = 0;
+    const bool read = PlatOpenRead(imagePath, handle) && PlatSeek(handle, 0) &&
+                      PlatRead(handle, bytes.first.data(), kDirectoryBytes, got) == ReadOutcome::Ok;
+    PlatClose(handle);
+    bytes.first.resize(read ? got : 0);
+    return JudgeDisk(bytes).kind == DiskVerdict::Kind::Recorder;
+}
+
+// The wanted bytes that the map marks bad, told to the run's record of
+// unreadable sectors (where the reads of the structures did not already):
+// each place is said once, and the run ends with kExitIncomplete.
+void NoteUnreadable(const CRescueMap& map, const Wanted& wanted) {
+    for (const ImageRange& range : wanted.ranges) {
+        const std::uint64_t end = std::min(range.Offset + range.Length, map.Size());
+        for (std::uint64_t pos = range.Offset; pos < end; pos = map.BlockEnd(pos)) {
+            const std::uint64_t stop = std::min(map.BlockEnd(pos), end);
+            if (map.StatusAt(pos) == CRescueMap::kBad && !g_Unreadable.Overlaps(pos, stop - pos))
+                g_Unreadable.Add(pos, stop - pos);
         }
     }
-    const std::string domainPath = imagePath + ".domain.map";
-    if (!SaveDomainMap(domainPath, driveSize, wanted, comments)) {
-        ConsoleAndLog("cannot write the domain map " + domainPath);
-        return kExitFailed;
-    }
-    CProgressLine progress;
-    std::string fault;
-    const bool copied = imager.Copy(wanted, &progress, fault);
-    progress.Finish();
-    if (!copied) {
-        ConsoleAndLog(fault);
-        return kExitFailed;
-    }
-    ReportRecordings(drive, imager.Map());
-    for (const ImageRange& range : wanted) {
-        if (imager.Map().NotCopied(range.Offset, range.Length) > 0)
+    g_Unreadable.ReportOpenRun();
+}
+
+// The exit status of a run that copied the wanted ranges, before the
+// unreadable sectors are counted in.
+int CopiedStatus(const CRescueMap& map, const Wanted& wanted) {
+    for (const ImageRange& range : wanted.ranges) {
+        if (map.NotCopied(range.Offset, range.Length) > 0)
             return kExitIncomplete;
     }
     return kExitOk;
 }
 
-int ImageDrive(const std::string& imagePath, const std::string& mapPath) {
+// The sectors whose digest tells one disk from another: the table of
+// contents and the cluster table, which differ from one recorder's disk to
+// the next.
+constexpr std::uint32_t kIdentityBytes = kFirstHeaderSector * kSectorSize;
+
+// What the disk's first sectors and the system say of which disk it is; the
+// sectors read go into the image once it is open.
+DiskIdentity Identify(FileHandle handle, std::uint64_t driveSize,
+                      std::vector<std::uint8_t>& first) {
+    DiskIdentity disk;
+    disk.Size = driveSize;
+    disk.Serial = PlatDiskSerial(g_DriveName);
+    first.assign(static_cast<std::size_t>(std::min<std::uint64_t>(kIdentityBytes, driveSize)), 0);
+    std::uint32_t got = 0;
+    const bool read =
+        ReadDriveOnce(handle, 0, first.data(), static_cast<std::uint32_t>(first.size()), got) ==
+            ReadOutcome::Ok &&
+        got == first.size();
+    first.resize(got / kSectorSize * kSectorSize);
+    if (read)
+        disk.Digest = DigestOf(first.data(), first.size());
+    return disk;
+}
+
+// Images the recordings: the directory's, or the survey's where the
+// directory is lost or surveyAll asks for it; the exit status.
+int ImageRecordings(CImager& imager, CImageRun& run, const std::string& imagePath,
+                    std::uint64_t driveSize, bool surveyAll) {
+    bool tableRead = false;
+    CClusterTable table(g_DriveName, tableRead);
+    g_ClusterTable = &table;
+    const auto drive = std::make_unique<CPVRDrive>(g_DriveName);
+    const bool sound = !g_Unreadable.Stopped() && DirectorySound(imagePath, driveSize, *drive);
+    Wanted wanted;
+    if (sound) {
+        for (int slot = 0; slot < drive->FileCount(); ++slot) {
+            if (!drive->GetFile(slot)->IsHeaderLost())
+                wanted.Add(RecordingRanges(*drive->GetFile(slot)));
+        }
+    }
+    std::vector<SurveyChain> chains;
+    bool copied = true;
+    if (g_Unreadable.Stopped()) {
+        copied = false;
+    } else if (sound && !surveyAll) {
+        copied = run.Copy(wanted);
+    } else {
+        ConsoleAndLog(sound ? "surveying the clusters as asked: imaging the clusters that the "
+                              "survey finds to hold recordings, and the directory's recordings"
+                            : "the directory is lost: imaging the clusters that the survey finds "
+                              "to hold recordings");
+        copied = run.Survey(wanted, chains);
+        if (copied) {
+            ConsoleAndLog("the survey found " + std::to_string(chains.size()) +
+                          " chains of recordings' clusters");
+            wanted.Add(ClusterRanges(chains));
+            copied = run.Copy(wanted);
+        }
+    }
+    if (copied && sound)
+        ReportRecordings(*drive, imager.Map());
+    g_ClusterTable = nullptr;
+    if (!copied)
+        return kExitFailed;
+    NoteUnreadable(imager.Map(), wanted);
+    return CopiedStatus(imager.Map(), wanted);
+}
+
+int ImageDrive(const std::string& imagePath, const std::string& mapPath, bool surveyAll) {
     FileHandle handle = kInvalidHandle;
     std::uint64_t driveSize = 0;
     if (!OpenDrive(g_DriveName, handle) || !PlatSize(handle, driveSize)) {
@@ -190,21 +373,19 @@ int ImageDrive(const std::string& imagePath, const std::string& mapPath) {
     const std::string comments = std::string("# Mapfile. Created by Tarnwell ") + kVersion +
                                  "\n# Command line: tarnwell image " + g_DriveName + " " +
                                  imagePath + "\n";
+    std::vector<std::uint8_t> first;
     int status = kExitFailed;
     {
-        CImager imager(handle, driveSize, imagePath, mapPath, comments);
+        CImager imager(handle, driveSize, imagePath, mapPath, comments,
+                       Identify(handle, driveSize, first));
+        CImageRun run(imager, imagePath, driveSize, comments);
         std::string fault;
-        if (!imager.Open(fault) || !imager.Copy({kStructures}, nullptr, fault)) {
+        if (!imager.Open(fault) ||
+            !imager.Keep(0, first.data(), static_cast<std::uint32_t>(first.size()), fault) ||
+            !imager.Copy({kStructures}, nullptr, fault))
             ConsoleAndLog(fault);
-        } else {
-            const auto drive = std::make_unique<CPVRDrive>(g_DriveName);
-            if (drive->IsTocLost())
-                ConsoleAndLog("the recordings on drive " + g_DriveName +
-                              " cannot be known; the disk structures that could be read are in " +
-                              imagePath + ", as its map " + mapPath + " records");
-            else
-                status = CopyRecordings(imager, imagePath, driveSize, comments, *drive);
-        }
+        else if (!g_Unreadable.Stopped())
+            status = ImageRecordings(imager, run, imagePath, driveSize, surveyAll);
     }
     PlatClose(handle);
     return status;
@@ -214,12 +395,30 @@ int ImageDrive(const std::string& imagePath, const std::string& mapPath) {
 
 int ImageUsage() {
     std::cout << "Usage:" << std::endl;
-    std::cout << "tarnwell image drivename imagefile" << std::endl;
+    std::cout << "tarnwell image [--survey] drivename imagefile" << std::endl;
     std::cout << "to copy what the recordings need into a rescue image, with its map" << std::endl;
+    std::cout << "--survey: also the clusters that a survey finds to hold recordings, deleted ones"
+              << std::endl;
+    std::cout << "too" << std::endl;
     return kExitFailed;
 }
 
-int ImageCommand(const std::string& imagePath) {
+int ImageCommand(int argc, const char* const* argv) {
+    std::vector<std::string> words;
+    bool surveyAll = false;
+    for (int i = 2; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--survey")
+            surveyAll = true;
+        else if (word.size() > 1 && word[0] == '-')
+            return ImageUsage();
+        else
+            words.push_back(word);
+    }
+    if (words.size() != 2)
+        return ImageUsage();
+    g_DriveName = DrivePath(words[0]);
+    const std::string& imagePath = words[1];
     if (PlatSameFile(g_DriveName, imagePath)) {
         ConsoleAndLog(imagePath + " is drive " + g_DriveName +
                       " itself: the image must be another file");
@@ -229,11 +428,5 @@ int ImageCommand(const std::string& imagePath) {
     if (mapPath.empty())
         return kExitFailed;
     g_Unreadable.Clear();
-    g_ClusterTable = LoadClusterTable();
-    if (g_ClusterTable == nullptr)
-        return kExitFailed;
-    const int status = ImageDrive(imagePath, mapPath);
-    delete g_ClusterTable;
-    g_ClusterTable = nullptr;
-    return ReportUnreadable(status);
+    return ReportUnreadable(ImageDrive(imagePath, mapPath, surveyAll));
 }

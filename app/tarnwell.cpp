@@ -114,24 +114,28 @@ CClusterTable* LoadClusterTable() {
 // status that says the run could not read everything.
 int ReportUnreadable(int status) {
     if (!g_Unreadable.Any())
-        return status;
+        return g_Unreadable.Stopped() ? kExitStopped : status;
     g_Unreadable.ReportOpenRun();
     ConsoleAndLog(std::to_string(g_Unreadable.Bytes()) + " bytes in " +
                   std::to_string(g_Unreadable.Places()) +
                   " places could not be read and were replaced by zeros");
+    if (g_Unreadable.Stopped())
+        return kExitStopped;
     return status == kExitOk ? kExitIncomplete : status;
 }
 
 // Runs a command on the drive: the cluster table first, then the table of
 // contents with its recordings; torn down in the reverse order. A table of
-// contents that cannot be read leaves nothing to run the command on.
+// contents that cannot be read, or a disk that stopped answering meanwhile,
+// leaves nothing to run the command on.
 int OnDrive(const std::function<int(CPVRDrive&)>& command) {
     g_Unreadable.Clear();
     g_ClusterTable = LoadClusterTable();
     if (g_ClusterTable == nullptr)
-        return kExitFailed;
+        return g_Unreadable.Stopped() ? kExitStopped : kExitFailed;
     auto* drive = new CPVRDrive(g_DriveName);
-    const int status = drive->IsTocLost() ? kExitFailed : command(*drive);
+    const bool runs = !drive->IsTocLost() && !g_Unreadable.Stopped();
+    const int status = runs ? command(*drive) : kExitFailed;
     delete drive;
     delete g_ClusterTable;
     g_ClusterTable = nullptr;
@@ -193,8 +197,8 @@ bool StartedFromExplorer(int argc) {
 int RunCommand(int argc, const char* const* argv, const RescueOptions& options) {
     if (IsRescueCommand(argc, argv))
         return std::string(argv[1]) == "rescue" ? RescueCommand(options) : RecoverCommand(options);
-    if (argc >= 2 && argc != 4 && std::string(argv[1]) == "image")
-        return ImageUsage();
+    if (argc >= 2 && std::string(argv[1]) == "image")
+        return argc == 2 ? ImageUsage() : ImageCommand(argc, argv);
     if (argc >= 2 && std::string(argv[1]) == "disks") {
         if (argc == 2)
             return DisksCommand();
@@ -219,8 +223,6 @@ int RunCommand(int argc, const char* const* argv, const RescueOptions& options) 
     }
     g_DriveName = DrivePath(argv[2]);
     const std::string command = argv[1];
-    if (command == "image")
-        return ImageCommand(argv[3]);
     if (command == "dir") {
         if (argc != 3)
             PrintUsage();

@@ -24,6 +24,8 @@
 #   dd image  dd of the disk's first 256 sectors and of every cluster of the
 #             recording into a sparse file, each at its own offset;
 #   image     tarnwell image of the same disk: the same bytes, and its maps.
+#   dying     tarnwell image and GNU ddrescue side by side on a dying disk
+#             (bench/dying_disk.sh): the bytes of the recording each saves.
 #   pictures  the picture grabber fed the fixture's video 100 times over (30
 #             minutes of it) in pieces of 64 KiB, against a memcpy of the same
 #             pieces (picture_cost); its time holds the PNG files' it makes;
@@ -421,3 +423,6 @@ sha256sum "$out/chain.bin" >/dev/null
 end=$EPOCHREALTIME
 awk -v b="$chain_bytes" -v us="$((${end/./} - ${start/./}))" 'BEGIN {
     printf "sha256sum of the chain bytes, %d bytes: %.3f s, %.0f MB/s\n", b, us / 1e6, b / us }'
+
+# tarnwell image against GNU ddrescue on a dying disk served by nbdkit.
+bash "$top/bench/dying_disk.sh" "$build"

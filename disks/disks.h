@@ -34,7 +34,11 @@ struct DiskBytes {
     std::uint64_t size = 0;             // the disk's size in bytes
     std::vector<std::uint8_t> first;    // its first sectors, up to kDirectoryBytes
     std::vector<ClusterStart> clusters; // the starts of the clusters of the sample
+    bool stopped = false;               // the disk stopped answering during the look
 };
+
+// Why a look at a disk could not end: the disk stopped answering.
+constexpr const char* kStoppedReason = "the disk stopped answering";
 
 // What a disk holds.
 struct DiskVerdict {
@@ -72,6 +76,7 @@ DiskVerdict JudgeDisk(const DiskBytes& disk);
 std::string VerdictText(const DiskVerdict& verdict, const std::string& name);
 
 // Reads of the open disk what JudgeDisk needs, and at most kLookBytes of it;
-// false, with the reason, when its first sectors cannot be read. Clusters
-// that cannot be read are left out of the sample.
+// false, with the reason, when its first sectors cannot be read or the disk
+// stops answering (bytes.stopped). Clusters that cannot be read are left out
+// of the sample.
 bool LookAtDisk(FileHandle disk, std::uint64_t size, DiskBytes& bytes, std::string& reason);

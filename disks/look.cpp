@@ -18,14 +18,25 @@ struct AlignedBuffer {
 };
 
 // count bytes at offset, fewer at the disk's end; false on a failed read.
-bool ReadAt(FileHandle disk, std::uint64_t offset, std::uint32_t count,
-            std::vector<std::uint8_t>& out) {
+ReadOutcome ReadAt(FileHandle disk, std::uint64_t offset, std::uint32_t count,
+                   std::vector<std::uint8_t>& out) {
     AlignedBuffer buffer(count);
     std::uint32_t got = 0;
-    if (!PlatSeek(disk, offset) || PlatRead(disk, buffer.bytes, count, got) != ReadOutcome::Ok)
-        return false;
-    out.assign(buffer.bytes, buffer.bytes + got);
-    return true;
+    if (!PlatSeek(disk, offset))
+        return ReadOutcome::MediumError;
+    const ReadOutcome outcome = PlatRead(disk, buffer.bytes, count, got);
+    if (outcome == ReadOutcome::Ok)
+        out.assign(buffer.bytes, buffer.bytes + got);
+    return outcome;
+}
+
+// After a cluster's start failed to read: whether the disk still reads its
+// first sector, read fine before, from the disk itself rather than from the
+// system's cache. A disk that went away does not.
+bool StillAnswers(FileHandle disk) {
+    PlatDropCache(disk, 0, kSectorSize);
+    std::vector<std::uint8_t> sector;
+    return ReadAt(disk, 0, kSectorSize, sector) == ReadOutcome::Ok && sector.size() == kSectorSize;
 }
 
 } // namespace
@@ -33,8 +44,10 @@ bool ReadAt(FileHandle disk, std::uint64_t offset, std::uint32_t count,
 bool LookAtDisk(FileHandle disk, std::uint64_t size, DiskBytes& bytes, std::string& reason) {
     bytes = DiskBytes{};
     bytes.size = size;
-    if (!ReadAt(disk, 0, kDirectoryBytes, bytes.first)) {
-        reason = "its first sectors cannot be read";
+    const ReadOutcome first = ReadAt(disk, 0, kDirectoryBytes, bytes.first);
+    if (first != ReadOutcome::Ok) {
+        bytes.stopped = first == ReadOutcome::Gone;
+        reason = bytes.stopped ? kStoppedReason : "its first sectors cannot be read";
         return false;
     }
     if (!NeedsClusterSample(bytes))
@@ -43,8 +56,15 @@ bool LookAtDisk(FileHandle disk, std::uint64_t size, DiskBytes& bytes, std::stri
         ClusterStart start;
         start.cluster = cluster;
         const std::uint64_t at = static_cast<std::uint64_t>(ClusterSector(cluster)) * kSectorSize;
-        if (ReadAt(disk, at, kClusterStartBytes, start.bytes))
+        const ReadOutcome outcome = ReadAt(disk, at, kClusterStartBytes, start.bytes);
+        if (outcome == ReadOutcome::Ok)
             bytes.clusters.push_back(std::move(start));
+        else if (outcome == ReadOutcome::Gone ||
+                 (outcome == ReadOutcome::MediumError && !StillAnswers(disk))) {
+            bytes.stopped = true;
+            reason = kStoppedReason + (" at byte " + std::to_string(at));
+            return false;
+        }
     }
     return true;
 }

@@ -36,6 +36,15 @@ bool SeekSector(FileHandle handle, std::uint64_t sector);
 bool ReadDrive(FileHandle handle, std::uint64_t offset, std::uint8_t* buffer, std::uint32_t count,
                std::uint32_t& got);
 
+// One read of count bytes (whole sectors) at a byte offset of the drive, as
+// the disk gives it: nothing is tried again, nothing is recorded as
+// unreadable, and the drive's rescue map is not followed. got tells the bytes
+// that arrived, before a failure or the end of the data. A failed read asks
+// whether the disk still answers: Gone when it does not (g_Unreadable then
+// says where it stopped), and for every read after that.
+ReadOutcome ReadDriveOnce(FileHandle handle, std::uint64_t offset, std::uint8_t* buffer,
+                          std::uint32_t count, std::uint32_t& got);
+
 // A rescue map in GNU ddrescue's mapfile format: for every byte of a disk,
 // whether it was copied into the image ('+'), could not be read ('-'), or has
 // not been tried ('?'; ddrescue also writes '*' and '/' for areas it has not
@@ -45,6 +54,8 @@ class CRescueMap {
     static constexpr char kCopied = '+';
     static constexpr char kBad = '-';
     static constexpr char kNotTried = '?';
+    static constexpr char kNotTrimmed = '*';
+    static constexpr char kNotScraped = '/';
 
     // A map of size bytes that all have one status.
     explicit CRescueMap(std::uint64_t size = 0, char status = kNotTried);
@@ -54,12 +65,17 @@ class CRescueMap {
     // with what is wrong, when the text is no such map; the map is then empty.
     bool Parse(const std::string& text, std::string& fault);
     // The mapfile as GNU ddrescue writes it, after the given comment lines
-    // (each starting with '#'); the status line gives pos and status.
-    std::string Text(const std::string& comments, std::uint64_t pos, char status) const;
+    // (each starting with '#'); the status line gives pos, status and pass.
+    std::string Text(const std::string& comments, std::uint64_t pos, char status,
+                     int pass = 1) const;
     // Writes Text under a temporary name and renames it over path, so that
     // the file at path is always a whole map.
-    bool Save(const std::string& path, const std::string& comments, std::uint64_t pos,
-              char status) const;
+    bool Save(const std::string& path, const std::string& comments, std::uint64_t pos, char status,
+              int pass = 1) const;
+    // The status of the byte at pos (within the map), and where the block of
+    // that status which holds it ends.
+    char StatusAt(std::uint64_t pos) const;
+    std::uint64_t BlockEnd(std::uint64_t pos) const;
 
     // Gives [pos, pos + size) the status (cut at the end of the map).
     void Set(std::uint64_t pos, std::uint64_t size, char status);
@@ -123,6 +139,29 @@ class CUnreadableSectors {
     std::uint64_t Bytes() const;
     std::size_t Places() const { return Runs.size(); }
 
+    // Whether the disk stopped answering in this run: a read failed, and so
+    // did a read again of a sector read fine earlier in the run (from the
+    // disk, not from the system's cache), or the system said that the device
+    // is gone. Nothing more is read of it then: ReadDrive delivers no further
+    // byte, and what it did not read is not unreadable, only not tried.
+    bool Stopped() const { return StoppedFlag; }
+    // The byte whose read found it.
+    std::uint64_t StoppedAt() const { return StopOffset; }
+    // What the line that says so tells the user to do, after "the disk
+    // stopped answering at byte N (cluster K): "; by default "reconnect it
+    // and run the same command again to go on".
+    void SetStopAdvice(const std::string& advice) { StopAdvice = advice; }
+
+    // Told by the drive's reads: the sector at offset was read fine; a read
+    // at offset failed, and whether the disk should be asked if it still
+    // answers; the disk stopped answering at offset (said once, on the
+    // console and in the log). Witnesses: the sectors to read again, the
+    // run's first and latest ones read fine.
+    void Answered(std::uint64_t offset);
+    bool CheckAfterFailure();
+    void Stop(std::uint64_t offset);
+    std::vector<std::uint64_t> Witnesses() const;
+
   private:
     std::map<std::uint64_t, std::uint64_t> Runs; // start -> end (exclusive)
     bool Open = false;                           // the last run added is not reported yet
@@ -131,6 +170,14 @@ class CUnreadableSectors {
     std::string MapDrive;   // the drive it looked beside
     bool MapFollowed = false;
     CRescueMap Map;
+    bool StoppedFlag = false;
+    std::uint64_t StopOffset = 0;
+    std::string StopAdvice;
+    bool AnyAnswer = false;       // a sector was read fine in this run
+    std::uint64_t FirstGood = 0;  // the first of them
+    std::uint64_t LatestGood = 0; // the latest
+    bool AnsweredSinceCheck = false;
+    std::uint32_t FailedSinceCheck = 0;
 };
 
 // The unreadable sectors of this run's drive.

@@ -89,13 +89,14 @@ std::string CRescueMap::ParseBlocks(const std::string& text) {
     return statusLine ? "" : "there is no status line";
 }
 
-std::string CRescueMap::Text(const std::string& comments, std::uint64_t pos, char status) const {
+std::string CRescueMap::Text(const std::string& comments, std::uint64_t pos, char status,
+                             int pass) const {
     std::string text = comments;
     char line[160];
     std::snprintf(line, sizeof line,
                   "# current_pos  current_status  current_pass\n0x%08" PRIX64 "     %c    "
-                  "           1\n#      pos        size  status\n",
-                  pos, status);
+                  "           %d\n#      pos        size  status\n",
+                  pos, status, pass);
     text += line;
     for (auto block = Starts.begin(); block != Starts.end(); ++block) {
         const auto next = std::next(block);
@@ -108,11 +109,11 @@ std::string CRescueMap::Text(const std::string& comments, std::uint64_t pos, cha
 }
 
 bool CRescueMap::Save(const std::string& path, const std::string& comments, std::uint64_t pos,
-                      char status) const {
+                      char status, int pass) const {
     const std::string part = path + ".part";
     {
         std::ofstream out(part, std::ios::binary | std::ios::trunc);
-        out << Text(comments, pos, status);
+        out << Text(comments, pos, status, pass);
         out.close();
         if (!out)
             return false;
@@ -134,6 +135,17 @@ void CRescueMap::Set(std::uint64_t pos, std::uint64_t size, char status) {
         Starts.erase(after);
     if (at != Starts.begin() && std::prev(at)->second == status)
         Starts.erase(at);
+}
+
+char CRescueMap::StatusAt(std::uint64_t pos) const {
+    return pos >= End ? kNotTried : std::prev(Starts.upper_bound(pos))->second;
+}
+
+std::uint64_t CRescueMap::BlockEnd(std::uint64_t pos) const {
+    if (pos >= End)
+        return pos;
+    const auto next = Starts.upper_bound(pos);
+    return next == Starts.end() ? End : next->first;
 }
 
 std::uint64_t CRescueMap::NotCopiedUpTo(std::uint64_t pos) const {

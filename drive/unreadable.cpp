@@ -45,14 +45,47 @@ void ConsoleAndLog(const std::string& line) {
     *g_Log << line << std::endl;
 }
 
+// The default words after the line that says where the disk stopped.
+constexpr const char* kStopAdvice = "reconnect it and run the same command again to go on";
+
+// Whether the disk still answers after a read failed: a sector that was read
+// fine earlier in the run is read again, after the system's copy of it is
+// dropped, for a disk that went away is otherwise answered for by the cache.
+// A disk with bad sectors reads it; one that stopped answering does not.
+// With no such sector yet, nothing tells the two apart: it answers.
+bool StillAnswers(FileHandle handle) {
+    alignas(4096) static std::uint8_t sector[kSectorSize];
+    const std::vector<std::uint64_t> witnesses = g_Unreadable.Witnesses();
+    for (const std::uint64_t at : witnesses) {
+        PlatDropCache(handle, at, kSectorSize);
+        std::uint32_t got = 0;
+        if (SeekSector(handle, at / kSectorSize) &&
+            PlatRead(handle, sector, kSectorSize, got) == ReadOutcome::Ok && got == kSectorSize)
+            return true;
+    }
+    return witnesses.empty();
+}
+
 // One read of count bytes at offset; got tells the bytes that arrived. A
-// failed positioning is a failure of the sectors it was to reach.
+// failed positioning is a failure of the sectors it was to reach. A failure
+// after which the disk no longer answers, and any read once it stopped, is
+// Gone.
 ReadOutcome ReadOnce(FileHandle handle, std::uint64_t offset, std::uint8_t* buffer,
                      std::uint32_t count, std::uint32_t& got) {
     got = 0;
-    if (!SeekSector(handle, offset / kSectorSize))
-        return ReadOutcome::MediumError;
-    return PlatRead(handle, buffer, count, got);
+    if (g_Unreadable.Stopped())
+        return ReadOutcome::Gone;
+    ReadOutcome outcome = SeekSector(handle, offset / kSectorSize)
+                              ? PlatRead(handle, buffer, count, got)
+                              : ReadOutcome::MediumError;
+    if (got >= kSectorSize)
+        g_Unreadable.Answered(offset);
+    if (outcome == ReadOutcome::MediumError && g_Unreadable.CheckAfterFailure() &&
+        !StillAnswers(handle))
+        outcome = ReadOutcome::Gone;
+    if (outcome == ReadOutcome::Gone)
+        g_Unreadable.Stop(offset + got / kSectorSize * kSectorSize);
+    return outcome;
 }
 
 enum class SectorRead { Read, Failed, End };
@@ -67,6 +100,7 @@ SectorRead ReadSector(FileHandle handle, std::uint64_t offset, std::uint8_t* sec
     case ReadOutcome::MediumError:
         return SectorRead::Failed;
     case ReadOutcome::Failed:
+    case ReadOutcome::Gone:
         break;
     }
     got = 0;
@@ -91,6 +125,8 @@ class CRescue {
         if (DataEnd < end)
             return DataEnd; // the data ended during the forward walk
         WalkBackward();
+        if (g_Unreadable.Stopped())
+            return Low; // what lies beyond was not tried
         MarkUnreadable(BadFrom, High);
         if (High < end)
             g_Unreadable.ReportOpenRun(); // readable data follows: the run is complete
@@ -162,7 +198,7 @@ class CRescue {
             std::uint32_t got = 0;
             const SectorRead result =
                 ReadSector(Handle, High - kSectorSize, At(High - kSectorSize), got);
-            if (result == SectorRead::Failed)
+            if (result == SectorRead::Failed || g_Unreadable.Stopped())
                 break;
             High -= kSectorSize;
             if (result == SectorRead::End)
@@ -186,7 +222,7 @@ std::uint64_t ReadSpan(FileHandle handle, std::uint64_t start, std::uint8_t* buf
     std::uint32_t got = 0;
     const ReadOutcome outcome = ReadOnce(handle, from, buffer + (from - start),
                                          static_cast<std::uint32_t>(end - from), got);
-    if (outcome == ReadOutcome::Failed)
+    if (outcome == ReadOutcome::Failed || outcome == ReadOutcome::Gone)
         return from + got; // the handle cannot be read: the data ends here
     if (outcome == ReadOutcome::Ok) {
         if (got > 0)
@@ -200,6 +236,11 @@ std::uint64_t ReadSpan(FileHandle handle, std::uint64_t start, std::uint8_t* buf
 }
 
 } // namespace
+
+ReadOutcome ReadDriveOnce(FileHandle handle, std::uint64_t offset, std::uint8_t* buffer,
+                          std::uint32_t count, std::uint32_t& got) {
+    return ReadOnce(handle, offset, buffer, count, got);
+}
 
 bool ReadDrive(FileHandle handle, std::uint64_t offset, std::uint8_t* buffer, std::uint32_t count,
                std::uint32_t& got) {
@@ -234,15 +275,49 @@ bool ReadDrive(FileHandle handle, std::uint64_t offset, std::uint8_t* buffer, st
     // lost of them is said at once.
     if (offset < std::uint64_t{kDataStartSector} * kSectorSize)
         g_Unreadable.ReportOpenRun();
-    return !g_Unreadable.Overlaps(offset, got);
+    return !g_Unreadable.Overlaps(offset, got) && !(g_Unreadable.Stopped() && got < count);
 }
 
 void CUnreadableSectors::Clear() {
-    Runs.clear();
-    Open = false;
-    MapLooked = false;
-    MapFollowed = false;
-    Map = CRescueMap();
+    *this = CUnreadableSectors();
+}
+
+void CUnreadableSectors::Answered(std::uint64_t offset) {
+    if (!AnyAnswer)
+        FirstGood = offset;
+    AnyAnswer = true;
+    LatestGood = offset;
+    AnsweredSinceCheck = true;
+}
+
+bool CUnreadableSectors::CheckAfterFailure() {
+    // The first failure after good data asks, and then every
+    // kFailedInRowLimit failures in a row: a dead area costs a question now
+    // and then, a disk that went away at most the read that found it and
+    // the two sectors read again.
+    if (!AnsweredSinceCheck && ++FailedSinceCheck < kFailedInRowLimit)
+        return false;
+    AnsweredSinceCheck = false;
+    FailedSinceCheck = 0;
+    return true;
+}
+
+void CUnreadableSectors::Stop(std::uint64_t offset) {
+    if (StoppedFlag)
+        return;
+    ReportOpenRun();
+    StoppedFlag = true;
+    StopOffset = offset;
+    ConsoleAndLog("the disk stopped answering at byte " + std::to_string(offset) + " (" +
+                  AreaOf(offset) + "): " + (StopAdvice.empty() ? kStopAdvice : StopAdvice));
+}
+
+std::vector<std::uint64_t> CUnreadableSectors::Witnesses() const {
+    if (!AnyAnswer)
+        return {};
+    if (FirstGood == LatestGood)
+        return {FirstGood};
+    return {LatestGood, FirstGood};
 }
 
 void CUnreadableSectors::FollowMapBeside(const std::string& drive) {

@@ -41,11 +41,19 @@ bool PlatSeek(FileHandle handle, std::uint64_t offset);
 // - Ok: got bytes arrived, the count or fewer at the end of the file (0 beyond it);
 // - MediumError: the device could not deliver the data (a bad sector, a
 //   failing or vanished disk); got tells the bytes that arrived before it;
-// - Failed: the handle cannot be read at all (a folder, an invalid handle).
-enum class ReadOutcome { Ok, MediumError, Failed };
+// - Failed: the handle cannot be read at all (a folder, an invalid handle);
+// - Gone: the system says the device is no longer there (unplugged, dropped
+//   off the bus): nothing more can be read of it.
+enum class ReadOutcome { Ok, MediumError, Failed, Gone };
 
 // Reads up to count bytes.
 ReadOutcome PlatRead(FileHandle handle, void* buffer, std::uint32_t count, std::uint32_t& got);
+
+// Drops the system's cached copy of [offset, offset + count) of the file or
+// disk, so that the next read of it reaches the device itself: a disk that
+// went away must not be answered for by the cache. Nothing where the system
+// keeps no such copy.
+void PlatDropCache(FileHandle handle, std::uint64_t offset, std::uint32_t count);
 
 // Writes count bytes; written tells how many were written. False on failure.
 bool PlatWrite(FileHandle handle, const void* buffer, std::uint32_t count, std::uint32_t& written);
@@ -105,6 +113,10 @@ struct PlatDisk {
     std::string model;      // vendor and product as the system reports them, or a loop
                             // device's file
 };
+
+// The serial number that the system gives for the disk at path, without the
+// blanks around it; "" for a file, or a disk whose system tells none.
+std::string PlatDiskSerial(const std::string& path);
 
 // The whole disks attached, not their partitions: on Linux the block devices
 // of /sys/block (loop devices only with a file behind them; no ram or zram),

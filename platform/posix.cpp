@@ -14,6 +14,7 @@
 #include <limits>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <sys/time.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -36,11 +37,15 @@ int Fd(FileHandle handle) {
     return static_cast<int>(handle);
 }
 
-// Errors that say the handle itself cannot be read; every other error (EIO
-// above all, but also a disk that went away) is the medium failing to
-// deliver, and the sectors are worth trying one by one.
+// Errors that say the handle itself cannot be read, and those that say the
+// device went away (ENODEV, ENXIO: unplugged, or dropped off the bus); every
+// other error (EIO above all) is the medium failing to deliver, and the
+// sectors are worth trying one by one.
 ReadOutcome ReadFailure(int error) {
     switch (error) {
+    case ENODEV:
+    case ENXIO:
+        return ReadOutcome::Gone;
     case EBADF:
     case EFAULT:
     case EINVAL:
@@ -112,6 +117,16 @@ ReadOutcome PlatRead(FileHandle handle, void* buffer, std::uint32_t count, std::
         got += static_cast<std::uint32_t>(n);
     }
     return ReadOutcome::Ok;
+}
+
+void PlatDropCache(FileHandle handle, std::uint64_t offset, std::uint32_t count) {
+    // Pages are dropped whole: the range is widened to the pages it touches.
+    constexpr std::uint64_t kPage = 4096;
+    const std::uint64_t from = offset / kPage * kPage;
+    const std::uint64_t to = (offset + count + kPage - 1) / kPage * kPage;
+    if (handle != kInvalidHandle)
+        ::posix_fadvise(Fd(handle), static_cast<off_t>(from), static_cast<off_t>(to - from),
+                        POSIX_FADV_DONTNEED);
 }
 
 bool PlatWrite(FileHandle handle, const void* buffer, std::uint32_t count, std::uint32_t& written) {
@@ -224,6 +239,16 @@ bool PlatSameFile(const std::string& a, const std::string& b) {
     if (S_ISBLK(sa.st_mode) && S_ISBLK(sb.st_mode))
         return sa.st_rdev == sb.st_rdev;
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+std::string PlatDiskSerial(const std::string& path) {
+    struct stat st {};
+    if (::stat(MapRawVolume(path).c_str(), &st) != 0 || !S_ISBLK(st.st_mode))
+        return "";
+    const std::string device = "/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" +
+                               std::to_string(minor(st.st_rdev)) + "/device/";
+    const std::string serial = SysLine(device + "serial");
+    return serial.empty() ? SysLine(device + "wwid") : serial;
 }
 
 bool PlatListDisks(std::vector<PlatDisk>& disks) {

@@ -24,14 +24,19 @@ FileHandle Portable(HANDLE handle) {
     return reinterpret_cast<FileHandle>(handle);
 }
 
-// Errors that say the handle itself cannot be read, and the end of a raw
-// disk; every other error (ERROR_CRC, ERROR_IO_DEVICE, ERROR_SECTOR_NOT_FOUND,
-// ERROR_READ_FAULT, a disk that went away, ...) is the medium failing to
-// deliver, and the sectors are worth trying one by one.
+// Errors that say the handle itself cannot be read, the end of a raw disk,
+// and a disk that went away (unplugged, its adapter locked up); every other
+// error (ERROR_CRC, ERROR_IO_DEVICE, ERROR_SECTOR_NOT_FOUND, ERROR_READ_FAULT,
+// ...) is the medium failing to deliver, and the sectors are worth trying one
+// by one.
 ReadOutcome ReadFailure(DWORD error) {
     switch (error) {
     case ERROR_HANDLE_EOF:
         return ReadOutcome::Ok;
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_NOT_READY:
+    case ERROR_DEV_NOT_EXIST:
+        return ReadOutcome::Gone;
     case ERROR_INVALID_HANDLE:
     case ERROR_ACCESS_DENIED:
     case ERROR_INVALID_PARAMETER:
@@ -48,7 +53,9 @@ ReadOutcome ReadFailure(DWORD error) {
 // A test build's failing disk: a read of the file named by TARNWELL_BAD_FILE
 // that reaches a byte range of TARNWELL_BAD_RANGES ("start-end,...") fails
 // with ERROR_CRC and delivers nothing, as a disk driver fails a request that
-// holds an unreadable sector.
+// holds an unreadable sector. Once the file TARNWELL_GONE_FILE exists, every
+// read of it fails with the error TARNWELL_GONE_ERROR (a number; ERROR_CRC
+// when not set), as a disk that stopped answering fails them.
 std::vector<HANDLE>& FaultyHandles() {
     static std::vector<HANDLE> handles;
     return handles;
@@ -65,28 +72,35 @@ void NoteClosed(HANDLE handle) {
     handles.erase(std::remove(handles.begin(), handles.end(), handle), handles.end());
 }
 
-bool ReachesBadSector(HANDLE handle, DWORD count) {
+// The error of a read that reaches a bad sector of the faulty file, or
+// NO_ERROR.
+DWORD InjectedError(HANDLE handle, DWORD count) {
     const std::vector<HANDLE>& handles = FaultyHandles();
     LARGE_INTEGER zero{}, pos{};
     if (std::find(handles.begin(), handles.end(), handle) == handles.end() ||
         !SetFilePointerEx(handle, zero, &pos, FILE_CURRENT))
-        return false;
+        return NO_ERROR;
+    const char* gone = std::getenv("TARNWELL_GONE_FILE");
+    if (gone != nullptr && GetFileAttributesA(gone) != INVALID_FILE_ATTRIBUTES) {
+        const char* error = std::getenv("TARNWELL_GONE_ERROR");
+        return error != nullptr ? static_cast<DWORD>(std::strtoul(error, nullptr, 10)) : ERROR_CRC;
+    }
     const char* text = std::getenv("TARNWELL_BAD_RANGES");
     long long start = 0, end = 0;
     for (int used = 0; text && std::sscanf(text, "%lld-%lld%n", &start, &end, &used) == 2;
          text += used + 1) {
         if (pos.QuadPart < end && pos.QuadPart + static_cast<long long>(count) > start)
-            return true;
+            return ERROR_CRC;
         if (text[used] != ',')
             break;
     }
-    return false;
+    return NO_ERROR;
 }
 #else
 void NoteOpened(const std::string&, HANDLE) {}
 void NoteClosed(HANDLE) {}
-bool ReachesBadSector(HANDLE, DWORD) {
-    return false;
+DWORD InjectedError(HANDLE, DWORD) {
+    return NO_ERROR;
 }
 #endif
 
@@ -128,10 +142,10 @@ std::uint64_t DiskLength(HANDLE disk) {
     return 0;
 }
 
-// Vendor and product as the disk itself reports them to
-// IOCTL_STORAGE_QUERY_PROPERTY: texts at offsets into the descriptor (0:
-// none), padded with blanks.
-std::string DiskModel(HANDLE disk) {
+// The texts that the disk itself reports to IOCTL_STORAGE_QUERY_PROPERTY,
+// at offsets into the descriptor (0: none), padded with blanks: vendor and
+// product (model), or its serial number, joined by a blank.
+std::string DiskDescriptorText(HANDLE disk, bool serial) {
     STORAGE_PROPERTY_QUERY query{};
     query.PropertyId = StorageDeviceProperty;
     query.QueryType = PropertyStandardQuery;
@@ -142,8 +156,11 @@ std::string DiskModel(HANDLE disk) {
         returned < sizeof(STORAGE_DEVICE_DESCRIPTOR))
         return "";
     const auto* descriptor = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(buffer);
+    std::vector<DWORD> offsets = {descriptor->VendorIdOffset, descriptor->ProductIdOffset};
+    if (serial)
+        offsets = {descriptor->SerialNumberOffset};
     std::string model;
-    for (const DWORD offset : {descriptor->VendorIdOffset, descriptor->ProductIdOffset}) {
+    for (const DWORD offset : offsets) {
         if (offset == 0 || offset >= returned)
             continue;
         std::string text(buffer + offset, strnlen(buffer + offset, returned - offset));
@@ -199,14 +216,19 @@ bool PlatSeek(FileHandle handle, std::uint64_t offset) {
 
 ReadOutcome PlatRead(FileHandle handle, void* buffer, std::uint32_t count, std::uint32_t& got) {
     got = 0;
-    if (ReachesBadSector(Native(handle), count))
-        return ReadFailure(ERROR_CRC);
+    if (const DWORD injected = InjectedError(Native(handle), count); injected != NO_ERROR)
+        return ReadFailure(injected);
     DWORD n = 0;
     const BOOL ok = ReadFile(Native(handle), buffer, count, &n, nullptr);
     got = n;
     if (ok != FALSE)
         return ReadOutcome::Ok;
     return ReadFailure(GetLastError());
+}
+
+void PlatDropCache(FileHandle, std::uint64_t, std::uint32_t) {
+    // A physical drive's reads are not cached by the system, and a file's
+    // cache cannot be dropped through a handle open on it: nothing to do.
 }
 
 bool PlatWrite(FileHandle handle, const void* buffer, std::uint32_t count, std::uint32_t& written) {
@@ -364,6 +386,15 @@ bool PlatSameFile(const std::string& a, const std::string& b) {
     return lstrcmpiA(full[0], full[1]) == 0;
 }
 
+std::string PlatDiskSerial(const std::string& path) {
+    HANDLE h = OpenForQueries(path);
+    if (h == INVALID_HANDLE_VALUE)
+        return "";
+    const std::string serial = DiskDescriptorText(h, true);
+    CloseHandle(h);
+    return serial;
+}
+
 bool PlatListDisks(std::vector<PlatDisk>& disks) {
     disks.clear();
     std::vector<long> letterDrive(26, -1);
@@ -379,7 +410,7 @@ bool PlatListDisks(std::vector<PlatDisk>& disks) {
         if (h == INVALID_HANDLE_VALUE)
             continue; // no such drive
         disk.size = DiskLength(h);
-        disk.model = DiskModel(h);
+        disk.model = DiskDescriptorText(h, false);
         CloseHandle(h);
         for (int i = 0; i < 26; ++i) {
             if (letterDrive[static_cast<std::size_t>(i)] == n)

@@ -11,9 +11,11 @@
 #          what the tests rip), GNU ddrescue (gddrescue: ddrescue and
 #          ddrescuelog read and write the maps of the tests' images), mount
 #          (losetup: the disks tests attach images as loop devices),
-#          e2fsprogs (mkfs.ext4 makes a file system for them to tell apart)
-#          and chromium (the page of a run, index.html, is opened headless
-#          and a screenshot of it taken)
+#          e2fsprogs (mkfs.ext4 makes a file system for them to tell apart),
+#          chromium (the page of a run, index.html, is opened headless
+#          and a screenshot of it taken), and nbdkit, nbdkit-plugin-python,
+#          libnbd-bin and fuse3 (a failing disk served by nbdkit and mounted
+#          as a file by nbdfuse)
 #   win32  the Windows program and its tests: the mingw-w64 cross-compiler,
 #          its zlib (libz-mingw-w64-dev), GoogleTest's sources and wine
 #   fuzz   the fuzz targets: clang and its sanitizer runtimes
@@ -33,7 +35,10 @@ me=tools/setup/deps.sh
 group_packages() {
     case $1 in
     demo) echo cmake make g++ zlib1g-dev ;;
-    test) echo cmake make g++ zlib1g-dev libgtest-dev ffmpeg gddrescue mount e2fsprogs chromium ;;
+    test)
+        echo cmake make g++ zlib1g-dev libgtest-dev ffmpeg gddrescue mount e2fsprogs chromium \
+            nbdkit nbdkit-plugin-python libnbd-bin fuse3
+        ;;
     win32) echo cmake make g++-mingw-w64-x86-64 libz-mingw-w64-dev googletest wine wine64 ;;
     fuzz) echo cmake make clang libclang-rt-14-dev zlib1g-dev ;;
     *) return 1 ;;
@@ -58,6 +63,9 @@ package_programs() {
     gddrescue) echo ddrescue ddrescuelog ;;
     mount) echo losetup ;;
     e2fsprogs) echo mkfs.ext4 ;;
+    nbdkit) echo nbdkit ;;
+    libnbd-bin) echo nbdfuse ;;
+    fuse3) echo fusermount3 ;;
     g++-mingw-w64-x86-64) echo x86_64-w64-mingw32-g++ ;;
     esac
 }

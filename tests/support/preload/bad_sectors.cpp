@@ -15,6 +15,10 @@
 //                        program instead (SIGKILL), as a crash stops it
 //   TARNWELL_READ_DELAY  milliseconds that each read of the file waits first, as
 //                        a failing disk takes its time over retries
+//   TARNWELL_GONE_AFTER  a number of bytes: once the file has delivered that
+//                        many, every read of it fails, as a disk that stopped
+//                        answering fails them
+//   TARNWELL_GONE_ERRNO  the error of those reads (a number; EIO when not set)
 //   TARNWELL_FREE_BYTES  the free space that statvfs gives for any folder
 //   TARNWELL_FS_TYPE     the file system type (f_type) that statfs gives, for
 //                        example 0x4d44 for FAT32
@@ -53,6 +57,8 @@ struct Faults {
     std::map<std::string, long> bytesOf;
     const char* killAt = std::getenv("TARNWELL_KILL_AT");
     const char* delayMs = std::getenv("TARNWELL_READ_DELAY");
+    const char* goneAfter = std::getenv("TARNWELL_GONE_AFTER");
+    const char* goneErrno = std::getenv("TARNWELL_GONE_ERRNO");
 
     Faults() {
         const char* text = std::getenv("TARNWELL_BAD_RANGES");
@@ -147,6 +153,16 @@ int __open64_2(const char* path, int flags) {
     return Opened(path, flags, real(path, flags));
 }
 
+// A descriptor closed is no longer the file's: the C library opens some
+// files (std::ifstream's) without calling open, and gets the number again.
+int close(int fd) {
+    static auto real = Next<int (*)(int)>("close");
+    Faults& faults = TheFaults();
+    if (fd >= 0 && static_cast<std::size_t>(fd) < faults.bad.size())
+        faults.bad[static_cast<std::size_t>(fd)] = false;
+    return real(fd);
+}
+
 ssize_t read(int fd, void* buffer, size_t count) {
     static auto real = Next<ssize_t (*)(int, void*, size_t)>("read");
     Faults& faults = TheFaults();
@@ -159,6 +175,11 @@ ssize_t read(int fd, void* buffer, size_t count) {
         timespec wait{ms / 1000, ms % 1000 * 1000000};
         while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
         }
+    }
+    if (faults.goneAfter && faults.bytesRead >= std::atol(faults.goneAfter)) {
+        ++faults.failedReads;
+        errno = faults.goneErrno ? std::atoi(faults.goneErrno) : EIO;
+        return -1;
     }
     const off64_t pos = lseek64(fd, 0, SEEK_CUR);
     for (const auto& [start, end] : faults.ranges) {
