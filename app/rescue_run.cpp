@@ -181,8 +181,8 @@ PageRecording PageRow(const Item& item) {
     row.label = item.label;
     row.from = item.from;
     if (item.file != nullptr && item.titled) {
-        row.title = item.file->Clip();
-        row.station = item.file->Station();
+        row.title = TitleOf(*item.file);
+        row.station = StationOf(*item.file);
         row.date = DateText(*item.file) == "-" ? "" : DateText(*item.file);
         row.length = LengthText(*item.file);
     }
@@ -211,16 +211,6 @@ void WritePage(const std::string& command, const std::vector<PageRecording>& row
 
 } // namespace
 
-std::string FileName(const CPVRFile& file, int slot, std::set<std::string>& taken) {
-    std::string name = file.GetOutputName() + kProgramStreamExtension;
-    if (!taken.insert(name).second) {
-        name =
-            file.GetOutputName() + " (slot " + std::to_string(slot) + ")" + kProgramStreamExtension;
-        taken.insert(name);
-    }
-    return name;
-}
-
 // Rescues each item in turn and ends with the summary; the exit status.
 int RunRescues(const std::vector<Item>& items, const char* command, const char* firstColumn,
                const RescueOptions& options) {
@@ -246,17 +236,23 @@ int RunRescues(const std::vector<Item>& items, const char* command, const char* 
         CPVRFile* file = item.file;
         if (item.titled) {
             row.recordNo = std::to_string(file->RecordNo());
-            row.title = file->Clip();
+            row.title = TitleOf(*file);
         }
         const std::string name = InFolder(options.output, item.name);
-        if (Exists(name)) {
-            const std::string kept = item.name + " is complete already: kept";
+        // A file that an earlier version named by the title's bytes is the
+        // same recording's: it is kept under that name.
+        const std::string former = item.formerName.empty() || item.formerName == item.name ||
+                                           !Exists(InFolder(options.output, item.formerName))
+                                       ? item.name
+                                       : item.formerName;
+        if (Exists(InFolder(options.output, former))) {
+            const std::string kept = former + " is complete already: kept";
             con << kept << std::endl;
             *g_Log << kept << std::endl;
             row.result = "kept";
             rows.push_back(row);
             page.back().result = row.result;
-            page.back().files = {item.name};
+            page.back().files = {former};
             continue;
         }
         *g_Log << "rescue of " << firstColumn << " " << item.label << " into " << name << std::endl;

@@ -62,6 +62,7 @@ struct Item {
     std::string failure;
     const RecordingChains* chains = nullptr;
     std::string name;
+    std::string formerName;       // the name an earlier version gave its file ("": the same)
     bool titled = true;           // its header gives its record number and title
     std::uint64_t chainBytes = 0; // what its chains hold
     std::string from;             // recover: where it was found
@@ -70,6 +71,10 @@ struct Item {
 // The name of a recording's file; a name another recording of this run took
 // gets the slot.
 std::string FileName(const CPVRFile& file, int slot, std::set<std::string>& taken);
+
+// The title and the station of a recording's header, as the run shows them.
+std::string TitleOf(const CPVRFile& file);
+std::string StationOf(const CPVRFile& file);
 
 // The date and the length as --list shows them ("-": no date).
 std::string DateText(const CPVRFile& file);
