@@ -129,6 +129,10 @@ int RecoverDrive(const RescueOptions& options) {
         },
         line);
     line.Finish();
+    // A survey that the disk's drop-out cut short takes the clusters after it
+    // for empty: what it found is not rescued.
+    if (g_Unreadable.Stopped())
+        return kExitStopped;
 
     std::vector<Item> items;
     std::vector<std::string> from;
@@ -179,5 +183,8 @@ int RecoverCommand(const RescueOptions& options) {
     }
     g_DriveName = DrivePath(options.words[0]);
     g_Unreadable.Clear();
+    // The survey is not kept: after a drop-out the disk is best imaged first.
+    g_Unreadable.SetStopAdvice("reconnect it, then image it first: tarnwell image " +
+                               options.words[0] + " IMAGE, then tarnwell recover IMAGE");
     return ReportUnreadable(RecoverDrive(options));
 }

@@ -98,6 +98,8 @@ std::string Outcome(const RescueResult& r) {
         return "ok";
     case RescueResult::Outcome::Incomplete:
         return "incomplete";
+    case RescueResult::Outcome::Stopped:
+        return "stopped: " + r.reason;
     default:
         return "failed: " + r.reason;
     }
@@ -255,6 +257,14 @@ int RunRescues(const std::vector<Item>& items, const char* command, const char* 
             page.back().files = {former};
             continue;
         }
+        // Once the disk has stopped answering, nothing more can be read of it.
+        if (g_Unreadable.Stopped()) {
+            row.result = "not tried: the disk stopped answering";
+            row.failed = true;
+            rows.push_back(row);
+            page.back().result = row.result;
+            continue;
+        }
         *g_Log << "rescue of " << firstColumn << " " << item.label << " into " << name << std::endl;
         CConsoleProgress progress(
             con, std::string(firstColumn) + " " + item.label + " " + item.name,
@@ -262,10 +272,17 @@ int RunRescues(const std::vector<Item>& items, const char* command, const char* 
         progress.Update(0, 0);
         // The rip's own messages: the log has them, the console does not.
         std::streambuf* console = std::cout.rdbuf(nullptr);
-        const RescueResult r = item.chains != nullptr
-                                   ? RescueRecording(*file, *item.chains, name, progress, choices)
-                                   : RescueRecording(*file, name, progress, choices);
+        RescueResult r = item.chains != nullptr
+                             ? RescueRecording(*file, *item.chains, name, progress, choices)
+                             : RescueRecording(*file, name, progress, choices);
         std::cout.rdbuf(console);
+        // The line that says the disk stopped answering belongs on the
+        // console too.
+        if (g_Unreadable.Stopped()) {
+            con << g_Unreadable.StopLine() << std::endl;
+            r.outcome = RescueResult::Outcome::Stopped;
+            r.reason = "the disk stopped answering";
+        }
         // The files bear the recording's date, as a media library sorts them.
         std::tm date{};
         if (item.titled && RecordingDate(*file, date)) {
@@ -283,7 +300,8 @@ int RunRescues(const std::vector<Item>& items, const char* command, const char* 
         shown.minutes = r.minutes;
         shown.pictures = r.pictures;
         row.failed = r.outcome == RescueResult::Outcome::Failed ||
-                     r.outcome == RescueResult::Outcome::DiskFull;
+                     r.outcome == RescueResult::Outcome::DiskFull ||
+                     r.outcome == RescueResult::Outcome::Stopped;
         row.incomplete = r.outcome == RescueResult::Outcome::Incomplete;
         if (!row.failed) {
             row.minutes = Format("%.1f", r.minutes);

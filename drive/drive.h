@@ -151,6 +151,8 @@ class CUnreadableSectors {
     // stopped answering at byte N (cluster K): "; by default "reconnect it
     // and run the same command again to go on".
     void SetStopAdvice(const std::string& advice) { StopAdvice = advice; }
+    // That line, once said ("" before).
+    const std::string& StopLine() const { return Said; }
 
     // Told by the drive's reads: the sector at offset was read fine; a read
     // at offset failed, and whether the disk should be asked if it still
@@ -173,6 +175,7 @@ class CUnreadableSectors {
     bool StoppedFlag = false;
     std::uint64_t StopOffset = 0;
     std::string StopAdvice;
+    std::string Said;
     bool AnyAnswer = false;       // a sector was read fine in this run
     std::uint64_t FirstGood = 0;  // the first of them
     std::uint64_t LatestGood = 0; // the latest

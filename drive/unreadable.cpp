@@ -308,8 +308,9 @@ void CUnreadableSectors::Stop(std::uint64_t offset) {
     ReportOpenRun();
     StoppedFlag = true;
     StopOffset = offset;
-    ConsoleAndLog("the disk stopped answering at byte " + std::to_string(offset) + " (" +
-                  AreaOf(offset) + "): " + (StopAdvice.empty() ? kStopAdvice : StopAdvice));
+    Said = "the disk stopped answering at byte " + std::to_string(offset) + " (" +
+           AreaOf(offset) + "): " + (StopAdvice.empty() ? kStopAdvice : StopAdvice);
+    ConsoleAndLog(Said);
 }
 
 std::vector<std::uint64_t> CUnreadableSectors::Witnesses() const {

@@ -648,6 +648,15 @@ RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio
                    ? result
                    : Failed("cannot create " + partName);
     }
+    // A disk that stopped answering left the file short of the recording:
+    // nothing of it goes under its name, and a run after the reconnect
+    // rescues it again.
+    if (g_Unreadable.Stopped()) {
+        removeParts();
+        RescueResult stopped = Failed("the disk stopped answering");
+        stopped.outcome = RescueResult::Outcome::Stopped;
+        return stopped;
+    }
     // The first part last: a file of the recording's name tells that every
     // part is complete.
     for (int part = parts; part >= 1; --part) {

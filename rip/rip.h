@@ -21,7 +21,8 @@ constexpr const char* kPartialExtension = ".part";
 
 // What became of the rescue of one recording.
 struct RescueResult {
-    enum class Outcome { Ok, Incomplete, Failed, DiskFull };
+    // Stopped: the disk stopped answering during the rescue; no file is left.
+    enum class Outcome { Ok, Incomplete, Failed, DiskFull, Stopped };
     Outcome outcome = Outcome::Failed;
     std::string reason;             // why it failed
     double minutes = 0;             // how long the file plays
@@ -29,7 +30,7 @@ struct RescueResult {
     std::vector<std::string> files; // the file, or its parts in order
     std::uint64_t unreadable = 0;   // bytes of the recording that could not be read
     // Pictures from the video, spread over its length, when they were asked
-    // for: kRescuePictures of them, an empty image where none could be made.
+    // for: up to kRescuePictures of them, one a group of pictures.
     std::vector<CPictureAt> pictures;
 };
 

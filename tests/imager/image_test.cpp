@@ -125,8 +125,7 @@ bool SaysStopped(const harness::Run& run) {
     int lines = 0;
     for (const std::string& line : harness::Lines(run.console))
         lines += line.rfind("the disk stopped answering at byte ", 0) == 0 &&
-                 line.find(": reconnect it and run the same command again to go on") !=
-                     std::string::npos;
+                 line.find(": reconnect it") != std::string::npos;
     return lines == 1 && run.log.find("the disk stopped answering at byte ") != std::string::npos;
 }
 
@@ -374,6 +373,8 @@ TEST(DropOut, EveryCommandStopsWithStatusThree) {
         {{"rip", "0", "-1"}, 3 << 20, ENODEV},
         {{"image", "copy.img"}, 50 << 20, 0},
         {{"image", "copy.img"}, 50 << 20, ENXIO},
+        {{"rescue"}, 1 << 20, 0},
+        {{"recover"}, 1 << 20, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + std::to_string(c.error));
@@ -386,6 +387,29 @@ TEST(DropOut, EveryCommandStopsWithStatusThree) {
         EXPECT_TRUE(SaysStopped(run.run)) << run.run.console;
         EXPECT_LE(run.failedReads, c.error ? 1 : 3);
     }
+}
+
+// A rescue that the drop-out cut short leaves no file under the recording's
+// name, and recover says to image the disk first; reconnected, the same
+// rescue writes the file that a healthy disk gives.
+TEST(DropOut, RescueGoesOnAfterTheReconnect) {
+    const Disk disk;
+    const harness::TempDir work, healthy;
+    {
+        const DropOut gone(1 << 20);
+        const Faulty cut(work.Path(), disk.path, {"rescue", disk.path});
+        EXPECT_EQ(cut.run.exitCode, 3);
+        EXPECT_FALSE(harness::FileExists(work.File("001 - News.mpg")));
+        const Faulty survey(work.Path(), disk.path, {"recover", disk.path});
+        EXPECT_NE(survey.run.console.find("image it first: tarnwell image"), std::string::npos)
+            << survey.run.console;
+    }
+    const Faulty again(work.Path(), disk.path, {"rescue", disk.path});
+    EXPECT_EQ(again.run.exitCode, 0);
+    harness::RunProgram(healthy.Path(), {"rescue", disk.path});
+    EXPECT_FALSE(harness::ReadFile(work.File("001 - News.mpg")).empty());
+    EXPECT_EQ(harness::ReadFile(work.File("001 - News.mpg")),
+              harness::ReadFile(healthy.File("001 - News.mpg")));
 }
 
 // Stopped part-way, the map marks nothing bad that was never really tried;
