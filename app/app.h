@@ -12,6 +12,7 @@ class CPVRDrive;
 class CClusterTable;
 
 extern std::string g_DriveName;
+extern std::string g_CommandLine; // the words of the run, as the run log's first lines give them
 extern std::int32_t g_RecordNo;
 extern std::int32_t g_LengthSeconds;
 extern std::int32_t g_StartSeconds;

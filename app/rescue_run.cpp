@@ -4,6 +4,7 @@
 #include "app/rescue_run.h"
 #include "platform/runlog.h"
 #include "report/report.h"
+#include "text/text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -191,35 +192,94 @@ PageRecording PageRow(const Item& item) {
     return row;
 }
 
-// The page of the run in the output folder; said on the console and in the
-// log, as is a page that cannot be written (the recordings stand).
-void WritePage(const std::string& command, const std::vector<PageRecording>& rows,
-               const RescueOptions& options) {
-    PageRun run;
-    run.command = command;
-    run.drive = options.words.empty() ? g_DriveName : options.words[0];
+std::uint64_t FileSize(const std::string& name) {
+    FileHandle handle = kInvalidHandle;
+    std::uint64_t size = 0;
+    if (!PlatOpenRead(name, handle) || !PlatSize(handle, size))
+        size = 0;
+    PlatClose(handle);
+    return size;
+}
+
+// The date and time of now: local for the page, UTC for the report.
+std::string Now(const char* format, bool utc) {
     const std::time_t now = std::time(nullptr);
-    char when[32] = "";
-    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M", std::localtime(&now));
-    run.when = when;
-    run.recordings = rows;
-    std::string error;
-    const std::string page = InFolder(options.output, kIndexPageName);
-    if (WriteIndexPage(options.output, run, error))
-        ConsoleAndLog("the page of this run, with pictures from each recording: " + page);
-    else
-        ConsoleAndLog(page + " could not be written: " + error);
+    char text[40] = "";
+    std::strftime(text, sizeof text, format, utc ? std::gmtime(&now) : std::localtime(&now));
+    return text;
+}
+
+// The report's entry of an item, before its rescue.
+ReportRecording ReportEntry(const Item& item, const char* command) {
+    ReportRecording entry;
+    entry.label = item.label;
+    entry.from = item.from;
+    if (std::string(command) == "rescue") {
+        entry.slot = std::atoi(item.label.c_str());
+        entry.from = "slot " + item.label + " of the table of contents";
+    }
+    if (item.file != nullptr && item.titled) {
+        const CPVRFile& f = *item.file;
+        entry.recordNo = f.RecordNo();
+        entry.title = TitleOf(f);
+        entry.station = StationOf(f);
+        entry.titleHex = HexBytes(f.Clip());
+        entry.stationHex = HexBytes(f.Station());
+        entry.date = DateText(f) == "-" ? "" : DateText(f);
+        entry.headerSeconds = f.LengthHours() * 3600 + f.LengthMinutes() * 60 + f.LengthSeconds();
+    }
+    return entry;
+}
+
+// The size of the drive, for the report (0 when it cannot be told).
+std::uint64_t DriveSize() {
+    FileHandle handle = kInvalidHandle;
+    std::uint64_t size = 0;
+    if (!PlatOpenRead(g_DriveName, handle) || !PlatSize(handle, size))
+        size = 0;
+    PlatClose(handle);
+    return size;
+}
+
+// The status the command ends with, as ReportUnreadable will make it.
+int FinalStatus(int status) {
+    if (g_Unreadable.Stopped())
+        return kExitStopped;
+    return g_Unreadable.Any() && status == kExitOk ? kExitIncomplete : status;
 }
 
 } // namespace
 
 // Rescues each item in turn and ends with the summary; the exit status.
 int RunRescues(const std::vector<Item>& items, const char* command, const char* firstColumn,
-               const RescueOptions& options) {
+               const RescueOptions& options, std::uint64_t bytesReadBefore) {
     std::ostream con(std::cout.rdbuf());
     std::vector<SummaryRow> rows;
-    std::vector<PageRecording> page;
     bool diskFull = false;
+    // The page is written a row at a time as the run goes; the report's
+    // entries hold no pictures.
+    PageRun heading;
+    heading.command = command;
+    heading.drive = options.words.empty() ? g_DriveName : options.words[0];
+    heading.when = Now("%Y-%m-%d %H:%M", false);
+    std::unique_ptr<CIndexPage> page;
+    if (options.index)
+        page = std::make_unique<CIndexPage>(options.output, heading);
+    ReportRun report;
+    report.version = kVersion;
+    report.commandLine = g_CommandLine;
+    report.command = command;
+    report.drive = heading.drive;
+    report.started = Now("%Y-%m-%dT%H:%M:%SZ", true);
+    report.bytesRead = bytesReadBefore;
+    PageRecording shown;
+    auto done = [&](const SummaryRow& row) {
+        rows.push_back(row);
+        shown.result = row.result;
+        report.recordings.back().result = row.result;
+        if (page)
+            page->Add(shown);
+    };
     CheckRoom(items, options);
     RescueChoices choices;
     choices.partBytes = PartBytes(options);
@@ -227,12 +287,12 @@ int RunRescues(const std::vector<Item>& items, const char* command, const char* 
     for (const Item& item : items) {
         SummaryRow row;
         row.label = item.label;
-        page.push_back(PageRow(item));
+        shown = PageRow(item);
+        report.recordings.push_back(ReportEntry(item, command));
         if (item.file == nullptr) {
             row.result = "failed: " + item.failure;
             row.failed = true;
-            rows.push_back(row);
-            page.back().result = row.result;
+            done(row);
             continue;
         }
         CPVRFile* file = item.file;
@@ -252,17 +312,17 @@ int RunRescues(const std::vector<Item>& items, const char* command, const char* 
             con << kept << std::endl;
             *g_Log << kept << std::endl;
             row.result = "kept";
-            rows.push_back(row);
-            page.back().result = row.result;
-            page.back().files = {former};
+            shown.files = {former};
+            report.recordings.back().files.push_back(
+                {former, FileSize(InFolder(options.output, former)), ""});
+            done(row);
             continue;
         }
         // Once the disk has stopped answering, nothing more can be read of it.
         if (g_Unreadable.Stopped()) {
             row.result = "not tried: the disk stopped answering";
             row.failed = true;
-            rows.push_back(row);
-            page.back().result = row.result;
+            done(row);
             continue;
         }
         *g_Log << "rescue of " << firstColumn << " " << item.label << " into " << name << std::endl;
@@ -291,14 +351,22 @@ int RunRescues(const std::vector<Item>& items, const char* command, const char* 
         }
         progress.Finish(Outcome(r));
         row.result = Outcome(r);
-        PageRecording& shown = page.back();
-        shown.result = row.result;
         for (std::size_t part = 1; part <= r.files.size(); ++part)
             shown.files.push_back(PartFileName(item.name, static_cast<int>(part)));
         shown.bytes = r.bytes;
         shown.unreadable = r.unreadable;
         shown.minutes = r.minutes;
-        shown.pictures = r.pictures;
+        shown.pictures = std::move(r.pictures);
+        shown.noPictures = r.noPictures;
+        shown.damage = r.damage;
+        ReportRecording& entry = report.recordings.back();
+        for (std::size_t part = 0; part < r.files.size(); ++part)
+            entry.files.push_back({shown.files[part], FileSize(r.files[part]),
+                                   part < r.digests.size() ? r.digests[part] : ""});
+        entry.fileSeconds = r.minutes * 60;
+        entry.damage = r.damage;
+        entry.sources = r.sources;
+        report.bytesRead += r.bytesRead;
         row.failed = r.outcome == RescueResult::Outcome::Failed ||
                      r.outcome == RescueResult::Outcome::DiskFull ||
                      r.outcome == RescueResult::Outcome::Stopped;
@@ -308,7 +376,7 @@ int RunRescues(const std::vector<Item>& items, const char* command, const char* 
             row.size = Format("%.1f MB", static_cast<double>(r.bytes) / 1e6);
             row.unreadable = std::to_string(r.unreadable);
         }
-        rows.push_back(row);
+        done(row);
         if (r.outcome == RescueResult::Outcome::DiskFull) {
             diskFull = true;
             const std::string stop =
@@ -319,11 +387,29 @@ int RunRescues(const std::vector<Item>& items, const char* command, const char* 
         }
     }
     PrintSummary(con, rows, firstColumn);
-    if (options.index)
-        WritePage(command, page, options);
     const bool failed = diskFull || std::any_of(rows.begin(), rows.end(),
                                                 [](const SummaryRow& r) { return r.failed; });
     const bool incomplete =
         std::any_of(rows.begin(), rows.end(), [](const SummaryRow& r) { return r.incomplete; });
+    if (page) {
+        // Said on the console and in the log, as is a page that cannot be
+        // written (the recordings stand).
+        std::string error;
+        const std::string path = InFolder(options.output, kIndexPageName);
+        if (page->Finish(error))
+            ConsoleAndLog("the page of this run, with pictures from each recording: " + path);
+        else
+            ConsoleAndLog(path + " could not be written: " + error);
+        report.driveBytes = DriveSize();
+        report.ended = Now("%Y-%m-%dT%H:%M:%SZ", true);
+        report.exitStatus = FinalStatus(failed       ? kExitFailed
+                                        : incomplete ? kExitIncomplete
+                                                     : kExitOk);
+        if (WriteReport(options.output, report, error))
+            ConsoleAndLog("the report of this run for scripts, with the SHA-256 of each file: " +
+                          InFolder(options.output, kReportName));
+        else
+            ConsoleAndLog(error);
+    }
     return failed ? kExitFailed : incomplete ? kExitIncomplete : kExitOk;
 }

@@ -10,6 +10,7 @@
 #include <iostream>
 
 std::string g_DriveName;
+std::string g_CommandLine;
 std::int32_t g_RecordNo = 0;
 std::int32_t g_LengthSeconds = 0;
 std::int32_t g_StartSeconds = 0;
@@ -76,8 +77,11 @@ void OpenRunLog(int argc, const char* const* argv, const std::string& folder) {
     log->precision(0);
     g_Log = log;
     *g_Log << "TARNWELL LOG " << kVersion << std::endl;
-    for (int i = 0; i < argc; ++i)
+    g_CommandLine.clear();
+    for (int i = 0; i < argc; ++i) {
         *g_Log << argv[i] << " ";
+        g_CommandLine += (i > 0 ? " " : "") + std::string(argv[i]);
+    }
     *g_Log << std::endl;
 }
 

@@ -2,7 +2,7 @@
 // file is written, and in pieces of 1000 bytes, whose blocks straddle them.
 //
 //   sha256_speed [MIB]      (default 1024)
-#include "report/sha256.h"
+#include "output/sha256.h"
 
 #include <chrono>
 #include <cstdio>

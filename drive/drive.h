@@ -138,6 +138,8 @@ class CUnreadableSectors {
     bool Any() const { return !Runs.empty(); }
     std::uint64_t Bytes() const;
     std::size_t Places() const { return Runs.size(); }
+    // The unreadable runs of drive bytes: start -> end (exclusive).
+    const std::map<std::uint64_t, std::uint64_t>& RunMap() const { return Runs; }
 
     // Whether the disk stopped answering in this run: a read failed, and so
     // did a read again of a sector read fine earlier in the run (from the

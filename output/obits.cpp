@@ -49,6 +49,8 @@ void COBits::Flush() {
         *g_Log << "COBits::Flush WriteFile failed!" << std::endl;
         Failed = true;
         Full = Full || PlatWriteFoundDiskFull();
+    } else if (Hash) {
+        Hash->Update(Buffer, static_cast<std::size_t>(Length));
     }
     Flushed += static_cast<std::uint64_t>(Length);
     Length = 0;
@@ -83,6 +85,8 @@ bool COBits::Boundary(std::uint64_t run) {
         return false;
     Flush();
     PlatClose(Handle);
+    if (Hash)
+        PartDigests.push_back(CSha256::Hex(Hash->Final()));
     ++Part;
     PartStart = Position();
     *g_Log << "COBits: part " << Part << std::endl;
@@ -92,4 +96,13 @@ bool COBits::Boundary(std::uint64_t run) {
         Handle = kInvalidHandle;
     }
     return true;
+}
+
+std::vector<std::string> COBits::Digests() {
+    if (!Hash)
+        return {};
+    std::vector<std::string> digests = PartDigests;
+    digests.push_back(CSha256::Hex(Hash->Final()));
+    Hash.reset();
+    return digests;
 }

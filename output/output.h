@@ -2,12 +2,15 @@
 // subsystems may use of the output.
 #pragma once
 
+#include "output/sha256.h"
 #include "platform/platform.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 // Where a COBits without a file of its own hands its bytes, a buffer or a
 // long run at a time.
@@ -75,6 +78,11 @@ class COBits {
 
     void Flush();
 
+    // From now on the SHA-256 of each part is taken as it is written.
+    void TakeDigests() { Hash = std::make_unique<CSha256>(); }
+    // After the last Flush: the digest of each part in hex, in order (none
+    // when not taken).
+    std::vector<std::string> Digests();
     // How many bytes have been given to it so far, written or still buffered.
     std::uint64_t Position() const { return Flushed + static_cast<std::uint64_t>(Length); }
 
@@ -94,5 +102,7 @@ class COBits {
     std::uint64_t PartMax = 0; // 0: one file
     std::function<std::string(int)> PartName;
     int Part = 1;
-    std::uint64_t PartStart = 0; // where the part being written begins
+    std::uint64_t PartStart = 0;   // where the part being written begins
+    std::unique_ptr<CSha256> Hash; // of the part being written
+    std::vector<std::string> PartDigests;
 };

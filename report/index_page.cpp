@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <string_view>
 
 namespace {
@@ -226,6 +227,46 @@ void WritePictures(std::string& out, const std::vector<Shown>& pictures) {
     out += "  </div>\n";
 }
 
+// Where on the recording's time line a time lies, in percent of its length.
+std::string Percent(double seconds, double length) {
+    const double at = length > 0 ? std::min(100.0, std::max(0.0, 100 * seconds / length)) : 0;
+    return Format("%.2f", at);
+}
+
+// Under the pictures: why there are none, then a bar as long as the
+// recording with a mark where bytes could not be read (red), where zeros
+// were left out (grey) and where its beginning was lost, and the same in
+// words. One block, ended by its own comment, which a later run passes over.
+void WriteTimeLine(std::string& out, const PageRecording& r) {
+    const bool beginLost = r.from.find("its beginning lost") != std::string::npos;
+    if (r.noPictures.empty() && r.damage.empty() && !beginLost)
+        return;
+    out += "  <div class=\"timeline\">\n";
+    if (!r.noPictures.empty())
+        out += "    <p class=\"nopictures\">No pictures: " + Html(r.noPictures) + ".</p>\n";
+    const double length = r.minutes * 60;
+    if (length > 0 && (!r.damage.empty() || beginLost)) {
+        out += "    <div class=\"bar\">";
+        if (beginLost)
+            out += "<span class=\"lost\" style=\"left: 0%\" title=\"its beginning lost\"></span>";
+        for (const RecordingDamage& d : r.damage) {
+            const std::string left = Percent(d.from, length);
+            const double width = std::max(0.4, std::stod(Percent(d.to, length)) - std::stod(left));
+            out +=
+                "<span class=\"" +
+                std::string(d.kind == RecordingDamage::Kind::Unreadable ? "unreadable" : "zeros") +
+                "\" style=\"left: " + left + "%; width: " + Format("%.2f", width) + "%\" title=\"" +
+                Html(DamageText(d)) + "\"></span>";
+        }
+        out += "</div>\n";
+    }
+    if (beginLost)
+        out += "    <p>0:00:00: its beginning was lost (its first clusters hold later data)</p>\n";
+    for (const RecordingDamage& d : r.damage)
+        out += "    <p>" + Html(DamageText(d)) + "</p>\n";
+    out += "  </div><!-- time line -->\n";
+}
+
 std::string ResultText(const PageRecording& r, const RowFacts& facts) {
     std::string text = Html(r.result);
     if (r.result == "kept")
@@ -251,6 +292,7 @@ void WriteRow(std::string& out, const PageRun& run, const PageRecording& r, cons
            std::string(run.command == "recover" ? "no. " : "slot ") + Html(r.label) + "</span> " +
            (heading.empty() ? "(no title)" : Html(heading)) + "</h2>\n";
     WritePictures(out, facts.pictures);
+    WriteTimeLine(out, r);
     out += "  <dl>\n";
     if (!r.station.empty())
         Item(out, "station", Html(r.station));
@@ -296,41 +338,53 @@ dd a { white-space: pre-wrap; }
 .result.ok { color: #161; }
 .result.incomplete { color: #a50; }
 .result.failed { color: #b11; }
+.timeline { margin: 0 0 0.6em; font-size: 0.9em; }
+.timeline p { margin: 0.15em 0; }
+.bar { position: relative; height: 12px; background: #cfe3cf; border: 1px solid #999; max-width: 60em; }
+.bar span { position: absolute; top: 0; bottom: 0; }
+.bar .unreadable { background: #c22; }
+.bar .zeros { background: #777; }
+.bar .lost { width: 6px; background: #e80; }
 footer { border-top: 1px solid #bbb; padding-top: 0.5em; color: #666; font-size: 0.85em; }
 </style>
 )";
 
-std::string Page(const PageRun& run, const std::vector<RowFacts>& facts) {
-    std::uint64_t bytes = 0, unreadable = 0;
+// The totals of the page's heading.
+struct Totals {
+    std::uint64_t recordings = 0, bytes = 0, unreadable = 0;
     double minutes = 0;
     int ok = 0, incomplete = 0, failed = 0, kept = 0;
-    for (std::size_t i = 0; i < run.recordings.size(); ++i) {
-        const std::string& result = run.recordings[i].result;
-        ok += result == "ok";
-        incomplete += result == "incomplete";
-        failed += Failed(result);
-        kept += result == "kept";
-        bytes += facts[i].bytes;
-        unreadable += facts[i].unreadable;
-        minutes += facts[i].minutes;
+    void Add(const PageRecording& r, const RowFacts& facts) {
+        ++recordings;
+        ok += r.result == "ok";
+        incomplete += r.result == "incomplete";
+        failed += Failed(r.result);
+        kept += r.result == "kept";
+        bytes += facts.bytes;
+        unreadable += facts.unreadable;
+        minutes += facts.minutes;
     }
+};
+
+std::string PageHead(const PageRun& run, const Totals& t) {
     const std::string title = "Tarnwell " + Html(run.command) + " of " + Html(run.drive);
     std::string out = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n";
     out += "<title>" + title + "</title>\n" + kStyle + "</head>\n<body>\n<header>\n";
     out += "<h1>" + title + "</h1>\n";
     out += "<p>" + Html(run.when) + "</p>\n";
-    out += "<p class=\"totals\">" + std::to_string(run.recordings.size()) +
-           (run.recordings.size() == 1 ? " recording: " : " recordings: ") + std::to_string(ok) +
-           " ok, " + std::to_string(incomplete) + " incomplete, " + std::to_string(failed) +
-           " failed, " + std::to_string(kept) + " kept; " +
-           Format("%.1f MB", static_cast<double>(bytes) / 1e6) + ", " + std::to_string(unreadable) +
-           " bytes could not be read, " + Format("%.1f", minutes) +
+    out += "<p class=\"totals\">" + std::to_string(t.recordings) +
+           (t.recordings == 1 ? " recording: " : " recordings: ") + std::to_string(t.ok) + " ok, " +
+           std::to_string(t.incomplete) + " incomplete, " + std::to_string(t.failed) + " failed, " +
+           std::to_string(t.kept) + " kept; " +
+           Format("%.1f MB", static_cast<double>(t.bytes) / 1e6) + ", " +
+           std::to_string(t.unreadable) + " bytes could not be read, " + Format("%.1f", t.minutes) +
            " minutes.</p>\n</header>\n<main>\n";
-    for (std::size_t i = 0; i < run.recordings.size(); ++i)
-        WriteRow(out, run, run.recordings[i], facts[i]);
-    out += "</main>\n<footer>Written by Tarnwell " + std::string(kVersion) +
-           ".</footer>\n</body>\n</html>\n";
     return out;
+}
+
+std::string PageFoot() {
+    return "</main>\n<footer>Written by Tarnwell " + std::string(kVersion) +
+           ".</footer>\n</body>\n</html>\n";
 }
 
 RowFacts FactsOf(const PageRecording& r) {
@@ -451,8 +505,12 @@ bool ReadRow(std::string_view row, RowFacts& facts) {
     }
     if (!in.Expect("\">\n  <h2>") || !in.SkipPast("</h2>\n"))
         return false;
-    if (!in.Expect("  <div class=\"pictures\">\n"))
+    if (!in.Expect("  <div class=\"pictures\">\n")) {
+        if (in.Expect("  <div class=\"timeline\">\n") &&
+            !in.SkipPast("  </div><!-- time line -->\n"))
+            return false;
         return in.Expect("  <dl>\n");
+    }
     while (!in.Expect("  </div>\n")) {
         Shown picture;
         if (facts.pictures.size() == kMostPictures || !in.Expect("    <figure>") ||
@@ -460,6 +518,8 @@ bool ReadRow(std::string_view row, RowFacts& facts) {
             return false;
         facts.pictures.push_back(picture);
     }
+    if (in.Expect("  <div class=\"timeline\">\n") && !in.SkipPast("  </div><!-- time line -->\n"))
+        return false;
     return in.Expect("  <dl>\n");
 }
 
@@ -508,58 +568,101 @@ std::string ReadPage(const std::string& path) {
     return text;
 }
 
-bool WriteText(const std::string& path, const std::string& text) {
-    FileHandle handle = kInvalidHandle;
-    if (!PlatCreateWrite(path, handle))
-        return false;
-    bool written = true;
-    for (std::size_t at = 0; written && at < text.size();) {
-        const auto count =
-            static_cast<std::uint32_t>(std::min<std::size_t>(text.size() - at, 1 << 20));
-        std::uint32_t done = 0;
-        written = PlatWrite(handle, text.data() + at, count, done) && done == count;
-        at += done;
-    }
-    PlatClose(handle);
-    return written;
-}
-
 } // namespace
 
 std::string IndexPage(const PageRun& run) {
-    std::vector<RowFacts> facts;
-    for (const PageRecording& r : run.recordings)
-        facts.push_back(FactsOf(r));
-    return Page(run, facts);
+    Totals totals;
+    std::string rows;
+    for (const PageRecording& r : run.recordings) {
+        const RowFacts facts = FactsOf(r);
+        totals.Add(r, facts);
+        WriteRow(rows, run, r, facts);
+    }
+    return PageHead(run, totals) + rows + PageFoot();
 }
 
-bool WriteIndexPage(const std::string& folder, const PageRun& run, std::string& error) {
-    const std::string path = InFolder(folder, kIndexPageName);
-    const std::string old = ReadPage(path);
-    const std::map<std::string, std::string_view> oldRows = RowsOf(old);
-    std::vector<RowFacts> facts;
-    for (const PageRecording& r : run.recordings) {
-        facts.push_back(FactsOf(r));
-        if (r.result != "kept" || r.files.empty())
-            continue;
-        const auto row = oldRows.find(UrlPath(BaseName(r.files[0])));
+struct CIndexPage::State {
+    PageRun run;
+    std::string path, rowsPath;
+    std::string old; // the page there already, for the rows of kept files
+    std::map<std::string, std::string_view> oldRows;
+    FileHandle rows = kInvalidHandle;
+    bool failed = false;
+    Totals totals;
+};
+
+CIndexPage::CIndexPage(const std::string& folder, PageRun run) : The(std::make_unique<State>()) {
+    The->run = std::move(run);
+    The->run.recordings.clear();
+    The->path = InFolder(folder, kIndexPageName);
+    The->rowsPath = The->path + ".rows" + kPartialExtension;
+    The->old = ReadPage(The->path);
+    The->oldRows = RowsOf(The->old);
+    The->failed = !PlatCreateWrite(The->rowsPath, The->rows);
+}
+
+CIndexPage::~CIndexPage() {
+    PlatClose(The->rows);
+    PlatRemove(The->rowsPath);
+}
+
+void CIndexPage::Add(const PageRecording& r) {
+    RowFacts facts = FactsOf(r);
+    if (r.result == "kept" && !r.files.empty()) {
+        const auto row = The->oldRows.find(UrlPath(BaseName(r.files[0])));
         RowFacts earlier;
-        if (row == oldRows.end() || !ReadRow(row->second, earlier))
-            continue;
-        RowFacts& kept = facts.back();
-        kept.pictures = earlier.pictures;
-        kept.bytes = kept.bytes > 0 ? kept.bytes : earlier.bytes;
-        kept.unreadable = kept.unreadable > 0 ? kept.unreadable : earlier.unreadable;
-        kept.minutes = kept.minutes > 0 ? kept.minutes : earlier.minutes;
-        kept.written = earlier.written;
+        if (row != The->oldRows.end() && ReadRow(row->second, earlier)) {
+            facts.pictures = earlier.pictures;
+            facts.bytes = facts.bytes > 0 ? facts.bytes : earlier.bytes;
+            facts.unreadable = facts.unreadable > 0 ? facts.unreadable : earlier.unreadable;
+            facts.minutes = facts.minutes > 0 ? facts.minutes : earlier.minutes;
+            facts.written = earlier.written;
+        }
     }
-    const std::string part = path + kPartialExtension;
-    const bool written = WriteText(part, Page(run, facts));
-    if (!written || !PlatRename(part, path)) {
-        error = "cannot write the page " + path +
+    The->totals.Add(r, facts);
+    std::string row;
+    WriteRow(row, The->run, r, facts);
+    std::uint32_t done = 0;
+    The->failed = The->failed ||
+                  !PlatWrite(The->rows, row.data(), static_cast<std::uint32_t>(row.size()), done) ||
+                  done != row.size();
+}
+
+bool CIndexPage::Finish(std::string& error) {
+    const std::string part = The->path + kPartialExtension;
+    PlatClose(The->rows);
+    The->rows = kInvalidHandle;
+    // The heading, then the rows as they were written, a piece at a time.
+    FileHandle out = kInvalidHandle, in = kInvalidHandle;
+    auto put = [&out](const char* bytes, std::size_t count) {
+        std::uint32_t done = 0;
+        return PlatWrite(out, bytes, static_cast<std::uint32_t>(count), done) && done == count;
+    };
+    bool written = !The->failed && PlatCreateWrite(part, out) && PlatOpenRead(The->rowsPath, in);
+    const std::string head = PageHead(The->run, The->totals), foot = PageFoot();
+    written = written && put(head.data(), head.size());
+    std::vector<char> piece(1 << 20);
+    std::uint32_t got = 0;
+    while (written &&
+           PlatRead(in, piece.data(), static_cast<std::uint32_t>(piece.size()), got) ==
+               ReadOutcome::Ok &&
+           got > 0)
+        written = put(piece.data(), got);
+    written = written && put(foot.data(), foot.size());
+    PlatClose(in);
+    PlatClose(out);
+    if (!written || !PlatRename(part, The->path)) {
+        error = "cannot write the page " + The->path +
                 (!written && PlatWriteFoundDiskFull() ? ": the output disk is full" : "");
         PlatRemove(part);
         return false;
     }
     return true;
+}
+
+bool WriteIndexPage(const std::string& folder, const PageRun& run, std::string& error) {
+    CIndexPage page(folder, run);
+    for (const PageRecording& r : run.recordings)
+        page.Add(r);
+    return page.Finish(error);
 }

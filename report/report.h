@@ -10,8 +10,10 @@
 #pragma once
 
 #include "picture/picture.h"
+#include "rip/rip.h"
 
 #include <cstdint>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -35,14 +37,16 @@ constexpr const char* kIndexPageName = "index.html";
 struct PageRecording {
     std::string label;                        // the slot, or the number of a recording found
     std::string title, station, date, length; // empty where the header gives none
-    std::string from;                 // recover: where it comes from, as the found table says
-                                      // it (may end ", its beginning lost"); empty for rescue
-    std::vector<std::string> files;   // the file, or its parts, as paths in the output folder
-    std::uint64_t bytes = 0;          // the size of the file(s)
-    std::uint64_t unreadable = 0;     // bytes that could not be read
-    double minutes = 0;               // how long the file plays
-    std::string result;               // "ok", "incomplete", "failed: REASON", or "kept"
-    std::vector<CPictureAt> pictures; // up to six; one without a PNG leaves an empty place
+    std::string from;                    // recover: where it comes from, as the found table says
+                                         // it (may end ", its beginning lost"); empty for rescue
+    std::vector<std::string> files;      // the file, or its parts, as paths in the output folder
+    std::uint64_t bytes = 0;             // the size of the file(s)
+    std::uint64_t unreadable = 0;        // bytes that could not be read
+    double minutes = 0;                  // how long the file plays
+    std::string result;                  // "ok", "incomplete", "failed: REASON", or "kept"
+    std::vector<CPictureAt> pictures;    // up to six; one without a PNG leaves an empty place
+    std::string noPictures;              // why there are none, when there are none
+    std::vector<RecordingDamage> damage; // shown on the recording's time line
 };
 
 struct PageRun {
@@ -66,3 +70,63 @@ std::string IndexPage(const PageRun& run);
 // this form gives nothing, and the kept row stands without pictures.
 // False with a one-line reason when the page cannot be written.
 bool WriteIndexPage(const std::string& folder, const PageRun& run, std::string& error);
+
+// The same, a recording at a time as a run goes: each row is written out
+// beside the page (FOLDER/index.html.rows.part) as soon as it is added, its
+// pictures with it, so that the run holds no row's pictures past its own
+// recording; Finish puts the page together.
+class CIndexPage {
+  public:
+    // run: the page's heading; its recordings are added one by one.
+    CIndexPage(const std::string& folder, PageRun run);
+    ~CIndexPage();
+    CIndexPage(const CIndexPage&) = delete;
+    CIndexPage& operator=(const CIndexPage&) = delete;
+    void Add(const PageRecording& row);
+    // Writes the page under a temporary name and renames it when complete;
+    // false with a one-line reason.
+    bool Finish(std::string& error);
+
+  private:
+    struct State;
+    std::unique_ptr<State> The;
+};
+
+// report.json, beside the page: the run for scripts (docs/report.md).
+constexpr const char* kReportName = "report.json";
+
+// A file of a recording: its name in the output folder, its size, and the
+// SHA-256 of its bytes in hex, as sha256sum gives it ("" when not taken).
+struct ReportFile {
+    std::string name;
+    std::uint64_t bytes = 0;
+    std::string sha256;
+};
+
+struct ReportRecording {
+    std::string label;            // the slot, or the number of a recording found
+    int slot = -1, recordNo = -1; // -1: none
+    std::string station, stationHex, title, titleHex; // the header's, decoded and as bytes
+    std::string date;                                 // "2026-12-08 23:15", empty where none
+    int headerSeconds = -1;                           // the length the header gives (-1: none)
+    double fileSeconds = 0;                           // how long the file plays
+    std::vector<ReportFile> files;
+    std::string result; // as the summary says it
+    std::string from;   // where it was found: a slot, a header, clusters
+    std::vector<RecordingDamage> damage;
+    std::vector<ChainSource> sources;
+};
+
+struct ReportRun {
+    std::string version, commandLine, command, drive;
+    std::uint64_t driveBytes = 0, bytesRead = 0;
+    std::string started, ended; // UTC, "2026-12-09T05:30:00Z"
+    int exitStatus = 0;
+    std::vector<ReportRecording> recordings;
+};
+
+// The report as JSON text.
+std::string ReportText(const ReportRun& run);
+// Writes FOLDER/report.json under a temporary name and renames it when
+// complete; false with a one-line reason.
+bool WriteReport(const std::string& folder, const ReportRun& run, std::string& error);

@@ -11,10 +11,12 @@
 #include "rip/rip.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <limits>
 #include <memory>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -31,6 +33,38 @@ std::uint64_t FileSize(const std::string& name) {
     std::ifstream in(name, std::ios::binary | std::ios::ate);
     return in ? static_cast<std::uint64_t>(in.tellg()) : 0;
 }
+
+// When in the recording each stretch of a chain plays: a time stamp every
+// half a second of it, with the chain byte of its packet, so that a drive
+// byte can be told its time within a second.
+class CTimeLine {
+  public:
+    void Add(std::uint64_t chainByte, std::int64_t stamp) {
+        if (!Samples.empty() && stamp < Samples.back().stamp + kPtsPerSecond / 2)
+            return;
+        Samples.push_back({chainByte, stamp});
+    }
+    // The stamp of the last sample at or before chainByte (the first one's
+    // before it), or -1 when there is none.
+    std::int64_t At(std::uint64_t chainByte) const {
+        if (Samples.empty())
+            return -1;
+        auto after = std::upper_bound(
+            Samples.begin(), Samples.end(), chainByte,
+            [](std::uint64_t byte, const Sample& sample) { return byte < sample.chainByte; });
+        return after == Samples.begin() ? Samples.front().stamp : std::prev(after)->stamp;
+    }
+
+    // The first sample's stamp (0 when there is none).
+    std::int64_t First() const { return Samples.empty() ? 0 : Samples.front().stamp; }
+
+  private:
+    struct Sample {
+        std::uint64_t chainByte;
+        std::int64_t stamp;
+    };
+    std::vector<Sample> Samples; // in the order of the chain
+};
 
 // The first PTS of the audio that the audio ripper copies.
 struct FirstStamp : CPacketStamps {
@@ -173,6 +207,7 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
         }
         LastPts = pts;
         LastDts = dts;
+        Line.Add(PacketAt, dts + Shift);
         Stamps.push_back({offset, pts + Shift, dts + Shift});
         Progress();
     }
@@ -203,6 +238,7 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
     void EndSequence() {
         if (ZerosPassed) { // no byte came after the run
             Passed.back().to = Received;
+            LeftOut.back().bytes = Received - Passed.back().from;
             ZerosPassed = false;
         }
         if (Ended) {
@@ -232,6 +268,16 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
         const std::int64_t first = std::min(FirstPts, AudioKnown ? AudioFirst : FirstPts);
         return last > first ? last - first : 0;
     }
+
+    // The video's time line on its own clock, continued across wraps and
+    // jumps, and where it begins.
+    const CTimeLine& TimeLine() const { return Line; }
+    // The runs of zeros left out: where each begins in the chain, and its
+    // bytes.
+    struct LeftOutRun {
+        std::uint64_t chainByte, bytes;
+    };
+    const std::vector<LeftOutRun>& ZerosLeftOut() const { return LeftOut; }
 
     // The pictures of the video written, spread over its length.
     std::vector<CPictureAt> Pictures() {
@@ -272,6 +318,7 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
             while (bytes[lead] == 0)
                 ++lead;
             Passed.back().to = std::max(Passed.back().from, Received - count + lead - 2);
+            LeftOut.back().bytes = Passed.back().to - Passed.back().from;
             ZerosPassed = false;
         }
         TrailingZeros = zeros == count ? TrailingZeros + count : zeros;
@@ -288,6 +335,7 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
         } else {
             ZerosPassed = true;
             Passed.push_back({from, ~std::uint64_t{0}});
+            LeftOut.push_back({at, TrailingZeros});
         }
     }
 
@@ -428,6 +476,8 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
     std::int64_t GivenPts = 0; // of the last time stamp given
     CPictureGrabber* Grabber = nullptr;
     bool GrabberSkipped = false; // video written was not shown to it
+    CTimeLine Line;
+    std::vector<LeftOutRun> LeftOut;
     std::int64_t FirstPts = std::numeric_limits<std::int64_t>::max(), LastFilePts = 0;
 };
 
@@ -456,6 +506,82 @@ std::int64_t HeaderLength(const CPVRFile& file) {
 RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio,
                     const std::string& fileName, CRescueProgress& progress,
                     const RescueChoices& choices);
+
+// Where chain byte `byte` of the reader's chain lies on the drive (~0 beyond
+// the chain).
+std::uint64_t DriveByte(const CClusterReader& reader, std::uint64_t byte) {
+    const std::uint64_t index = byte / kClusterBytes;
+    if (index >= reader.Clusters().size())
+        return ~std::uint64_t{0};
+    return static_cast<std::uint64_t>(ClusterSector(reader.Clusters()[index])) * kSectorSize +
+           byte % kClusterBytes;
+}
+
+// The drive ranges of chain bytes [from, to), a cluster each at most.
+std::vector<std::pair<std::uint64_t, std::uint64_t>>
+DriveRanges(const CClusterReader& reader, std::uint64_t from, std::uint64_t to) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+    while (from < to && DriveByte(reader, from) != ~std::uint64_t{0}) {
+        const std::uint64_t end = std::min(to, (from / kClusterBytes + 1) * kClusterBytes);
+        ranges.emplace_back(DriveByte(reader, from), DriveByte(reader, end - 1) + 1);
+        from = end;
+    }
+    return ranges;
+}
+
+// Each chain's stream from where its first packet was looked for to where
+// the reader stopped: the recording's end, or the chain's.
+void DescribeSources(RescueResult& result, const CClusterReader& video, std::uint64_t videoStart,
+                     const CClusterReader& audio, std::uint64_t audioStart) {
+    for (const auto& [reader, start, isVideo] :
+         {std::make_tuple(&video, videoStart, true), std::make_tuple(&audio, audioStart, false)}) {
+        ChainSource source;
+        source.video = isVideo;
+        source.ranges = DriveRanges(*reader, start, reader->GetBitPos() / 8);
+        result.sources.push_back(source);
+    }
+}
+
+// The unreadable bytes that lay in the recording's chains, and the runs of
+// zeros left out of its video, with their times in the file (from the
+// video's first time stamp on); logged, one line each.
+void DescribeDamage(RescueResult& result, const CClusterReader& video, std::uint64_t videoStart,
+                    const CTimeLine& videoLine, const CClusterReader& audio,
+                    std::uint64_t audioStart, const CTimeLine& audioLine, std::int64_t firstPts,
+                    const std::vector<CVideoFeed::LeftOutRun>& zeros) {
+    const std::int64_t zero = videoLine.First() != 0 ? videoLine.First() : firstPts;
+    auto seconds = [zero](const CTimeLine& line, std::uint64_t byte) {
+        const std::int64_t stamp = line.At(byte);
+        return stamp < 0 ? 0.0 : std::max(0.0, static_cast<double>(stamp - zero) / kPtsPerSecond);
+    };
+    for (const auto& [reader, start, line, isVideo] :
+         {std::make_tuple(&video, videoStart, &videoLine, true),
+          std::make_tuple(&audio, audioStart, &audioLine, false)}) {
+        const std::uint64_t end = reader->GetBitPos() / 8;
+        for (std::size_t i = 0; i < reader->Clusters().size(); ++i) {
+            const std::uint64_t chainFrom = i * kClusterBytes;
+            const std::uint64_t driveFrom = DriveByte(*reader, chainFrom);
+            for (const auto& [badFrom, badTo] : g_Unreadable.RunMap()) {
+                const std::uint64_t a = std::max(badFrom, driveFrom);
+                const std::uint64_t b = std::min(badTo, driveFrom + kClusterBytes);
+                const std::uint64_t at = chainFrom + (a - driveFrom);
+                if (a >= b || at + (b - a) <= start || at >= end)
+                    continue;
+                result.damage.push_back({RecordingDamage::Kind::Unreadable, isVideo, a, b,
+                                         seconds(*line, at), seconds(*line, at + (b - a))});
+            }
+        }
+        if (!isVideo)
+            continue;
+        for (const CVideoFeed::LeftOutRun& run : zeros)
+            result.damage.push_back(
+                {RecordingDamage::Kind::ZerosLeftOut, true, DriveByte(video, run.chainByte),
+                 DriveByte(video, run.chainByte + run.bytes - 1) + 1,
+                 seconds(videoLine, run.chainByte), seconds(videoLine, run.chainByte + run.bytes)});
+    }
+    for (const RecordingDamage& d : result.damage)
+        *g_Log << DamageText(d) << std::endl;
+}
 
 // Where the search for a chain's first packet may begin: past the zeros that
 // fill its first cluster before a recording that begins deep in it. One
@@ -499,6 +625,24 @@ RescueResult RescueRecording(CPVRFile& file, const RecordingChains& chains,
     return Rescue(file, video, audio, fileName, progress, choices);
 }
 
+std::string ClockText(double seconds) {
+    const long s = static_cast<long>(seconds);
+    char text[32];
+    std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    return text;
+}
+
+std::string DamageText(const RecordingDamage& d) {
+    char text[160];
+    std::snprintf(
+        text, sizeof text, "%s to %s: %.1f MB %s (drive bytes %llu to %llu)",
+        ClockText(d.from).c_str(), ClockText(d.to).c_str(),
+        static_cast<double>(d.driveTo - d.driveFrom) / 1e6,
+        d.kind == RecordingDamage::Kind::Unreadable ? "could not be read" : "of zeros left out",
+        static_cast<unsigned long long>(d.driveFrom), static_cast<unsigned long long>(d.driveTo));
+    return text;
+}
+
 std::string PartFileName(const std::string& fileName, int part) {
     const std::size_t ext = std::string(kProgramStreamExtension).size();
     if (part <= 1 || fileName.size() < ext)
@@ -521,10 +665,12 @@ RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio
     video.SetStart(PastLeadingZeros(video));
     audio.SetStart(PastLeadingZeros(audio));
     file.GetStreamIDs(video, videoId);
-    video.SetStart(file.StreamStart());
+    const std::uint64_t videoStart = file.StreamStart();
+    video.SetStart(videoStart);
     video.Rewind();
     file.GetStreamIDs(audio, audioId);
-    audio.SetStart(file.StreamStart());
+    const std::uint64_t audioStart = file.StreamStart();
+    audio.SetStart(audioStart);
     audio.Rewind();
     log << std::hex << "Videostream=" << videoId << " " << std::endl
         << "Audiostream=" << audioId << " " << std::endl
@@ -565,6 +711,8 @@ RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio
         CClusterReader* reader = nullptr;
         CRecordingEnd* end = nullptr;
         std::function<void()> tick;
+        CTimeLine line; // on the first stamp's clock, across wraps
+        std::int64_t first = 0;
         void Copied(std::uint64_t o, std::int64_t p, std::int64_t d, bool j) override {
             const std::uint64_t at = reader->GetBitPos() / 8;
             if (end->Packet(at, p) == CRecordingEnd::Verdict::End) {
@@ -572,10 +720,12 @@ RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio
                 return;
             }
             FirstStamp::Copied(o, p, d, j);
+            line.Add(at, first + StampDifference(p, first));
             tick();
         }
     } audioStamps;
     audioStamps.reader = &audio;
+    audioStamps.first = firstPTS;
     audioStamps.end = &audioEnd;
     audioStamps.tick = report;
     {
@@ -606,6 +756,7 @@ RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio
     auto written = [&](int part) { return PartFileName(fileName, part); };
     {
         auto mpg = std::make_unique<COBits>(partName, created);
+        mpg->TakeDigests();
         if (choices.partBytes > 0)
             mpg->SetParts(choices.partBytes,
                           [&](int part) { return written(part) + kPartialExtension; });
@@ -628,8 +779,14 @@ RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio
             feed.EndSequence();
             feed.Finish();
             mpg->Flush();
+            result.digests = mpg->Digests();
             result.minutes = static_cast<double>(feed.Duration()) / kPtsPerSecond / 60;
             result.pictures = feed.Pictures();
+            if (choices.pictures && result.pictures.empty())
+                result.noPictures = grabber.WhyNone();
+            DescribeSources(result, video, videoStart, audio, audioStart);
+            DescribeDamage(result, video, videoStart, feed.TimeLine(), audio, audioStart,
+                           audioStamps.line, firstPTS, feed.ZerosLeftOut());
         }
         parts = mpg->Parts();
         if (created && mpg->WriteFailed()) {
@@ -669,6 +826,7 @@ RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio
         result.bytes += FileSize(written(part));
     }
     result.unreadable = g_Unreadable.Bytes() - unreadableBefore;
+    result.bytesRead = video.BytesRead() + audio.BytesRead();
     result.outcome =
         result.unreadable > 0 ? RescueResult::Outcome::Incomplete : RescueResult::Outcome::Ok;
     log << "read " << video.BytesRead() + audio.BytesRead() << " bytes of the drive" << std::endl

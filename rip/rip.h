@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 constexpr const char* kMpegAudioExtension = ".mp2";
@@ -18,6 +19,31 @@ constexpr const char* kProgramStreamExtension = ".mpg";
 // What a file is called while it is written: the name it gets when complete,
 // with this after it.
 constexpr const char* kPartialExtension = ".part";
+
+// A stretch of a recording that its file could not take as the disk holds
+// it: bytes that could not be read (zeros in their place), or a run of
+// zeros that the recording went on across, left out of the file.
+struct RecordingDamage {
+    enum class Kind { Unreadable, ZerosLeftOut };
+    Kind kind = Kind::Unreadable;
+    bool video = true;                        // in the video chain, else the sound's
+    std::uint64_t driveFrom = 0, driveTo = 0; // drive bytes [from, to)
+    double from = 0, to = 0;                  // seconds into the file
+};
+
+// The stretch in words, for the run log and the page: "0:12:30 to 0:12:45:
+// 4.1 MB could not be read (drive bytes N to M)", or "... 2.0 MB of zeros
+// left out (...)"; times as h:mm:ss.
+std::string DamageText(const RecordingDamage& damage);
+// Seconds as "h:mm:ss".
+std::string ClockText(double seconds);
+
+// Where one chain's stream was taken from: the drive byte ranges [first,
+// second) that the file's stream was read from, in order.
+struct ChainSource {
+    bool video = true;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
+};
 
 // What became of the rescue of one recording.
 struct RescueResult {
@@ -32,6 +58,11 @@ struct RescueResult {
     // Pictures from the video, spread over its length, when they were asked
     // for: up to kRescuePictures of them, one a group of pictures.
     std::vector<CPictureAt> pictures;
+    std::string noPictures;              // why there are none, when there are none
+    std::vector<RecordingDamage> damage; // in the order of the drive bytes, video first
+    std::vector<ChainSource> sources;    // the video's, then the sound's
+    std::vector<std::string> digests;    // SHA-256 of each file, in hex
+    std::uint64_t bytesRead = 0;         // of the drive, for this recording
 };
 
 // How many pictures of each recording a rescue makes when asked.

@@ -37,7 +37,7 @@ group_packages() {
     demo) echo cmake make g++ zlib1g-dev ;;
     test)
         echo cmake make g++ zlib1g-dev libgtest-dev ffmpeg gddrescue mount e2fsprogs chromium \
-            nbdkit nbdkit-plugin-python libnbd-bin fuse3
+            nbdkit nbdkit-plugin-python libnbd-bin fuse3 python3-jsonschema
         ;;
     win32) echo cmake make g++-mingw-w64-x86-64 libz-mingw-w64-dev googletest wine wine64 ;;
     fuzz) echo cmake make clang libclang-rt-14-dev zlib1g-dev ;;

@@ -1,4 +1,4 @@
-#include "report/sha256.h"
+#include "output/sha256.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,8 +1,5 @@
-// The report of a run: what rescue and recover tell of each recording when
-// they are done, in the page of the run and, for scripts, in report.json,
-// with the SHA-256 of every file written, against which a later copy of it
-// can be checked. This header is what the other subsystems may use of it.
-// TODO(issue 36): the page of the run and report.json.
+// The digest of an output file as it is written: SHA-256, against which a
+// later copy of the file can be checked (the report of a run gives it).
 #pragma once
 
 #include <array>

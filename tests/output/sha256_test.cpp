@@ -1,6 +1,6 @@
 // SHA-256: the examples of FIPS 180-4 and the file of a fixture against
 // sha256sum, each fed whole and in pieces that cut its blocks everywhere.
-#include "report/sha256.h"
+#include "output/sha256.h"
 
 #include "support/ffmpeg_check.h"
 #include "support/harness.h"
