@@ -633,13 +633,18 @@ std::string ClockText(double seconds) {
 }
 
 std::string DamageText(const RecordingDamage& d) {
-    char text[160];
-    std::snprintf(
-        text, sizeof text, "%s to %s: %.1f MB %s (drive bytes %llu to %llu)",
-        ClockText(d.from).c_str(), ClockText(d.to).c_str(),
-        static_cast<double>(d.driveTo - d.driveFrom) / 1e6,
-        d.kind == RecordingDamage::Kind::Unreadable ? "could not be read" : "of zeros left out",
-        static_cast<unsigned long long>(d.driveFrom), static_cast<unsigned long long>(d.driveTo));
+    const std::uint64_t bytes = d.driveTo - d.driveFrom;
+    char size[32], text[192];
+    if (bytes < 100000)
+        std::snprintf(size, sizeof size, "%llu bytes", static_cast<unsigned long long>(bytes));
+    else
+        std::snprintf(size, sizeof size, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    std::snprintf(text, sizeof text, "%s to %s: %s %s (%s, drive bytes %llu to %llu)",
+                  ClockText(d.from).c_str(), ClockText(d.to).c_str(), size,
+                  d.kind == RecordingDamage::Kind::Unreadable ? "could not be read"
+                                                              : "of zeros left out",
+                  d.video ? "video" : "sound", static_cast<unsigned long long>(d.driveFrom),
+                  static_cast<unsigned long long>(d.driveTo));
     return text;
 }
 

@@ -32,7 +32,7 @@ struct RecordingDamage {
 };
 
 // The stretch in words, for the run log and the page: "0:12:30 to 0:12:45:
-// 4.1 MB could not be read (drive bytes N to M)", or "... 2.0 MB of zeros
+// 4.1 MB could not be read (video, drive bytes N to M)", or "... 2.0 MB of zeros
 // left out (...)"; times as h:mm:ss.
 std::string DamageText(const RecordingDamage& damage);
 // Seconds as "h:mm:ss".
