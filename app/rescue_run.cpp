@@ -231,16 +231,6 @@ ReportRecording ReportEntry(const Item& item, const char* command) {
     return entry;
 }
 
-// The size of the drive, for the report (0 when it cannot be told).
-std::uint64_t DriveSize() {
-    FileHandle handle = kInvalidHandle;
-    std::uint64_t size = 0;
-    if (!PlatOpenRead(g_DriveName, handle) || !PlatSize(handle, size))
-        size = 0;
-    PlatClose(handle);
-    return size;
-}
-
 // The status the command ends with, as ReportUnreadable will make it.
 int FinalStatus(int status) {
     if (g_Unreadable.Stopped())
@@ -400,7 +390,7 @@ int RunRescues(const std::vector<Item>& items, const char* command, const char* 
             ConsoleAndLog("the page of this run, with pictures from each recording: " + path);
         else
             ConsoleAndLog(path + " could not be written: " + error);
-        report.driveBytes = DriveSize();
+        report.driveBytes = FileSize(g_DriveName); // 0 when it cannot be told
         report.ended = Now("%Y-%m-%dT%H:%M:%SZ", true);
         report.exitStatus = FinalStatus(failed       ? kExitFailed
                                         : incomplete ? kExitIncomplete

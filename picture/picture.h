@@ -75,3 +75,7 @@ class CPictureGrabber {
     class CState;
     std::unique_ptr<CState> State;
 };
+
+// A time in the recording as the pictures and the page give it: m:ss, or
+// h:mm:ss from an hour on.
+std::string TimeText(double seconds);

@@ -54,17 +54,6 @@ constexpr double kDefaultFrameRate = 25;
 constexpr double kFrameRates[9] = {0,  24000.0 / 1001, 24, 25, 30000.0 / 1001, 30,
                                    50, 60000.0 / 1001, 60};
 
-// A time in the recording, m:ss or h:mm:ss.
-std::string TimeText(double seconds) {
-    const long s = seconds > 0 && seconds < 1e7 ? std::lround(seconds) : 0;
-    char text[32];
-    if (s >= 3600)
-        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
-    else
-        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
-    return text;
-}
-
 // A quantiser matrix as the stream sends it, 64 bytes in zigzag order.
 void ReadMatrix(CBitReader& bits, std::uint8_t matrix[64]) {
     for (int i = 0; i < 64; ++i)
@@ -519,4 +508,14 @@ bool CPictureGrabber::Wants(double seconds) const {
 
 void CPictureGrabber::Skipped(double seconds) {
     State->Skipped(seconds);
+}
+
+std::string TimeText(double seconds) {
+    const long s = seconds > 0 && seconds < 1e7 ? std::lround(seconds) : 0;
+    char text[32];
+    if (s >= 3600)
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    return text;
 }

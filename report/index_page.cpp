@@ -164,13 +164,7 @@ std::string Base64(const std::vector<std::uint8_t>& bytes) {
 
 // A time in the recording, m:ss or h:mm:ss.
 std::string Clock(double seconds) {
-    const long s = seconds > 0 && seconds < 1e7 ? std::lround(seconds) : 0;
-    char text[32];
-    if (s >= 3600)
-        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
-    else
-        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
-    return text;
+    return TimeText(seconds);
 }
 
 // The picture as the page shows it: the grabber made its PNG in its display

@@ -51,24 +51,6 @@ std::vector<uint8_t> PesPayloads(const std::vector<uint8_t>& bytes, uint8_t id) 
     return out;
 }
 
-// Zero runs of 32 KiB or more as the file leaves them: their last two bytes.
-std::vector<uint8_t> ZerosLeftOut(const std::vector<uint8_t>& bytes) {
-    std::vector<uint8_t> out;
-    for (std::size_t i = 0; i < bytes.size();) {
-        std::size_t j = i;
-        while (j < bytes.size() && bytes[j] == 0)
-            ++j;
-        if (j == i)
-            ++j;
-        else if (j - i >= 32768)
-            i = j - 2;
-        out.insert(out.end(), bytes.begin() + static_cast<long>(i),
-                   bytes.begin() + static_cast<long>(j));
-        i = j;
-    }
-    return out;
-}
-
 bool Holds(const std::vector<uint8_t>& haystack, std::vector<uint8_t> needle) {
     return !needle.empty() && std::search(haystack.begin(), haystack.end(), needle.begin(),
                                           needle.end()) != haystack.end();
@@ -176,7 +158,7 @@ TEST(Report, HashesDamageAtItsTimesAndTheDriveRangesOfARecording) {
         std::vector<uint8_t> es = file.streams.at(isVideo ? 0xE0 : 0xC0).payload;
         if (isVideo)
             es.resize(es.size() - 4); // the sequence end code the file closes with
-        EXPECT_TRUE(Holds(ZerosLeftOut(PesPayloads(bytes, isVideo ? 0xE0 : 0xC0)), es))
+        EXPECT_TRUE(Holds(ZeroRunsLeftOut(PesPayloads(bytes, isVideo ? 0xE0 : 0xC0)), es))
             << (isVideo ? "video" : "audio");
     }
 }

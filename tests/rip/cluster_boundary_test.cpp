@@ -17,7 +17,6 @@ namespace {
 
 constexpr uint64_t kCluster = TARNWELL_SMALL_CLUSTER_BYTES;
 constexpr uint64_t kStuffing = 186368;     // a run of zeros of 182 KB
-constexpr std::size_t kZeroRun = 32768;    // zeros that the rescue leaves out
 constexpr std::size_t kVideoPackets = 200; // 8 s of the video fixture
 
 enum class Zeros { None, BeforeStartCode, EndingAtBoundary, EndingByteBefore };
@@ -91,19 +90,7 @@ uint64_t PayloadPos(const Fixture& f, uint64_t at) {
 // run of zeros long enough to be looked past left out but for its last two
 // bytes, closed by a sequence end code.
 std::vector<uint8_t> LeftOutZeros(const std::vector<uint8_t>& es) {
-    std::vector<uint8_t> kept;
-    for (std::size_t i = 0; i < es.size();) {
-        std::size_t j = i;
-        while (j < es.size() && es[j] == 0)
-            ++j;
-        if (j == i)
-            ++j;
-        else if (j - i >= kZeroRun)
-            i = j - 2;
-        kept.insert(kept.end(), es.begin() + static_cast<long>(i),
-                    es.begin() + static_cast<long>(j));
-        i = j;
-    }
+    std::vector<uint8_t> kept = ZeroRunsLeftOut(es);
     kept.insert(kept.end(), {0x00, 0x00, 0x01, 0xB7});
     return kept;
 }

@@ -299,3 +299,20 @@ int TemporalReference(const Fixture& f, size_t packet) {
         return -1;
     return (f.bytes[at + 4] << 2) | (f.bytes[at + 5] >> 6);
 }
+
+std::vector<uint8_t> ZeroRunsLeftOut(const std::vector<uint8_t>& bytes) {
+    std::vector<uint8_t> out;
+    for (std::size_t i = 0; i < bytes.size();) {
+        std::size_t j = i;
+        while (j < bytes.size() && bytes[j] == 0)
+            ++j;
+        if (j == i)
+            ++j;
+        else if (j - i >= 32768)
+            i = j - 2;
+        out.insert(out.end(), bytes.begin() + static_cast<long>(i),
+                   bytes.begin() + static_cast<long>(j));
+        i = j;
+    }
+    return out;
+}

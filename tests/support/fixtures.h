@@ -93,3 +93,7 @@ std::vector<uint8_t> VideoFromSequenceHeader(const Fixture& f, size_t packet, bo
 char PictureType(const Fixture& f, size_t packet);
 // Temporal reference of that picture, or -1.
 int TemporalReference(const Fixture& f, size_t packet);
+
+// bytes with each run of 32 KiB of zeros or more cut to its last two bytes,
+// as a rescue leaves out the zeros that a recording went on across.
+std::vector<uint8_t> ZeroRunsLeftOut(const std::vector<uint8_t>& bytes);
