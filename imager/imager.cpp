@@ -279,7 +279,7 @@ bool CImager::CopyPass(Pass& pass, bool skipFailed, bool skipSlow, std::string& 
             const std::uint32_t before = PlatTicks();
             const ReadOutcome outcome = ReadDriveOnce(Drive, pos, Buffer, length, got);
             const std::uint32_t ms = PlatTicks() - before;
-            got = got / kSectorSize * kSectorSize;
+            got = WholeSectors(pos, got);
             Now.ReadNow += got;
             Now.Done += got;
             if (!Keep(pos, Buffer, got, fault))
@@ -323,7 +323,7 @@ bool CImager::BackwardPass(Pass& pass, std::string& fault) {
                 const auto length = static_cast<std::uint32_t>(end - from);
                 std::uint32_t got = 0;
                 const ReadOutcome outcome = ReadDriveOnce(Drive, from, Buffer, length, got);
-                got = got / kSectorSize * kSectorSize;
+                got = WholeSectors(from, got);
                 Now.ReadNow += got;
                 Now.Done += got;
                 if (!Keep(from, Buffer, got, fault))
@@ -347,18 +347,24 @@ bool CImager::BackwardPass(Pass& pass, std::string& fault) {
     return true;
 }
 
+// Of the got bytes read at pos, those of whole sectors: a drive (an image
+// file) may end inside its last sector, whose bytes up to the end are whole.
+std::uint32_t CImager::WholeSectors(std::uint64_t pos, std::uint32_t got) const {
+    return pos + got >= DriveSize ? got : got / kSectorSize * kSectorSize;
+}
+
 // Reads one sector at `at` into the image (read: whether it could be).
 bool CImager::ReadSector(Pass& pass, std::uint64_t at, bool& read, std::string& fault) {
     std::uint32_t got = 0;
-    read =
-        ReadDriveOnce(Drive, at, Buffer, kSectorSize, got) == ReadOutcome::Ok && got == kSectorSize;
+    read = ReadDriveOnce(Drive, at, Buffer, kSectorSize, got) == ReadOutcome::Ok &&
+           (got == kSectorSize || at + got == DriveSize);
     if (g_Unreadable.Stopped())
         return true;
     Now.ReadNow += read ? kSectorSize : 0;
     if (read) {
         Now.Done += kSectorSize;
         Now.Unreadable -= TheMap.StatusAt(at) == CRescueMap::kBad ? kSectorSize : 0;
-        if (!Keep(at, Buffer, kSectorSize, fault))
+        if (!Keep(at, Buffer, got, fault))
             return false;
     } else if (TheMap.StatusAt(at) != CRescueMap::kBad) {
         TheMap.Set(at, kSectorSize, CRescueMap::kBad);

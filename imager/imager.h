@@ -106,6 +106,7 @@ class CImager {
     const CRescueMap& Map() const { return TheMap; }
 
   private:
+    std::uint32_t WholeSectors(std::uint64_t pos, std::uint32_t got) const;
     struct Pass;
     bool CopyPass(Pass& pass, bool skipFailed, bool skipSlow, std::string& fault);
     bool BackwardPass(Pass& pass, std::string& fault);

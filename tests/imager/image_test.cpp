@@ -389,6 +389,18 @@ TEST(DropOut, EveryCommandStopsWithStatusThree) {
     }
 }
 
+// A drive (an image file) that ends inside its last sector is imaged to its
+// last byte, none of it taken for unreadable.
+TEST(ImageCommand, ImageEndingInsideASectorIsCopiedWhole) {
+    const Disk disk(4); // the video in the last cluster
+    const auto size = static_cast<off_t>(image::ClusterOffset(5) - 288);
+    ASSERT_EQ(::truncate(disk.path.c_str(), size), 0);
+    const harness::TempDir work;
+    const Faulty run(work.Path(), disk.path, {"image", disk.path, work.File("copy.img")});
+    EXPECT_EQ(run.run.exitCode, 0) << run.run.console;
+    ExpectSameAsDrive(disk, work.File("copy.img"));
+}
+
 // A rescue that the drop-out cut short leaves no file under the recording's
 // name, and recover says to image the disk first; reconnected, the same
 // rescue writes the file that a healthy disk gives.
