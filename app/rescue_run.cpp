@@ -274,6 +274,7 @@ int RunRescues(const std::vector<Item>& items, const char* command, const char* 
     RescueChoices choices;
     choices.partBytes = PartBytes(options);
     choices.pictures = options.index;
+    choices.digests = options.index;
     for (const Item& item : items) {
         SummaryRow row;
         row.label = item.label;

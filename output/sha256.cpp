@@ -3,6 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#include <immintrin.h>
+#define TARNWELL_SHA_X86 1
+#endif
+
 namespace {
 
 // The first 32 bits of the fractional parts of the cube roots of the first
@@ -43,7 +49,86 @@ inline void Round(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32
     h = t1 + (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
 }
 
+#ifdef TARNWELL_SHA_X86
+// Whether the processor has the SHA extensions (CPUID leaf 7, EBX bit 29),
+// and the SSE4.1 their use here needs (leaf 1, ECX bit 19).
+bool HasShaInstructions() {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || (c & (1u << 19)) == 0)
+        return false;
+    return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & (1u << 29)) != 0;
+}
+
+// The same compression function with the SHA instructions: the state kept
+// as ABEF and CDGH, four rounds of the message schedule a step, each
+// sha256rnds2 doing two rounds. The digest is the plain rounds' bit for bit.
+__attribute__((target("sha,sse4.1"))) void
+ShaInstructionBlocks(std::uint32_t state[8], const std::uint8_t* data, std::size_t count) {
+    // Each 32-bit word of the message is big-endian.
+    const __m128i swap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+    __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[0]));
+    __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[4]));
+    dcba = _mm_shuffle_epi32(dcba, 0xB1); // CDAB
+    hgfe = _mm_shuffle_epi32(hgfe, 0x1B); // EFGH
+    __m128i abef = _mm_alignr_epi8(dcba, hgfe, 8);
+    __m128i cdgh = _mm_blend_epi16(hgfe, dcba, 0xF0);
+    for (; count > 0; --count, data += 64) {
+        const __m128i abefBefore = abef, cdghBefore = cdgh;
+        __m128i w[4];
+        for (int g = 0; g < 16; ++g) {
+            __m128i& words = w[g % 4];
+            if (g < 4)
+                words = _mm_shuffle_epi8(
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * g)), swap);
+            else
+                words = _mm_sha256msg2_epu32(
+                    _mm_add_epi32(_mm_sha256msg1_epu32(words, w[(g + 1) % 4]),
+                                  _mm_alignr_epi8(w[(g + 3) % 4], w[(g + 2) % 4], 4)),
+                    w[(g + 3) % 4]);
+            __m128i message = _mm_add_epi32(
+                words, _mm_loadu_si128(reinterpret_cast<const __m128i*>(&kRound[4 * g])));
+            cdgh = _mm_sha256rnds2_epu32(cdgh, abef, message);
+            message = _mm_shuffle_epi32(message, 0x0E);
+            abef = _mm_sha256rnds2_epu32(abef, cdgh, message);
+        }
+        abef = _mm_add_epi32(abef, abefBefore);
+        cdgh = _mm_add_epi32(cdgh, cdghBefore);
+    }
+    const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+    const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[0]), _mm_blend_epi16(feba, dchg, 0xF0));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[4]), _mm_alignr_epi8(dchg, feba, 8));
+}
+#endif
+
+bool& UseSha() {
+#ifdef TARNWELL_SHA_X86
+    static bool use = HasShaInstructions();
+#else
+    static bool use = false;
+#endif
+    return use;
+}
+
 } // namespace
+
+void CSha256::UseShaInstructions(bool use) {
+#ifdef TARNWELL_SHA_X86
+    UseSha() = use && HasShaInstructions();
+#else
+    UseSha() = use && false;
+#endif
+}
+
+void CSha256::Blocks(const std::uint8_t* data, std::size_t count) {
+#ifdef TARNWELL_SHA_X86
+    if (UseSha()) {
+        ShaInstructionBlocks(State, data, count);
+        return;
+    }
+#endif
+    PlainBlocks(data, count);
+}
 
 void CSha256::Reset() {
     std::memcpy(State, kInitial, sizeof State);
@@ -103,7 +188,7 @@ std::string CSha256::Hex(const Digest& digest) {
 // The compression function over each block: the message schedule W kept as
 // a ring of 16 words, the eight working variables in registers, eight rounds
 // a step so that none of them is copied.
-void CSha256::Blocks(const std::uint8_t* data, std::size_t count) {
+void CSha256::PlainBlocks(const std::uint8_t* data, std::size_t count) {
     for (; count > 0; --count, data += 64) {
         std::uint32_t w[16];
         for (int t = 0; t < 16; ++t)

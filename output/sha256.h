@@ -25,10 +25,15 @@ class CSha256 {
     // The digest as sha256sum writes it: 64 lowercase hex digits.
     static std::string Hex(const Digest& digest);
 
+    // Whether the processor's SHA instructions are used where it has them
+    // (the default); off, every block goes through the plain rounds.
+    static void UseShaInstructions(bool use);
+
   private:
     void Reset();
     // Hashes `count` blocks of 64 bytes at `data`.
     void Blocks(const std::uint8_t* data, std::size_t count);
+    void PlainBlocks(const std::uint8_t* data, std::size_t count);
 
     std::uint32_t State[8];
     std::uint8_t Pending[64]; // the front of a block not yet whole

@@ -761,7 +761,8 @@ RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio
     auto written = [&](int part) { return PartFileName(fileName, part); };
     {
         auto mpg = std::make_unique<COBits>(partName, created);
-        mpg->TakeDigests();
+        if (choices.digests)
+            mpg->TakeDigests();
         if (choices.partBytes > 0)
             mpg->SetParts(choices.partBytes,
                           [&](int part) { return written(part) + kPartialExtension; });

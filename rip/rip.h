@@ -75,6 +75,8 @@ struct RescueChoices {
     std::uint64_t partBytes = 0;
     // Pictures from the video it copies (no more is read for them).
     bool pictures = false;
+    // The SHA-256 of each file, taken as it is written (for the report).
+    bool digests = false;
 };
 
 // Told now and then how far a rescue is: the share of the recording's chains

@@ -38,14 +38,21 @@ const Example kExamples[] = {
     {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
 };
 
+// With the processor's SHA instructions where it has them, and with the
+// plain rounds.
 TEST(Sha256, GivesTheDigestsOfTheStandard) {
-    for (const Example& example : kExamples) {
-        const std::vector<std::uint8_t> bytes(example.message.begin(), example.message.end());
-        for (const std::size_t step :
-             {std::size_t{0}, std::size_t{1}, std::size_t{64}, std::size_t{65}, bytes.size() + 1})
-            EXPECT_EQ(HexOf(bytes, step), example.digest)
-                << example.message.size() << " bytes in pieces of " << step;
+    for (const bool instructions : {true, false}) {
+        CSha256::UseShaInstructions(instructions);
+        for (const Example& example : kExamples) {
+            const std::vector<std::uint8_t> bytes(example.message.begin(), example.message.end());
+            for (const std::size_t step : {std::size_t{0}, std::size_t{1}, std::size_t{64},
+                                           std::size_t{65}, bytes.size() + 1})
+                EXPECT_EQ(HexOf(bytes, step), example.digest)
+                    << example.message.size() << " bytes in pieces of " << step
+                    << (instructions ? "" : ", plain rounds");
+        }
     }
+    CSha256::UseShaInstructions(true);
     // After Final the hash starts over.
     CSha256 hash;
     hash.Update("xyz", 3);
