@@ -141,7 +141,9 @@ int RecoverDrive(const RescueOptions& options) {
     int unnamed = 0;
     for (std::size_t i = 0; i < survey.recordings.size(); ++i) {
         const SurveyRecording& r = survey.recordings[i];
-        chains[i] = {r.video.clusters, r.audio.clusters};
+        chains[i] = {r.video.clusters, r.audio.clusters,
+                     static_cast<double>(StampDifference(r.video.lastStamp, r.video.firstStamp)) /
+                         kPtsPerSecond};
         Item item;
         item.chainBytes = (r.video.clusters.size() + r.audio.clusters.size()) * kClusterBytes;
         item.label = std::to_string(i + 1);
@@ -171,7 +173,7 @@ int RecoverDrive(const RescueOptions& options) {
         items.push_back(item);
     }
     PrintFound(survey.recordings, items, from);
-    return options.list ? kExitOk : RunRescues(items, "recover", "no.", options);
+    return options.list ? kExitOk : RunRescues(items, "recover", "no.", options, survey.bytesRead);
 }
 
 } // namespace

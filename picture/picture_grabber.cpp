@@ -35,7 +35,8 @@ constexpr std::size_t kHeaderBytes = 256;
 constexpr std::size_t kSliceBytes = 2 << 20;
 
 // The first kept pictures are this far apart, after one of each of the
-// first kLeastKept groups of pictures; when more than kMostKept are kept,
+// first kLeastKept groups of pictures (unless the recording is known to be
+// long enough without them); when more than kMostKept are kept,
 // the spacing doubles and every other one goes, which leaves at least
 // kLeastKept.
 constexpr double kFirstSpacing = 1.0;
@@ -70,9 +71,13 @@ class CPictureGrabber::CState {
     }
 
     void Feed(const std::uint8_t* data, std::size_t size);
+    // A recording long enough for kLeastKept pictures a spacing apart needs
+    // no picture of each of its first groups of pictures.
     void Expect(double seconds) {
-        if (KeptPictures.empty())
-            Spacing = std::max(kFirstSpacing, seconds / kMostKept);
+        if (!KeptPictures.empty())
+            return;
+        Spacing = std::max(kFirstSpacing, seconds / kMostKept);
+        EachFirstGroup = seconds < kLeastKept * kFirstSpacing * 2;
     }
     bool Wants(double seconds) const {
         return !SequenceSeen || PictureStage == Stage::Decode || seconds + kWantedAhead >= NextDue;
@@ -86,7 +91,8 @@ class CPictureGrabber::CState {
 
   private:
     struct Kept {
-        CPictureAt picture;
+        double seconds;
+        CImage image;        // small already; into PNG only if it is shown
         std::uint64_t group; // the number of its group of pictures
     };
     enum class Stage { None, Header, Skip, Decode };
@@ -134,6 +140,7 @@ class CPictureGrabber::CState {
     std::uint64_t Group = 0; // group headers seen
 
     std::vector<Kept> KeptPictures;
+    bool EachFirstGroup = true; // a picture of each of the first groups of pictures
     double Spacing = kFirstSpacing;
     double NextDue = 0;
 
@@ -410,9 +417,11 @@ void CPictureGrabber::CState::EndDecoding() {
         FirstFailure = PictureSeconds;
 }
 
-// The picture goes into PNG at once: a kept picture costs its PNG's bytes.
+// At most kMostKept + 1 small pictures are held; only those shown in the end
+// go into PNG, so that the pictures thinned out as the spacing doubles cost
+// no encoding.
 void CPictureGrabber::CState::Keep(double seconds, const CImage& image) {
-    KeptPictures.push_back(Kept{ShownPicture(seconds, image), Group});
+    KeptPictures.push_back(Kept{seconds, image, Group});
     if (KeptPictures.size() > kMostKept) {
         Spacing *= 2;
         std::size_t to = 0;
@@ -420,7 +429,9 @@ void CPictureGrabber::CState::Keep(double seconds, const CImage& image) {
             KeptPictures[to++] = std::move(KeptPictures[from]);
         KeptPictures.resize(to);
     }
-    NextDue = KeptPictures.size() < kLeastKept ? 0 : KeptPictures.back().picture.seconds + Spacing;
+    NextDue = EachFirstGroup && KeptPictures.size() < kLeastKept
+                  ? 0
+                  : KeptPictures.back().seconds + Spacing;
 }
 
 // What the current picture lasts, in frames.
@@ -450,14 +461,12 @@ std::vector<CPictureAt> CPictureGrabber::CState::Pictures(std::size_t count) {
     for (std::size_t place = 0; place < shown; ++place) {
         const double at =
             Clock * (2.0 * static_cast<double>(place) + 1) / (2.0 * static_cast<double>(shown));
-        auto distance = [&](std::size_t p) {
-            return std::fabs(at - KeptPictures[p].picture.seconds);
-        };
+        auto distance = [&](std::size_t p) { return std::fabs(at - KeptPictures[p].seconds); };
         std::size_t best = next;
         for (std::size_t p = next; p + (shown - place) <= kept; ++p)
             if (distance(p) < distance(best))
                 best = p;
-        pictures.push_back(KeptPictures[best].picture);
+        pictures.push_back(ShownPicture(KeptPictures[best].seconds, KeptPictures[best].image));
         next = best + 1;
     }
     return pictures;

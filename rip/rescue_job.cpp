@@ -622,7 +622,9 @@ RescueResult RescueRecording(CPVRFile& file, const RecordingChains& chains,
     file.PrintInfo(*g_Log, false);
     CClusterReader video(file.DriveName(), chains.video);
     CClusterReader audio(file.DriveName(), chains.audio);
-    return Rescue(file, video, audio, fileName, progress, choices);
+    RescueChoices these = choices;
+    these.seconds = chains.seconds;
+    return Rescue(file, video, audio, fileName, progress, these);
 }
 
 std::string ClockText(double seconds) {
@@ -773,7 +775,8 @@ RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio
             CVideoFeed feed(writer, feeder, audioStamps.pts, audioStamps.known, video, videoId,
                             videoEnd, report);
             CPictureGrabber grabber;
-            grabber.Expect(static_cast<double>(HeaderLength(file)) / kPtsPerSecond);
+            const double header = static_cast<double>(HeaderLength(file)) / kPtsPerSecond;
+            grabber.Expect(header > 0 ? header : choices.seconds);
             if (choices.pictures)
                 feed.TakePictures(grabber);
             {

@@ -77,6 +77,9 @@ struct RescueChoices {
     bool pictures = false;
     // The SHA-256 of each file, taken as it is written (for the report).
     bool digests = false;
+    // How long the recording is thought to last where its header does not
+    // say (seconds; 0: not known), for the spacing of the pictures.
+    double seconds = 0;
 };
 
 // Told now and then how far a rescue is: the share of the recording's chains
@@ -104,6 +107,7 @@ RescueResult RescueRecording(CPVRFile& file, const std::string& fileName, CRescu
 // A recording's chains as a survey of the disk found them.
 struct RecordingChains {
     std::vector<std::int32_t> video, audio;
+    double seconds = 0; // how long the survey saw it last, where no header says (0: not known)
 };
 
 // The same for a recording given by its chains: its header (which may be
