@@ -26,6 +26,10 @@
 #   image     tarnwell image of the same disk: the same bytes, and its maps.
 #   dying     tarnwell image and GNU ddrescue side by side on a dying disk
 #             (bench/dying_disk.sh): the bytes of the recording each saves.
+#   many      tarnwell recover of a disk of 120 short recordings, its
+#             directory lost, with the page and with --no-index
+#             (bench/many_recordings.sh): the pictures' cost against a tenth
+#             of the run's reads at 150 MB/s, and the peak memory (32 MiB).
 #   pictures  the picture grabber fed the fixture's video 100 times over (30
 #             minutes of it) in pieces of 64 KiB, against a memcpy of the same
 #             pieces (picture_cost); its time holds the PNG files' it makes;
@@ -423,6 +427,9 @@ sha256sum "$out/chain.bin" >/dev/null
 end=$EPOCHREALTIME
 awk -v b="$chain_bytes" -v us="$((${end/./} - ${start/./}))" 'BEGIN {
     printf "sha256sum of the chain bytes, %d bytes: %.3f s, %.0f MB/s\n", b, us / 1e6, b / us }'
+
+# The page on a disk of many short recordings whose directory is lost.
+bash "$top/bench/many_recordings.sh" "$build"
 
 # tarnwell image against GNU ddrescue on a dying disk served by nbdkit.
 bash "$top/bench/dying_disk.sh" "$build"
