@@ -53,8 +53,7 @@ image::Recording Recording(std::int8_t recordNo, const std::string& clip, int vi
 // in 2, and a title with every character a file name cannot hold. far.img:
 // the chains lie where byte offsets need more than 32 bits, the video in
 // clusters 1150 then 45, the audio in 1151, the last cluster there is.
-// titles.img: a recording for each of the broadcast titles, all of the
-// chains of slot 0 of near.img.
+// titles.img: a recording for each of the broadcast titles.
 struct Images {
     harness::TempDir dir;
     std::string nearDisk = dir.File("near.img");
@@ -84,18 +83,8 @@ struct Images {
         farImg.PlaceChainData({1150, 45}, kCluster - 700001, video.bytes);
         farImg.PlaceChainData({1151}, 0, mp2.bytes);
 
-        image::RecorderImage titlesImg;
-        for (const BroadcastTitle& title : BroadcastTitles()) {
-            image::Recording rec = Recording(1, title.clip, 9, 6);
-            rec.station = title.station;
-            titlesImg.AddRecording(rec);
-        }
-        titlesImg.LinkChain({9, 4});
-        titlesImg.LinkChain({6});
-        titlesImg.PlaceChainData({9, 4}, kCluster - 1000003, video.bytes);
-        titlesImg.PlaceChainData({6}, 0, mp2.bytes);
-
-        written = nearImg.Write(nearDisk) && farImg.Write(farDisk) && titlesImg.Write(titlesDisk);
+        written = nearImg.Write(nearDisk) && farImg.Write(farDisk) &&
+                  WriteTitlesImage(titlesDisk, BroadcastTitles());
         for (const std::string& path : {nearDisk, farDisk, titlesDisk})
             fs::permissions(path,
                             fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
