@@ -2,9 +2,12 @@
 // log and the commands.
 #pragma once
 
+#include "text/text.h"
+
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -81,7 +84,13 @@ struct RescueOptions {
     std::uint64_t split = 0;        // --split SIZE: the most bytes of a file's part (0: one file)
     bool index = true;              // the page of the run (--no-index: none)
     std::vector<std::string> words; // the drive, then the slots
+    // --charset NAME: the table of a title or station that names none.
+    std::optional<TextCharset> charset;
 };
+
+// The table that rescue and recover read undeclared titles with, from
+// --charset (none: as UTF-8 when they are, else ISO/IEC 6937).
+extern std::optional<TextCharset> g_TitleCharset;
 
 // Reads the options of argv[2] on; false with the reason when one is wrong.
 bool ParseRescueOptions(int argc, const char* const* argv, RescueOptions& options,

@@ -2,6 +2,7 @@
 // model and what it holds, then the command to run for each recorder disk.
 #include "app/app.h"
 #include "disks/disks.h"
+#include "text/text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -73,15 +74,15 @@ int DisksCommand() {
         rows.push_back(LookAt(disk, denied, stopped));
     std::size_t name = 0, size = 0, model = 0;
     for (const DiskRow& row : rows) {
-        name = std::max(name, row.name.size());
+        name = std::max(name, TextWidth(row.name));
         size = std::max(size, row.size.size());
-        model = std::max(model, row.model.size());
+        model = std::max(model, TextWidth(row.model));
     }
     for (const DiskRow& row : rows) {
         char text[1024];
-        std::snprintf(text, sizeof text, "%-*s  %*s  %-*s  %s", static_cast<int>(name),
-                      row.name.c_str(), static_cast<int>(size), row.size.c_str(),
-                      static_cast<int>(model), row.model.c_str(), row.holds.c_str());
+        std::snprintf(text, sizeof text, "%s  %*s  %s  %s", FitToWidth(row.name, name).c_str(),
+                      static_cast<int>(size), row.size.c_str(),
+                      FitToWidth(row.model, model).c_str(), row.holds.c_str());
         ConsoleAndLog(text);
     }
     ConsoleAndLog("");

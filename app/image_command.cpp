@@ -6,6 +6,7 @@
 #include "drive/drive.h"
 #include "imager/imager.h"
 #include "platform/runlog.h"
+#include "rip/rip.h"
 #include "survey/survey.h"
 
 #include <algorithm>
@@ -127,7 +128,8 @@ void ReportRecordings(CPVRDrive& drive, const CRescueMap& map) {
                 lost += map.NotCopied(range.Offset, end - range.Offset);
             }
         }
-        ConsoleAndLog("slot " + std::to_string(slot) + " (" + file.GetOutputName() +
+        ConsoleAndLog("slot " + std::to_string(slot) + " (" +
+                      TitledOutputName(file, DecodeDvbText(file.ClipBytes()).utf8) +
                       "): " + std::to_string(bytes) + " bytes, " +
                       (lost == 0 ? std::string("all copied")
                        : g_Unreadable.Stopped()

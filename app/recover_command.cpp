@@ -3,6 +3,7 @@
 #include "app/rescue_run.h"
 #include "platform/runlog.h"
 #include "survey/survey.h"
+#include "text/text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -70,15 +71,15 @@ void PrintFound(const std::vector<SurveyRecording>& found, const std::vector<Ite
                 const std::vector<std::string>& from) {
     std::size_t name = 4, video = 5, audio = 5;
     for (std::size_t i = 0; i < found.size(); ++i) {
-        name = std::max(name, items[i].name.size());
+        name = std::max(name, TextWidth(items[i].name));
         video = std::max(video, ClusterList(found[i].video).size());
         audio = std::max(audio, ClusterList(found[i].audio).size());
     }
     auto line = [&](const std::string& no, const std::string& file, const std::string& v,
                     const std::string& a, const std::string& minutes, const std::string& where) {
         char text[1024];
-        std::snprintf(text, sizeof text, "%4s  %-*s  %-*s  %-*s %8s  %s", no.c_str(),
-                      static_cast<int>(name), file.c_str(), static_cast<int>(video), v.c_str(),
+        std::snprintf(text, sizeof text, "%4s  %s  %-*s  %-*s %8s  %s", no.c_str(),
+                      FitToWidth(file, name).c_str(), static_cast<int>(video), v.c_str(),
                       static_cast<int>(audio), a.c_str(), minutes.c_str(), where.c_str());
         std::cout << text << std::endl;
         *g_Log << text << std::endl;
@@ -152,7 +153,7 @@ int RecoverDrive(const RescueOptions& options) {
             const int sector = headers.found[static_cast<std::size_t>(r.header)].sector;
             const int slot = sector - static_cast<int>(kFirstHeaderSector);
             item.file = headers.files[static_cast<std::size_t>(slot)].get();
-            item.name = FileName(*item.file, slot, taken);
+            item.name = FileName(*item.file, slot, taken, item.formerName);
             from.push_back(slot < listed
                                ? "slot " + std::to_string(slot) + " of the table of contents"
                                : "a header in sector " + std::to_string(sector));
@@ -184,6 +185,7 @@ int RecoverCommand(const RescueOptions& options) {
         return kExitOk;
     }
     g_DriveName = DrivePath(options.words[0]);
+    g_TitleCharset = options.charset;
     g_Unreadable.Clear();
     // The survey is not kept: after a drop-out the disk is best imaged first.
     g_Unreadable.SetStopAdvice("reconnect it, then image it first: tarnwell image " +

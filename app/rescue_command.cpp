@@ -2,6 +2,7 @@
 // given, each into one program stream that plays, in one unattended run.
 #include "app/rescue_run.h"
 #include "platform/runlog.h"
+#include "text/text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -10,21 +11,22 @@
 namespace {
 
 // --list of rescue: a line for each recording, nothing written, no waiting.
+// The station and the title line up by the characters they show.
 void ListItems(const std::vector<Item>& items) {
     std::size_t station = 7, title = 5;
     for (const Item& item : items) {
         if (item.file != nullptr) {
-            station = std::max(station, item.file->Station().size());
-            title = std::max(title, item.file->Clip().size());
+            station = std::max(station, TextWidth(StationOf(*item.file)));
+            title = std::max(title, TextWidth(TitleOf(*item.file)));
         }
     }
     auto line = [&](const std::string& slot, const std::string& rec, const std::string& st,
                     const std::string& clip, const std::string& date, const std::string& length,
                     const std::string& chains, const std::string& file) {
         char text[1024];
-        std::snprintf(text, sizeof text, "%4s %4s  %-*s  %-*s  %-16s %8s %10s  %s", slot.c_str(),
-                      rec.c_str(), static_cast<int>(station), st.c_str(), static_cast<int>(title),
-                      clip.c_str(), date.c_str(), length.c_str(), chains.c_str(), file.c_str());
+        std::snprintf(text, sizeof text, "%4s %4s  %s  %s  %-16s %8s %10s  %s", slot.c_str(),
+                      rec.c_str(), FitToWidth(st, station).c_str(), FitToWidth(clip, title).c_str(),
+                      date.c_str(), length.c_str(), chains.c_str(), file.c_str());
         std::cout << text << std::endl;
         *g_Log << text << std::endl;
     };
@@ -35,7 +37,7 @@ void ListItems(const std::vector<Item>& items) {
             continue;
         }
         const CPVRFile& f = *item.file;
-        line(item.label, std::to_string(f.RecordNo()), f.Station(), f.Clip(), DateText(f),
+        line(item.label, std::to_string(f.RecordNo()), StationOf(f), TitleOf(f), DateText(f),
              LengthText(f), Format("%.1f MB", static_cast<double>(item.chainBytes) / 1e6),
              item.name);
     }
@@ -59,7 +61,7 @@ int RescueDrive(CPVRDrive& drive, const RescueOptions& options) {
             item.failure = file == nullptr ? "there is no such slot" : "its header cannot be read";
         } else {
             item.file = file;
-            item.name = FileName(*file, slot, taken);
+            item.name = FileName(*file, slot, taken, item.formerName);
             item.chainBytes = (g_ClusterTable->Chain(file->FirstVCluster()).size() +
                                g_ClusterTable->Chain(file->FirstACluster()).size()) *
                               kClusterBytes;
@@ -81,5 +83,6 @@ int RescueCommand(const RescueOptions& options) {
         return kExitOk;
     }
     g_DriveName = DrivePath(options.words[0]);
+    g_TitleCharset = options.charset;
     return OnDrive([&options](CPVRDrive& drive) { return RescueDrive(drive, options); });
 }

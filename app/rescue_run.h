@@ -70,7 +70,8 @@ struct Item {
 
 // The name of a recording's file; a name another recording of this run took
 // gets the slot.
-std::string FileName(const CPVRFile& file, int slot, std::set<std::string>& taken);
+std::string FileName(const CPVRFile& file, int slot, std::set<std::string>& taken,
+                     std::string& formerName);
 
 // The title and the station of a recording's header, as the run shows them.
 std::string TitleOf(const CPVRFile& file);

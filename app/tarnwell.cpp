@@ -340,6 +340,15 @@ bool ParseRescueOptions(int argc, const char* const* argv, RescueOptions& option
                 error = "the size of a part must be a number of at least 1M (K, M and G: 1024, "
                         "1024*1024, 1024*1024*1024): " +
                         size;
+        } else if (word == "--charset" || word.rfind("--charset=", 0) == 0) {
+            const std::string name = value("--charset");
+            TextCharset charset;
+            if (ParseCharsetName(name, charset))
+                options.charset = charset;
+            else if (error.empty())
+                error = "unknown character table " + name +
+                        " for --charset: give one of ISO-6937, ISO-8859-1 to ISO-8859-15 "
+                        "(not 12), UTF-8 or UCS-2";
         } else if (word.size() > 1 && word[0] == '-' &&
                    !std::isdigit(static_cast<unsigned char>(word[1]))) {
             error = "unknown option " + word;

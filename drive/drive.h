@@ -262,6 +262,10 @@ class CPVRFile {
     int RecordNo() const { return S8(0x00); }
     std::string Station() const { return Text(0x01, 14); }
     std::string Clip() const { return Text(0x0F, 41); }
+    // The whole station and title fields, zero padding and all, as the
+    // broadcast's text coding needs them: a two-byte text holds zero bytes.
+    std::string StationBytes() const { return Field(0x01, 14); }
+    std::string ClipBytes() const { return Field(0x0F, 41); }
     int Year() const { return S16(0x38); }
     int Month() const { return S8(0x3A); }
     int Day() const { return S8(0x3B); }
@@ -321,6 +325,10 @@ class CPVRFile {
         return static_cast<std::int16_t>(Header[offset] | (Header[offset + 1] << 8));
     }
     std::string Text(int offset, int size) const;
+    std::string Field(int offset, int size) const {
+        return std::string(reinterpret_cast<const char*>(Header + offset),
+                           static_cast<std::size_t>(size));
+    }
     void RipAudio(CClusterReader& reader, COBits& out, int streamId, std::int64_t startPTS,
                   std::int64_t maxPTS, bool ac3);
     void FillGap(int ptsDiff, COBits& out, const AudioFormat& format);

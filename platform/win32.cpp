@@ -109,6 +109,25 @@ bool g_DiskFull = false; // the last failed write met a full disk
 // The physical drives looked for: \\.\PhysicalDrive0 up to this, less one.
 constexpr int kPhysicalDrives = 32;
 
+// A file name for the wide-character calls, so that any character of a title
+// can be in it whatever the system's code page: UTF-8, as the program makes
+// its names; a name that is not UTF-8 (one that the command line gave in the
+// code page, or a rip's file named by the title's bytes) in the code page, as
+// the system has always read it.
+std::wstring Wide(const std::string& name) {
+    for (const UINT page : {UINT{CP_UTF8}, UINT{CP_ACP}}) {
+        const DWORD flags = page == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+        const int size = static_cast<int>(name.size());
+        const int n = MultiByteToWideChar(page, flags, name.data(), size, nullptr, 0);
+        if (n > 0 || name.empty()) {
+            std::wstring wide(static_cast<std::size_t>(n), L'\0');
+            MultiByteToWideChar(page, flags, name.data(), size, wide.data(), n);
+            return wide;
+        }
+    }
+    return std::wstring();
+}
+
 // The system's words for an error, without the full stop and line end.
 std::string ErrorText(DWORD error) {
     char text[512] = {};
@@ -123,8 +142,8 @@ std::string ErrorText(DWORD error) {
 
 // A handle for the disk's queries only: it needs no rights, and reads nothing.
 HANDLE OpenForQueries(const std::string& path) {
-    return CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                       0, nullptr);
+    return CreateFileW(Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
 }
 
 // The disk's length: IOCTL_DISK_GET_LENGTH_INFO where the handle may read,
@@ -191,16 +210,16 @@ long DriveOfLetter(char letter) {
 } // namespace
 
 bool PlatOpenRead(const std::string& path, FileHandle& handle) {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     handle = Portable(h);
     NoteOpened(path, h);
     return h != INVALID_HANDLE_VALUE;
 }
 
 bool PlatCreateWrite(const std::string& path, FileHandle& handle) {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     handle = Portable(h);
     return h != INVALID_HANDLE_VALUE;
 }
@@ -247,7 +266,7 @@ bool PlatWriteFoundDiskFull() {
 }
 
 bool PlatRename(const std::string& from, const std::string& to) {
-    return MoveFileExA(from.c_str(), to.c_str(),
+    return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
@@ -257,11 +276,11 @@ bool PlatMakeFolders(const std::string& path) {
         // "D:" and "\\server\share" name no folder to make.
         if (!folder.empty() && folder.back() != ':' &&
             folder.find_first_not_of("\\/") != std::string::npos)
-            CreateDirectoryA(folder.c_str(), nullptr);
+            CreateDirectoryW(Wide(folder).c_str(), nullptr);
         if (at == std::string::npos)
             break;
     }
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
@@ -278,8 +297,8 @@ bool PlatSetFileTime(const std::string& path, const std::tm& localTime) {
     if (!TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc) ||
         !SystemTimeToFileTime(&utc, &time))
         return false;
-    const HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(Wide(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     const bool set = SetFileTime(file, nullptr, &time, &time) != 0;
@@ -289,7 +308,7 @@ bool PlatSetFileTime(const std::string& path, const std::tm& localTime) {
 
 bool PlatFreeSpace(const std::string& folder, std::uint64_t& bytes) {
     ULARGE_INTEGER free{};
-    if (!GetDiskFreeSpaceExA(folder.c_str(), &free, nullptr, nullptr))
+    if (!GetDiskFreeSpaceExW(Wide(folder).c_str(), &free, nullptr, nullptr))
         return false;
     bytes = free.QuadPart;
     return true;
@@ -298,18 +317,18 @@ bool PlatFreeSpace(const std::string& folder, std::uint64_t& bytes) {
 std::uint64_t PlatLargestFile(const std::string& folder) {
     // The volume's root: "D:\" of "D:\Recordings", the current one of a
     // relative path.
-    char full[MAX_PATH] = {};
-    char root[MAX_PATH] = {};
-    char system[MAX_PATH] = {};
-    if (GetFullPathNameA(folder.c_str(), MAX_PATH, full, nullptr) == 0 ||
-        !GetVolumePathNameA(full, root, MAX_PATH) ||
-        !GetVolumeInformationA(root, nullptr, 0, nullptr, nullptr, nullptr, system, MAX_PATH))
+    wchar_t full[MAX_PATH] = {};
+    wchar_t root[MAX_PATH] = {};
+    wchar_t system[MAX_PATH] = {};
+    if (GetFullPathNameW(Wide(folder).c_str(), MAX_PATH, full, nullptr) == 0 ||
+        !GetVolumePathNameW(full, root, MAX_PATH) ||
+        !GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, system, MAX_PATH))
         return 0;
-    return std::string(system).compare(0, 3, "FAT") == 0 ? (std::uint64_t{1} << 32) - 1 : 0;
+    return std::wstring(system).compare(0, 3, L"FAT") == 0 ? (std::uint64_t{1} << 32) - 1 : 0;
 }
 
 bool PlatRemove(const std::string& path) {
-    return DeleteFileA(path.c_str()) != FALSE;
+    return DeleteFileW(Wide(path).c_str()) != FALSE;
 }
 
 void PlatClose(FileHandle handle) {
@@ -320,8 +339,8 @@ void PlatClose(FileHandle handle) {
 }
 
 bool PlatOpenImage(const std::string& path, FileHandle& handle) {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     handle = Portable(h);
     if (h == INVALID_HANDLE_VALUE)
         return false;
@@ -367,8 +386,8 @@ bool PlatSameFile(const std::string& a, const std::string& b) {
     bool known[2]{};
     const std::string paths[2] = {a, b};
     for (int i = 0; i < 2; ++i) {
-        HANDLE h = CreateFileA(paths[i].c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        HANDLE h = CreateFileW(Wide(paths[i]).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (h == INVALID_HANDLE_VALUE)
             return false;
         known[i] = GetFileInformationByHandle(h, &info[i]) != FALSE;
@@ -378,12 +397,12 @@ bool PlatSameFile(const std::string& a, const std::string& b) {
         return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
                info[0].nFileIndexHigh == info[1].nFileIndexHigh &&
                info[0].nFileIndexLow == info[1].nFileIndexLow;
-    char full[2][MAX_PATH]{};
+    wchar_t full[2][MAX_PATH]{};
     for (int i = 0; i < 2; ++i) {
-        if (GetFullPathNameA(paths[i].c_str(), MAX_PATH, full[i], nullptr) == 0)
+        if (GetFullPathNameW(Wide(paths[i]).c_str(), MAX_PATH, full[i], nullptr) == 0)
             return false;
     }
-    return lstrcmpiA(full[0], full[1]) == 0;
+    return lstrcmpiW(full[0], full[1]) == 0;
 }
 
 std::string PlatDiskSerial(const std::string& path) {
@@ -425,8 +444,8 @@ bool PlatListDisks(std::vector<PlatDisk>& disks) {
 DiskOpen PlatOpenDisk(const std::string& name, FileHandle& handle, std::string& reason) {
     // The system keeps its own disks open for writing: a handle that denied
     // others the writing would not be given. This one only reads.
-    HANDLE h = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
+    HANDLE h = CreateFileW(Wide(name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
     handle = Portable(h);
     if (h != INVALID_HANDLE_VALUE)
         return DiskOpen::Ok;

@@ -118,3 +118,8 @@ RescueResult RescueRecording(CPVRFile& file, const RecordingChains& chains,
 
 // The name of part `part` (from 1) of the file fileName.
 std::string PartFileName(const std::string& fileName, int part);
+
+// Base name of a recording's files from its title as a person reads it (the
+// broadcast's text in UTF-8): the record number as GetOutputName gives it,
+// then the title, with the characters a file name cannot hold as blanks.
+std::string TitledOutputName(const CPVRFile& file, const std::string& title);

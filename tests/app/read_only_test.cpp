@@ -134,12 +134,12 @@ TEST(ReadOnlyDisk, Win32BackendOpensTheDriveForReadingOnly) {
     const std::string text = source.str();
     ASSERT_TRUE(std::regex_search(
         text, open,
-        std::regex(R"(bool PlatOpenRead\([^)]*\) \{\s*HANDLE h = CreateFileA\(([^;]*)\);)")));
+        std::regex(R"(bool PlatOpenRead\([^)]*\) \{\s*HANDLE h = CreateFileW\(([^;]*)\);)")));
     std::string call = open[1];
     call = std::regex_replace(call, std::regex(R"(\s+)"), " ");
     // Access, sharing and disposition; the hint that follows is free.
     EXPECT_EQ(call.substr(0, call.rfind(',', call.rfind(',') - 1)),
-              "path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING");
+              "Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING");
     for (const char* file : {"drive/cluster_table.cpp", "drive/pvr_drive.cpp", "drive/pvr_file.cpp",
                              "drive/unreadable.cpp", "reader/cluster_reader.cpp"}) {
         std::ifstream part(std::string(TARNWELL_SOURCE_DIR) + "/" + file);

@@ -7,6 +7,7 @@
 #include "image/recorder_image.h"
 #include "support/fixtures.h"
 #include "support/harness.h"
+#include "text/broadcast_titles.h"
 
 #include <gtest/gtest.h>
 
@@ -52,10 +53,12 @@ image::Recording Recording(std::int8_t recordNo, const std::string& clip, int vi
 // in 2, and a title with every character a file name cannot hold. far.img:
 // the chains lie where byte offsets need more than 32 bits, the video in
 // clusters 1150 then 45, the audio in 1151, the last cluster there is.
+// titles.img: a recording for each of the broadcast titles.
 struct Images {
     harness::TempDir dir;
     std::string nearDisk = dir.File("near.img");
     std::string farDisk = dir.File("far.img");
+    std::string titlesDisk = dir.File("titles.img");
     std::string missing = dir.File("missing.img");
     bool written = false;
 
@@ -80,8 +83,9 @@ struct Images {
         farImg.PlaceChainData({1150, 45}, kCluster - 700001, video.bytes);
         farImg.PlaceChainData({1151}, 0, mp2.bytes);
 
-        written = nearImg.Write(nearDisk) && farImg.Write(farDisk);
-        for (const std::string& path : {nearDisk, farDisk})
+        written = nearImg.Write(nearDisk) && farImg.Write(farDisk) &&
+                  WriteTitlesImage(titlesDisk, BroadcastTitles());
+        for (const std::string& path : {nearDisk, farDisk, titlesDisk})
             fs::permissions(path,
                             fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     }
@@ -199,6 +203,10 @@ TEST(WindowsProgram, SameFilesConsoleAndLogAsTheLinuxProgram) {
         {{"recover", images.nearDisk}, "", 0},
         {{"recover", images.farDisk, "--list"}, "", 0},
         {{"recover", "--help"}, "", 0},
+        // Titles in every script the broadcasts use, whatever the code page.
+        {{"rescue", images.titlesDisk, "--list"}, "", 0},
+        {{"rescue", images.titlesDisk, "--no-index"}, "", 0},
+        {{"rescue", images.titlesDisk, "--charset", "latin9", "0", "--list"}, "", 0},
         {{"dir", images.missing}, "", 1},
         {{"rip", images.missing, "0", "10"}, "", 1},
         // A drive letter opens the raw volume (here \\.\q:, standing for
