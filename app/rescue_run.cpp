@@ -30,6 +30,8 @@ void PrintRescueUsage(bool recover) {
         "                        1024*1024, 1024*1024*1024), for example --split 4G",
         "  --no-index            write no index.html, the page that shows each file with",
         "                        pictures from it",
+        "  --charset NAME        read titles that name no character table in NAME, for",
+        "                        example --charset ISO-8859-15",
         "  --help                show this",
         "example:",
     };
@@ -192,21 +194,18 @@ PageRecording PageRow(const Item& item) {
     return row;
 }
 
-std::uint64_t FileSize(const std::string& name) {
-    FileHandle handle = kInvalidHandle;
-    std::uint64_t size = 0;
-    if (!PlatOpenRead(name, handle) || !PlatSize(handle, size))
-        size = 0;
-    PlatClose(handle);
-    return size;
-}
-
 // The date and time of now: local for the page, UTC for the report.
 std::string Now(const char* format, bool utc) {
     const std::time_t now = std::time(nullptr);
     char text[40] = "";
     std::strftime(text, sizeof text, format, utc ? std::gmtime(&now) : std::localtime(&now));
     return text;
+}
+
+// A header field without the zeros that pad it.
+std::string WithoutPadding(std::string field) {
+    field.erase(field.find_last_not_of('\0') + 1);
+    return field;
 }
 
 // The report's entry of an item, before its rescue.
@@ -223,8 +222,8 @@ ReportRecording ReportEntry(const Item& item, const char* command) {
         entry.recordNo = f.RecordNo();
         entry.title = TitleOf(f);
         entry.station = StationOf(f);
-        entry.titleHex = HexBytes(f.Clip());
-        entry.stationHex = HexBytes(f.Station());
+        entry.titleHex = HexBytes(WithoutPadding(f.ClipBytes()));
+        entry.stationHex = HexBytes(WithoutPadding(f.StationBytes()));
         entry.date = DateText(f) == "-" ? "" : DateText(f);
         entry.headerSeconds = f.LengthHours() * 3600 + f.LengthMinutes() * 60 + f.LengthSeconds();
     }
@@ -305,7 +304,7 @@ int RunRescues(const std::vector<Item>& items, const char* command, const char* 
             row.result = "kept";
             shown.files = {former};
             report.recordings.back().files.push_back(
-                {former, FileSize(InFolder(options.output, former)), ""});
+                {former, FileBytes(InFolder(options.output, former)), ""});
             done(row);
             continue;
         }
@@ -352,7 +351,7 @@ int RunRescues(const std::vector<Item>& items, const char* command, const char* 
         shown.damage = r.damage;
         ReportRecording& entry = report.recordings.back();
         for (std::size_t part = 0; part < r.files.size(); ++part)
-            entry.files.push_back({shown.files[part], FileSize(r.files[part]),
+            entry.files.push_back({shown.files[part], FileBytes(r.files[part]),
                                    part < r.digests.size() ? r.digests[part] : ""});
         entry.fileSeconds = r.minutes * 60;
         entry.damage = r.damage;
@@ -391,7 +390,7 @@ int RunRescues(const std::vector<Item>& items, const char* command, const char* 
             ConsoleAndLog("the page of this run, with pictures from each recording: " + path);
         else
             ConsoleAndLog(path + " could not be written: " + error);
-        report.driveBytes = FileSize(g_DriveName); // 0 when it cannot be told
+        report.driveBytes = FileBytes(g_DriveName); // 0 when it cannot be told
         report.ended = Now("%Y-%m-%dT%H:%M:%SZ", true);
         report.exitStatus = FinalStatus(failed       ? kExitFailed
                                         : incomplete ? kExitIncomplete

@@ -68,8 +68,10 @@ struct Item {
     std::string from;             // recover: where it was found
 };
 
-// The name of a recording's file; a name another recording of this run took
-// gets the slot.
+// The name of a recording's file, by its title as read, and in formerName
+// the name an earlier version gave it by the title's bytes ("" when the
+// same); a name another recording of this run took gets the slot. Logs the
+// station and the title with their bytes.
 std::string FileName(const CPVRFile& file, int slot, std::set<std::string>& taken,
                      std::string& formerName);
 

@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -28,11 +27,6 @@ constexpr std::int64_t kAudioLead = kPtsPerSecond; // audio given to the writer 
 constexpr std::uint64_t kUnstampedVideoLimit = 4 << 20;
 constexpr std::uint32_t kProgressMs = 500;
 constexpr std::uint32_t kReadBytes = 1 << 16;
-
-std::uint64_t FileSize(const std::string& name) {
-    std::ifstream in(name, std::ios::binary | std::ios::ate);
-    return in ? static_cast<std::uint64_t>(in.tellg()) : 0;
-}
 
 // When in the recording each stretch of a chain plays: a time stamp every
 // half a second of it, with the chain byte of its packet, so that a drive
@@ -627,6 +621,15 @@ RescueResult RescueRecording(CPVRFile& file, const RecordingChains& chains,
     return Rescue(file, video, audio, fileName, progress, these);
 }
 
+std::uint64_t FileBytes(const std::string& name) {
+    FileHandle handle = kInvalidHandle;
+    std::uint64_t size = 0;
+    if (!PlatOpenRead(name, handle) || !PlatSize(handle, size))
+        size = 0;
+    PlatClose(handle);
+    return size;
+}
+
 std::string ClockText(double seconds) {
     const long s = static_cast<long>(seconds);
     char text[32];
@@ -832,7 +835,7 @@ RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio
                           written(part));
         }
         result.files.insert(result.files.begin(), written(part));
-        result.bytes += FileSize(written(part));
+        result.bytes += FileBytes(written(part));
     }
     result.unreadable = g_Unreadable.Bytes() - unreadableBefore;
     result.bytesRead = video.BytesRead() + audio.BytesRead();

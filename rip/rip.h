@@ -35,6 +35,8 @@ struct RecordingDamage {
 // 4.1 MB could not be read (video, drive bytes N to M)", or "... 2.0 MB of zeros
 // left out (...)"; times as h:mm:ss.
 std::string DamageText(const RecordingDamage& damage);
+// The size of a file, through the platform's file names (0: none).
+std::uint64_t FileBytes(const std::string& name);
 // Seconds as "h:mm:ss".
 std::string ClockText(double seconds);
 

@@ -251,6 +251,32 @@ TEST(WindowsProgram, UnreadableSectorsTakeTheSamePathAsOnLinux) {
     ::unsetenv("TARNWELL_BAD_RANGES");
 }
 
+// A disk that the system says is gone stops each command as on Linux, at the
+// same byte with the same words and status 3: ENODEV there, and
+// ERROR_DEVICE_NOT_CONNECTED or ERROR_NOT_READY here.
+TEST(WindowsProgram, DiskThatIsGoneStopsAsOnLinux) {
+    const char* faulty = std::getenv("TARNWELL_WIN32_FAULTY_EXE");
+    std::vector<std::string> windows = WindowsProgram();
+    if (windows.empty() || faulty == nullptr)
+        GTEST_SKIP() << "TARNWELL_WIN32_FAULTY_EXE is not set: make test-win32 runs this";
+    windows.back() = faulty;
+    static const Images images;
+    ASSERT_TRUE(images.written);
+    const harness::TempDir flag;
+    ASSERT_TRUE(harness::WriteFile(flag.File("gone"), {1}));
+    ::setenv("TARNWELL_BAD_FILE", images.nearDisk.c_str(), 1);
+    ::setenv("TARNWELL_GONE_FILE", flag.File("gone").c_str(), 1);
+    ::setenv("TARNWELL_GONE_AFTER", "0", 1);
+    ::setenv("TARNWELL_GONE_ERRNO", "19", 1); // ENODEV
+    for (const char* error : {"1167", "21"}) {
+        ::setenv("TARNWELL_GONE_ERROR", error, 1);
+        ExpectSameRuns(windows, {"dir", images.nearDisk}, "", 3, TARNWELL_BAD_SECTORS_LIB);
+    }
+    for (const char* name : {"TARNWELL_BAD_FILE", "TARNWELL_GONE_FILE", "TARNWELL_GONE_AFTER",
+                             "TARNWELL_GONE_ERRNO", "TARNWELL_GONE_ERROR"})
+        ::unsetenv(name);
+}
+
 } // namespace
 
 // tarnwell.exe images a recorder image: the same console (progress lines
