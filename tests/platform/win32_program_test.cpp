@@ -218,16 +218,25 @@ TEST(WindowsProgram, SameFilesConsoleAndLogAsTheLinuxProgram) {
         ExpectSameRuns(windows, c.args, c.input, c.status);
 }
 
+// The Windows program's test build, which fails the reads that the fault
+// variables name; none where make test-win32 did not give it.
+std::vector<std::string> FaultyWindowsProgram() {
+    const char* faulty = std::getenv("TARNWELL_WIN32_FAULTY_EXE");
+    std::vector<std::string> windows = WindowsProgram();
+    if (windows.empty() || faulty == nullptr)
+        return {};
+    windows.back() = faulty;
+    return windows;
+}
+
 // The same failing disk for both: unreadable sectors in the video data, in a
 // recording header, and a dead megabyte in the AC-3 chain. The Windows program
 // is a test build that fails reads there with ERROR_CRC, the Linux one gets
 // EIO from the preloaded library; both must rescue and report the same.
 TEST(WindowsProgram, UnreadableSectorsTakeTheSamePathAsOnLinux) {
-    const char* faulty = std::getenv("TARNWELL_WIN32_FAULTY_EXE");
-    std::vector<std::string> windows = WindowsProgram();
-    if (windows.empty() || faulty == nullptr)
+    const std::vector<std::string> windows = FaultyWindowsProgram();
+    if (windows.empty())
         GTEST_SKIP() << "TARNWELL_WIN32_FAULTY_EXE is not set: make test-win32 runs this";
-    windows.back() = faulty;
     static const Images images;
     ASSERT_TRUE(images.written);
     const std::uint64_t video = image::ClusterOffset(9) + kCluster - 1000003 + 500224;
@@ -255,11 +264,9 @@ TEST(WindowsProgram, UnreadableSectorsTakeTheSamePathAsOnLinux) {
 // same byte with the same words and status 3: ENODEV there, and
 // ERROR_DEVICE_NOT_CONNECTED or ERROR_NOT_READY here.
 TEST(WindowsProgram, DiskThatIsGoneStopsAsOnLinux) {
-    const char* faulty = std::getenv("TARNWELL_WIN32_FAULTY_EXE");
-    std::vector<std::string> windows = WindowsProgram();
-    if (windows.empty() || faulty == nullptr)
+    const std::vector<std::string> windows = FaultyWindowsProgram();
+    if (windows.empty())
         GTEST_SKIP() << "TARNWELL_WIN32_FAULTY_EXE is not set: make test-win32 runs this";
-    windows.back() = faulty;
     static const Images images;
     ASSERT_TRUE(images.written);
     const harness::TempDir flag;
