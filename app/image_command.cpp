@@ -224,6 +224,7 @@ class CImageRun {
             return false;
         const CUnreadableSectors run = g_Unreadable;
         g_Unreadable.Clear();
+        Imager.LetRead();
         CQuietSurvey quiet;
         chains =
             SurveyDrive(
@@ -328,6 +329,7 @@ int ImageRecordings(CImager& imager, CImageRun& run, const std::string& imagePat
     CClusterTable table(g_DriveName, tableRead);
     g_ClusterTable = &table;
     const auto drive = std::make_unique<CPVRDrive>(g_DriveName);
+    imager.LetRead();
     const bool sound = !g_Unreadable.Stopped() && DirectorySound(imagePath, driveSize, *drive);
     Wanted wanted;
     if (sound) {

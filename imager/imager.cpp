@@ -221,11 +221,20 @@ bool CImager::Open(std::string& fault) {
     return true;
 }
 
+void CImager::LetRead() {
+    PlatClose(Image);
+    Image = kInvalidHandle;
+}
+
 bool CImager::Keep(std::uint64_t pos, const std::uint8_t* bytes, std::uint32_t count,
                    std::string& fault) {
     std::uint32_t written = 0;
     // A new image is all holes, which read as zeros: zeros need not be
     // written there, and the image keeps the room they would take.
+    if (Image == kInvalidHandle && !PlatOpenImage(ImagePath, Image)) {
+        fault = "cannot open image " + ImagePath + " again";
+        return false;
+    }
     const bool hole = NewImage && AllZero(bytes, count);
     if (count > 0 && !hole &&
         (!PlatSeek(Image, pos) || !PlatWrite(Image, bytes, count, written) || written != count)) {

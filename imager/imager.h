@@ -100,6 +100,11 @@ class CImager {
     // g_Unreadable.Stopped() tells whether the disk stopped answering.
     bool Copy(std::vector<ImageRange> wanted, CImageProgressSink* progress, std::string& fault);
 
+    // Closes the image until the next Keep, so that it can be opened for
+    // reading meanwhile: Windows lets no reader share a file that is open
+    // for writing.
+    void LetRead();
+
     // Saves the map as it is.
     bool SaveMap(std::string& fault);
 

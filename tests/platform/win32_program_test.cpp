@@ -163,9 +163,18 @@ void ExpectSameRuns(const std::vector<std::string>& windows, const std::vector<s
     const auto linuxFiles = Outputs(linuxDir.Path(), onLinux);
     const auto winFiles = Outputs(windowsDir.Path(), onWindows);
     EXPECT_EQ(winFiles.size(), linuxFiles.size());
+    // report.json gives the program's command line and when it ran.
+    auto same = [](const std::string& name, const std::vector<std::uint8_t>& bytes) {
+        if (name != "report.json")
+            return bytes;
+        const std::regex run("  \"(command_line|started|ended)\": [^\n]*\n");
+        const std::string text =
+            std::regex_replace(std::string(bytes.begin(), bytes.end()), run, "");
+        return std::vector<std::uint8_t>(text.begin(), text.end());
+    };
     for (const auto& [name, bytes] : linuxFiles) {
         ASSERT_EQ(winFiles.count(name), 1u) << name;
-        EXPECT_TRUE(winFiles.at(name) == bytes)
+        EXPECT_TRUE(same(name, winFiles.at(name)) == same(name, bytes))
             << name << ": " << winFiles.at(name).size() << " bytes instead of " << bytes.size();
     }
 }
@@ -302,10 +311,14 @@ TEST(WindowsProgram, ImagesARecorderImage) {
     EXPECT_EQ(onLinux.exitCode, 0);
     EXPECT_EQ(onWindows.exitCode, 0);
     const std::regex progress(R"([0-9.]+ of [0-9.]+ MB copied, .* left, \d+ bytes unreadable)");
-    auto withoutRates = [&](std::vector<std::string> lines) {
-        for (std::string& line : lines)
-            line = std::regex_replace(line, progress, "PROGRESS");
-        return lines;
+    // The progress lines follow the passes, and a read that the loaded
+    // machine made slow sends its area to a later pass: they are left out.
+    auto withoutRates = [&](const std::vector<std::string>& lines) {
+        std::vector<std::string> kept;
+        for (const std::string& line : lines)
+            if (!std::regex_search(line, progress))
+                kept.push_back(line);
+        return kept;
     };
     EXPECT_EQ(withoutRates(Shown(onWindows.console, true)),
               withoutRates(Shown(onLinux.console, false)));
