@@ -10,7 +10,10 @@ CClusterTable* g_ClusterTable = nullptr;
 
 bool OpenDrive(std::string path, FileHandle& handle) {
     g_Unreadable.FollowMapBeside(path);
-    return PlatOpenRead(path, handle);
+    const bool opened = PlatOpenRead(path, handle);
+    if (opened && PlatDirectRefused(handle))
+        g_Unreadable.NoteReadThroughCache(path);
+    return opened;
 }
 
 bool SeekSector(FileHandle handle, std::uint64_t sector) {

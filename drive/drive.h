@@ -114,6 +114,9 @@ class CUnreadableSectors {
     // follows, or that it ignores one it cannot parse. From then on the bytes
     // the map does not mark copied count as unreadable.
     void FollowMapBeside(const std::string& drive);
+    // Says in the log, once a run, that the disk refused reads past the
+    // system's cache and is read through it.
+    void NoteReadThroughCache(const std::string& drive);
     // Where the area that the drive's map does not mark copied ends, from
     // offset on (offset when the byte there is copied or there is no map),
     // and where the next such area starts (~0 when none).
@@ -173,6 +176,7 @@ class CUnreadableSectors {
     bool MapLooked = false; // FollowMapBeside has looked for the drive's map
     std::string MapDrive;   // the drive it looked beside
     bool MapFollowed = false;
+    bool CacheNoted = false; // the log says the disk is read through the cache
     CRescueMap Map;
     bool StoppedFlag = false;
     std::uint64_t StopOffset = 0;

@@ -308,8 +308,8 @@ void CUnreadableSectors::Stop(std::uint64_t offset) {
     ReportOpenRun();
     StoppedFlag = true;
     StopOffset = offset;
-    Said = "the disk stopped answering at byte " + std::to_string(offset) + " (" +
-           AreaOf(offset) + "): " + (StopAdvice.empty() ? kStopAdvice : StopAdvice);
+    Said = "the disk stopped answering at byte " + std::to_string(offset) + " (" + AreaOf(offset) +
+           "): " + (StopAdvice.empty() ? kStopAdvice : StopAdvice);
     ConsoleAndLog(Said);
 }
 
@@ -344,6 +344,16 @@ void CUnreadableSectors::FollowMapBeside(const std::string& drive) {
                           "): it is ignored");
         return;
     }
+}
+
+void CUnreadableSectors::NoteReadThroughCache(const std::string& drive) {
+    if (CacheNoted)
+        return;
+    CacheNoted = true;
+    *g_Log << "the disk " << drive
+           << " does not take reads past the system's cache: it is read through the cache, "
+              "where a read that fails costs more and a disk that stops answering is told later"
+           << std::endl;
 }
 
 std::uint64_t CUnreadableSectors::MapLostUpTo(std::uint64_t offset) const {

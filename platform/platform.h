@@ -28,7 +28,21 @@ constexpr FileHandle kInvalidHandle = -1;
 // POSIX the raw-volume form of a drive letter, the four characters \\.\ then a
 // letter and a colon, stands for the disk /dev/sd<letter>. Stores the handle
 // (kInvalidHandle on failure) and reports whether it is valid.
+//
+// A disk (a block device; on Windows a physical drive or a raw volume) is
+// read past the system's cache, in whole sectors of its own: a read reaches
+// the disk itself, a failed one is not retried by the system a page at a
+// time, and a disk that went away is not answered for by a copy of it. A
+// disk that refuses such reads is read through the cache (PlatDirectRefused).
 bool PlatOpenRead(const std::string& path, FileHandle& handle);
+
+// Whether the handle is a disk that refused reads past the system's cache
+// and is read through it.
+bool PlatDirectRefused(FileHandle handle);
+
+// The sector size in which the handle's disk is read past the cache; 0 for
+// a file, or a disk read through the cache.
+std::uint32_t PlatDirectSector(FileHandle handle);
 
 // Creates an output file, or truncates an existing one, for writing; others may
 // read it meanwhile.

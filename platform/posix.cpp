@@ -1,5 +1,6 @@
 // POSIX backend of the platform layer.
 #include "platform/platform.h"
+#include "platform/sector_reads.h"
 
 #include <algorithm>
 #include <cctype>
@@ -12,12 +13,16 @@
 #include <fcntl.h>
 #include <fstream>
 #include <limits>
+#include <map>
+#include <mutex>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/time.h>
 #include <unistd.h>
 #ifdef __linux__
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/vfs.h>
 #endif
 
@@ -45,6 +50,9 @@ ReadOutcome ReadFailure(int error) {
     switch (error) {
     case ENODEV:
     case ENXIO:
+#ifdef ENOMEDIUM
+    case ENOMEDIUM:
+#endif
         return ReadOutcome::Gone;
     case EBADF:
     case EFAULT:
@@ -70,17 +78,148 @@ std::string SysLine(const std::string& path) {
     return line.substr(first, line.find_last_not_of(" \t") - first + 1);
 }
 
+// A disk (a block device) open for reading. It is read past the system's
+// cache (O_DIRECT) in whole sectors, at a position of its own: a read that
+// fails must reach the disk, not a copy of its pages, and is not retried by
+// the system a page at a time, each retry another long wait on a failing
+// disk. Image files are read through the cache as any file.
+struct DeviceRead {
+    std::string path;             // the device node it was opened by
+    dev_t device = 0;             // the device behind the node then
+    std::uint32_t sectorSize = 1; // the disk's logical sector; 1 when read through the cache
+    bool refusedDirect = false;   // the device does not take direct reads
+    std::uint64_t pos = 0;
+};
+
+std::mutex g_DevicesLock;
+std::map<int, DeviceRead> g_Devices; // by file descriptor
+
+bool DeviceOf(FileHandle handle, DeviceRead& device) {
+    const std::lock_guard<std::mutex> lock(g_DevicesLock);
+    const auto found = g_Devices.find(Fd(handle));
+    if (found == g_Devices.end())
+        return false;
+    device = found->second;
+    return true;
+}
+
+void SetDevicePos(FileHandle handle, std::uint64_t pos) {
+    const std::lock_guard<std::mutex> lock(g_DevicesLock);
+    g_Devices[Fd(handle)].pos = pos;
+}
+
+// The disk's logical sector size, 512 where the system does not say.
+std::uint32_t LogicalSector(int fd) {
+#ifdef BLKSSZGET
+    int size = 0;
+    if (::ioctl(fd, BLKSSZGET, &size) == 0 && size >= 512 &&
+        static_cast<std::uint32_t>(size) <= kDirectSectorLimit && (size & (size - 1)) == 0)
+        return static_cast<std::uint32_t>(size);
+#else
+    (void)fd;
+#endif
+    return 512;
+}
+
+// Opens the device node read-only, past the cache where the device takes it;
+// registers it as a device read. -1 on failure, errno telling why.
+int OpenDevice(const std::string& path, dev_t device) {
+    int fd;
+    bool direct = true;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECT);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0 && errno == EINVAL) {
+        direct = false;
+        do {
+            fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
+    }
+    if (fd < 0)
+        return -1;
+    DeviceRead read;
+    read.path = path;
+    read.device = device;
+    read.sectorSize = direct ? LogicalSector(fd) : 1;
+    read.refusedDirect = !direct;
+    const std::lock_guard<std::mutex> lock(g_DevicesLock);
+    g_Devices[fd] = read;
+    return fd;
+}
+
+// One positioned read of a device, until the count is complete or the disk
+// ends.
+ReadOutcome PositionedRead(FileHandle handle, std::uint64_t offset, void* buffer,
+                           std::uint32_t count, std::uint32_t& got) {
+    got = 0;
+    auto* bytes = static_cast<char*>(buffer);
+    while (got < count) {
+        const ssize_t n =
+            ::pread(Fd(handle), bytes + got, count - got, static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return ReadFailure(errno);
+        if (n == 0)
+            break;
+        got += static_cast<std::uint32_t>(n);
+    }
+    return ReadOutcome::Ok;
+}
+
+// Whether the node the device was opened by is gone, or names another
+// device now: the disk was unplugged, whatever error its reads give.
+bool NodeGone(const DeviceRead& device) {
+    struct stat st {};
+    return ::stat(device.path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode) ||
+           st.st_rdev != device.device;
+}
+
+// A loop device reads the file behind it through the system's cache, even
+// when the loop device itself is read past it: that file's copy of the bytes
+// is dropped too, or it answers for a disk behind the file that went away.
+void DropLoopFileCache(dev_t device, std::uint64_t from, std::uint64_t to) {
+    const std::string loop = "/sys/dev/block/" + std::to_string(major(device)) + ":" +
+                             std::to_string(minor(device)) + "/loop/";
+    const std::string file = SysLine(loop + "backing_file");
+    if (file.empty())
+        return;
+    const std::uint64_t shift = std::strtoull(SysLine(loop + "offset").c_str(), nullptr, 10);
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::posix_fadvise(fd, static_cast<off_t>(from + shift), static_cast<off_t>(to - from),
+                    POSIX_FADV_DONTNEED);
+    ::close(fd);
+}
+
 } // namespace
 
 bool PlatOpenRead(const std::string& path, FileHandle& handle) {
+    const std::string name = MapRawVolume(path);
+    struct stat st {};
     int fd;
-    do {
-        fd = ::open(MapRawVolume(path).c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    if (::stat(name.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
+        fd = OpenDevice(name, st.st_rdev);
+    } else {
+        do {
+            fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
+    }
     handle = fd < 0 ? kInvalidHandle : fd;
     if (fd >= 0)
         ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return fd >= 0;
+}
+
+bool PlatDirectRefused(FileHandle handle) {
+    DeviceRead device;
+    return DeviceOf(handle, device) && device.refusedDirect;
+}
+
+std::uint32_t PlatDirectSector(FileHandle handle) {
+    DeviceRead device;
+    return DeviceOf(handle, device) && !device.refusedDirect ? device.sectorSize : 0;
 }
 
 bool PlatCreateWrite(const std::string& path, FileHandle& handle) {
@@ -96,6 +235,11 @@ bool PlatSeek(FileHandle handle, std::uint64_t offset) {
     if (handle == kInvalidHandle ||
         offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
         return false;
+    DeviceRead device;
+    if (DeviceOf(handle, device)) {
+        SetDevicePos(handle, offset);
+        return true;
+    }
     return ::lseek(Fd(handle), static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(-1);
 }
 
@@ -103,6 +247,15 @@ ReadOutcome PlatRead(FileHandle handle, void* buffer, std::uint32_t count, std::
     got = 0;
     if (handle == kInvalidHandle)
         return ReadOutcome::Failed;
+    DeviceRead device;
+    if (DeviceOf(handle, device)) {
+        ReadOutcome outcome = ReadWholeSectors(PositionedRead, handle, device.sectorSize,
+                                               device.pos, buffer, count, got);
+        SetDevicePos(handle, device.pos + got);
+        if (outcome == ReadOutcome::MediumError && NodeGone(device))
+            outcome = ReadOutcome::Gone;
+        return outcome;
+    }
     // Like ReadFile on a file: keep reading until the count is complete or the
     // file ends, so that only the end of the data gives a short count.
     auto* bytes = static_cast<char*>(buffer);
@@ -124,9 +277,13 @@ void PlatDropCache(FileHandle handle, std::uint64_t offset, std::uint32_t count)
     constexpr std::uint64_t kPage = 4096;
     const std::uint64_t from = offset / kPage * kPage;
     const std::uint64_t to = (offset + count + kPage - 1) / kPage * kPage;
-    if (handle != kInvalidHandle)
-        ::posix_fadvise(Fd(handle), static_cast<off_t>(from), static_cast<off_t>(to - from),
-                        POSIX_FADV_DONTNEED);
+    if (handle == kInvalidHandle)
+        return;
+    ::posix_fadvise(Fd(handle), static_cast<off_t>(from), static_cast<off_t>(to - from),
+                    POSIX_FADV_DONTNEED);
+    DeviceRead device;
+    if (DeviceOf(handle, device))
+        DropLoopFileCache(device.device, from, to);
 }
 
 bool PlatWrite(FileHandle handle, const void* buffer, std::uint32_t count, std::uint32_t& written) {
@@ -202,8 +359,13 @@ bool PlatRemove(const std::string& path) {
 }
 
 void PlatClose(FileHandle handle) {
-    if (handle != kInvalidHandle)
-        ::close(Fd(handle));
+    if (handle == kInvalidHandle)
+        return;
+    {
+        const std::lock_guard<std::mutex> lock(g_DevicesLock);
+        g_Devices.erase(Fd(handle));
+    }
+    ::close(Fd(handle));
 }
 
 bool PlatOpenImage(const std::string& path, FileHandle& handle) {
@@ -286,10 +448,15 @@ bool PlatListDisks(std::vector<PlatDisk>& disks) {
 }
 
 DiskOpen PlatOpenDisk(const std::string& name, FileHandle& handle, std::string& reason) {
+    struct stat st {};
     int fd;
-    do {
-        fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    if (::stat(name.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
+        fd = OpenDevice(name, st.st_rdev);
+    } else {
+        do {
+            fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
+    }
     handle = fd < 0 ? kInvalidHandle : fd;
     if (fd >= 0)
         return DiskOpen::Ok;

@@ -217,6 +217,14 @@ bool PlatOpenRead(const std::string& path, FileHandle& handle) {
     return h != INVALID_HANDLE_VALUE;
 }
 
+bool PlatDirectRefused(FileHandle) {
+    return false;
+}
+
+std::uint32_t PlatDirectSector(FileHandle) {
+    return 0;
+}
+
 bool PlatCreateWrite(const std::string& path, FileHandle& handle) {
     HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
