@@ -7,7 +7,11 @@
 #   die-after=SECONDS  from this long after the first read on, every read
 #                      fails: the disk stopped answering
 #   die-bytes=N        the same once N bytes have been served
+#   stamp=PATH         at the first read, PATH gets one line: the monotonic
+#                      and the real time of it (seconds, as Python's
+#                      time.monotonic() and time.time())
 # nbdkit -s python dying_disk.py file=recorder.img bad=... (with nbdfuse)
+import builtins
 import errno
 import os
 import time
@@ -16,7 +20,7 @@ import nbdkit
 
 API_VERSION = 2
 cfg = {"bad": [], "bad-delay": 0.0, "slow": None, "slow-rate": 0.0,
-       "die-after": None, "die-bytes": None}
+       "die-after": None, "die-bytes": None, "stamp": None}
 state = {"first": None, "served": 0}
 
 
@@ -30,8 +34,8 @@ def ranges(text):
 
 
 def config(key, value):
-    if key == "file":
-        cfg["file"] = value
+    if key in ("file", "stamp"):
+        cfg[key] = value
     elif key == "bad":
         cfg["bad"] = ranges(value)
     elif key == "slow":
@@ -69,6 +73,9 @@ def pread(h, buf, offset, flags):
     now = time.monotonic()
     if state["first"] is None:
         state["first"] = now
+        if cfg["stamp"] is not None:
+            with builtins.open(cfg["stamp"], "w") as f:
+                f.write("%.6f %.6f\n" % (now, time.time()))
     if cfg["die-after"] is not None and now - state["first"] >= cfg["die-after"]:
         fail()
     if cfg["die-bytes"] is not None and state["served"] >= cfg["die-bytes"]:
