@@ -297,18 +297,16 @@ int CopiedStatus(const CRescueMap& map, const Wanted& wanted) {
     return kExitOk;
 }
 
-// The sectors whose digest tells one disk from another: the table of
-// contents and the cluster table, which differ from one recorder's disk to
-// the next.
-constexpr std::uint32_t kIdentityBytes = kFirstHeaderSector * kSectorSize;
+// The directory, whose digest tells one disk from another: the table of
+// contents, the cluster table and the recording headers, which differ from
+// one recorder's disk to the next (two disks of one model can share the
+// first two and differ in a header only).
+constexpr std::uint32_t kIdentityBytes = kDataStartSector * kSectorSize;
 
-// What the disk's first sectors and the system say of which disk it is; the
+// What the disk's directory and the system say of which disk it is; the
 // sectors read go into the image once it is open.
 DiskIdentity Identify(FileHandle handle, std::uint64_t driveSize,
                       std::vector<std::uint8_t>& first) {
-    DiskIdentity disk;
-    disk.Size = driveSize;
-    disk.Serial = PlatDiskSerial(g_DriveName);
     first.assign(static_cast<std::size_t>(std::min<std::uint64_t>(kIdentityBytes, driveSize)), 0);
     std::uint32_t got = 0;
     const bool read =
@@ -316,9 +314,7 @@ DiskIdentity Identify(FileHandle handle, std::uint64_t driveSize,
             ReadOutcome::Ok &&
         got == first.size();
     first.resize(got / kSectorSize * kSectorSize);
-    if (read)
-        disk.Digest = DigestOf(first.data(), first.size());
-    return disk;
+    return IdentityOf(driveSize, first, read, PlatDiskSerial(g_DriveName));
 }
 
 // Images the recordings: the directory's, or the survey's where the

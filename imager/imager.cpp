@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <utility>
 
@@ -36,6 +37,13 @@ constexpr double kSlowFactor = 8.0;
 constexpr double kSlowMs = 50.0;
 
 constexpr const char* kIdentityPrefix = "# Disk: ";
+// The first ten sectors, whose digest the maps of earlier versions note.
+constexpr std::size_t kFirstSectorsBytes = 10 * 512;
+// Going on from a map, this many blocks of kSpotBytes that it marks copied
+// are read again and compared with the image (all of them where there are
+// fewer).
+constexpr std::uint64_t kSpotBlocks = 16;
+constexpr std::uint32_t kSpotBytes = 4096;
 
 // The wanted ranges in ascending order, cut to the drive and to each other,
 // so that no byte is read twice.
@@ -131,8 +139,21 @@ std::string DigestOf(const std::uint8_t* bytes, std::size_t count) {
     return Hex(hash);
 }
 
+DiskIdentity IdentityOf(std::uint64_t size, const std::vector<std::uint8_t>& directory,
+                        bool directoryRead, std::string serial) {
+    DiskIdentity disk;
+    disk.Size = size;
+    disk.Serial = std::move(serial);
+    if (directoryRead)
+        disk.Digest = DigestOf(directory.data(), directory.size());
+    if (directory.size() >= kFirstSectorsBytes || (directoryRead && !directory.empty()))
+        disk.FirstSectors =
+            DigestOf(directory.data(), std::min<std::size_t>(directory.size(), kFirstSectorsBytes));
+    return disk;
+}
+
 std::string IdentityLine(const DiskIdentity& disk) {
-    return kIdentityPrefix + std::to_string(disk.Size) + " bytes, first sectors " +
+    return kIdentityPrefix + std::to_string(disk.Size) + " bytes, directory " +
            (disk.Digest.empty() ? "-" : disk.Digest) + ", serial " +
            (disk.Serial.empty() ? "-" : disk.Serial) + "\n";
 }
@@ -142,17 +163,28 @@ bool NotedIdentity(const std::string& mapText, DiskIdentity& disk) {
     for (std::string line; std::getline(in, line);) {
         if (line.compare(0, std::strlen(kIdentityPrefix), kIdentityPrefix) != 0)
             continue;
-        // "# Disk: SIZE bytes, first sectors DIGEST, serial SERIAL"
+        // "# Disk: SIZE bytes, directory DIGEST, serial SERIAL"; a map of an
+        // earlier version says "first sectors DIGEST".
         unsigned long long size = 0;
-        char digest[64] = {};
         int used = 0;
-        if (std::sscanf(line.c_str() + std::strlen(kIdentityPrefix),
-                        "%llu bytes, first sectors %63[^,], serial %n", &size, digest, &used) < 2 ||
-            used == 0)
+        if (std::sscanf(line.c_str(), "# Disk: %llu bytes, %n", &size, &used) < 1 || used == 0)
             return false;
+        std::string rest = line.substr(static_cast<std::size_t>(used));
+        disk = DiskIdentity{};
         disk.Size = size;
-        disk.Digest = std::string(digest) == "-" ? "" : digest;
-        const std::string serial = line.substr(std::strlen(kIdentityPrefix) + used);
+        std::string* digest = nullptr;
+        for (const auto& [word, field] : {std::pair{"directory ", &disk.Digest},
+                                          std::pair{"first sectors ", &disk.FirstSectors}}) {
+            if (rest.compare(0, std::strlen(word), word) == 0) {
+                rest.erase(0, std::strlen(word));
+                digest = field;
+            }
+        }
+        const std::size_t comma = rest.find(", serial ");
+        if (digest == nullptr || comma == std::string::npos)
+            return false;
+        *digest = rest.substr(0, comma) == "-" ? "" : rest.substr(0, comma);
+        const std::string serial = rest.substr(comma + std::strlen(", serial "));
         disk.Serial = serial == "-" ? "" : serial;
         return true;
     }
@@ -163,12 +195,16 @@ bool SameDisk(const DiskIdentity& a, const DiskIdentity& b) {
     const auto agree = [](const std::string& x, const std::string& y) {
         return x.empty() || y.empty() || x == y;
     };
-    return a.Size == b.Size && agree(a.Digest, b.Digest) && agree(a.Serial, b.Serial);
+    return a.Size == b.Size && agree(a.Digest, b.Digest) && agree(a.FirstSectors, b.FirstSectors) &&
+           agree(a.Serial, b.Serial);
 }
 
 std::string DescribeDisk(const DiskIdentity& disk) {
-    return "a disk of " + std::to_string(disk.Size) + " bytes, first sectors " +
-           (disk.Digest.empty() ? "unreadable" : disk.Digest) + ", serial " +
+    const std::string digest =
+        !disk.Digest.empty() || disk.FirstSectors.empty()
+            ? "directory " + (disk.Digest.empty() ? std::string("unreadable") : disk.Digest)
+            : "first sectors " + disk.FirstSectors;
+    return "a disk of " + std::to_string(disk.Size) + " bytes, " + digest + ", serial " +
            (disk.Serial.empty() ? "unknown" : disk.Serial);
 }
 
@@ -199,12 +235,15 @@ bool CImager::Open(std::string& fault) {
             return false;
         }
         DiskIdentity noted;
-        if (NotedIdentity(text, noted) && !SameDisk(noted, Identity)) {
+        const bool identified = NotedIdentity(text, noted);
+        if (identified && !SameDisk(noted, Identity)) {
             fault = "the image " + ImagePath + " was begun with another disk (" +
                     DescribeDisk(noted) + "); this drive is " + DescribeDisk(Identity) +
                     ": the image and its map " + MapPath + " are left as they are";
             return false;
         }
+        if (identified && !SameBytesAsImage(noted, fault))
+            return false;
     }
     std::uint64_t size = 0;
     FileHandle existing = kInvalidHandle;
@@ -219,6 +258,70 @@ bool CImager::Open(std::string& fault) {
     Storage = new std::uint8_t[kChunkBytes + kPageBytes];
     Buffer = Storage + (kPageBytes - reinterpret_cast<std::uintptr_t>(Storage) % kPageBytes);
     return true;
+}
+
+namespace {
+
+// The blocks of kSpotBytes that the map marks copied, kSpotBlocks of them
+// spread evenly over all of them (every one where there are no more).
+std::vector<ImageRange> SpotBlocks(const CRescueMap& map) {
+    std::vector<ImageRange> copied = BlocksWith(map, {0, map.Size()}, CRescueMap::kCopied);
+    std::uint64_t blocks = 0;
+    for (const ImageRange& area : copied)
+        blocks += (area.Length + kSpotBytes - 1) / kSpotBytes;
+    std::vector<ImageRange> spots;
+    const std::uint64_t picked = std::min(blocks, kSpotBlocks);
+    auto area = copied.begin();
+    std::uint64_t before = 0; // blocks of the areas before `area`
+    for (std::uint64_t i = 0; i < picked; ++i) {
+        const std::uint64_t block = (2 * i + 1) * blocks / (2 * picked);
+        for (; block >= before + (area->Length + kSpotBytes - 1) / kSpotBytes; ++area)
+            before += (area->Length + kSpotBytes - 1) / kSpotBytes;
+        const std::uint64_t at = area->Offset + (block - before) * kSpotBytes;
+        spots.push_back(
+            {at, std::min<std::uint64_t>(kSpotBytes, area->Offset + area->Length - at)});
+    }
+    return spots;
+}
+
+} // namespace
+
+// The spot check of a map's disk: the drive's bytes of the spot blocks
+// against the image's. A block the drive cannot read now tells nothing; a
+// disk that stops answering ends the check, and the passes then stop too.
+bool CImager::SameBytesAsImage(const DiskIdentity& noted, std::string& fault) {
+    FileHandle image = kInvalidHandle;
+    if (!PlatOpenRead(ImagePath, image))
+        return true; // no image: nothing to compare, and Open makes one
+    std::vector<std::uint8_t> kept(kSpotBytes);
+    const std::unique_ptr<std::uint8_t[]> storage(new std::uint8_t[kSpotBytes + kPageBytes]);
+    std::uint8_t* drive =
+        storage.get() + (kPageBytes - reinterpret_cast<std::uintptr_t>(storage.get()) % kPageBytes);
+    std::size_t differ = 0, compared = 0;
+    std::uint64_t first = 0;
+    for (const ImageRange& spot : SpotBlocks(TheMap)) {
+        const auto length = static_cast<std::uint32_t>(spot.Length);
+        std::uint32_t got = 0, have = 0;
+        if (ReadDriveOnce(Drive, spot.Offset, drive, length, got) != ReadOutcome::Ok ||
+            got != length)
+            continue;
+        if (!PlatSeek(image, spot.Offset) ||
+            PlatRead(image, kept.data(), length, have) != ReadOutcome::Ok || have != length)
+            continue;
+        ++compared;
+        if (std::memcmp(drive, kept.data(), length) != 0 && differ++ == 0)
+            first = spot.Offset;
+    }
+    PlatClose(image);
+    if (differ == 0)
+        return true;
+    fault = "the image " + ImagePath + " was begun with another disk, or with this one before " +
+            "its data changed: " + std::to_string(differ) + " of " + std::to_string(compared) +
+            " blocks copied into it read otherwise now, the first at byte " +
+            std::to_string(first) + " (the map notes " + DescribeDisk(noted) + "; this drive is " +
+            DescribeDisk(Identity) + "): the image and its map " + MapPath +
+            " are left as they are";
+    return false;
 }
 
 void CImager::LetRead() {

@@ -37,23 +37,30 @@ class CImageProgressSink {
     virtual void Progress(const ImageProgress& progress) = 0;
 };
 
-// Which disk a map is of: its size, a digest of its first sectors and its
-// serial number, noted in one comment line of the map ("# Disk: ...").
+// Which disk a map is of: its size, a digest of its directory (the table of
+// contents, the cluster table and the recording headers) and its serial
+// number, noted in one comment line of the map ("# Disk: ..."). A map of an
+// earlier version notes a digest of the first ten sectors instead.
 struct DiskIdentity {
     std::uint64_t Size = 0;
-    std::string Digest; // "" when the first sectors could not be read
-    std::string Serial; // "" when the system gives none
+    std::string Digest;       // of the directory; "" when it could not be read
+    std::string FirstSectors; // of the first ten sectors; "" when not known
+    std::string Serial;       // "" when the system gives none
 };
 
 // The digest of count bytes: 64-bit FNV-1a, in 16 hexadecimal digits.
 std::string DigestOf(const std::uint8_t* bytes, std::size_t count);
+// The identity of a disk of size bytes whose first bytes (the directory,
+// from sector 0, fewer where they could not be read) are given.
+DiskIdentity IdentityOf(std::uint64_t size, const std::vector<std::uint8_t>& directory,
+                        bool directoryRead, std::string serial);
 // The comment line, ending with a line feed.
 std::string IdentityLine(const DiskIdentity& disk);
 // The identity that a map's text notes; false when it notes none.
 bool NotedIdentity(const std::string& mapText, DiskIdentity& disk);
 // Whether two identities can be of one disk: all that both tell agrees.
 bool SameDisk(const DiskIdentity& a, const DiskIdentity& b);
-// "a disk of N bytes, first sectors D, serial S", for a message.
+// "a disk of N bytes, directory D, serial S", for a message.
 std::string DescribeDisk(const DiskIdentity& disk);
 
 // The imager: the wanted ranges copied in passes planned from the map, as a
@@ -85,7 +92,10 @@ class CImager {
     // its map, or starts one with nothing tried when there is none. False,
     // with the reason, when the image or the map cannot be used, or the map
     // was begun with another disk: the image and the map are then left as
-    // they are.
+    // they are. Going on from a map that notes its disk, a few blocks it
+    // marks copied, spread over them, are read again and compared with the
+    // image: a disk that gives other bytes is another disk, or one whose
+    // data changed.
     bool Open(std::string& fault);
 
     // Puts count bytes read of the drive at pos elsewhere into the image,
@@ -112,6 +122,7 @@ class CImager {
 
   private:
     std::uint32_t WholeSectors(std::uint64_t pos, std::uint32_t got) const;
+    bool SameBytesAsImage(const DiskIdentity& noted, std::string& fault);
     struct Pass;
     bool CopyPass(Pass& pass, bool skipFailed, bool skipSlow, std::string& fault);
     bool BackwardPass(Pass& pass, std::string& fault);

@@ -7,6 +7,7 @@
 #   die-after=SECONDS  from this long after the first read on, every read
 #                      fails: the disk stopped answering
 #   die-bytes=N        the same once N bytes have been served
+#   die-at=OFFSET      the same from the first read that reaches byte OFFSET
 #   stamp=PATH         at the first read, PATH gets one line: the monotonic
 #                      and the real time of it (seconds, as Python's
 #                      time.monotonic() and time.time())
@@ -20,8 +21,8 @@ import nbdkit
 
 API_VERSION = 2
 cfg = {"bad": [], "bad-delay": 0.0, "slow": None, "slow-rate": 0.0,
-       "die-after": None, "die-bytes": None, "stamp": None}
-state = {"first": None, "served": 0}
+       "die-after": None, "die-bytes": None, "die-at": None, "stamp": None}
+state = {"first": None, "served": 0, "dead": False}
 
 
 def ranges(text):
@@ -42,8 +43,8 @@ def config(key, value):
         cfg["slow"] = ranges(value)[0]
     elif key in ("bad-delay", "slow-rate", "die-after"):
         cfg[key] = float(value)
-    elif key == "die-bytes":
-        cfg[key] = int(value)
+    elif key in ("die-bytes", "die-at"):
+        cfg[key] = int(value, 0)
     else:
         raise Exception("unknown parameter " + key)
 
@@ -79,6 +80,10 @@ def pread(h, buf, offset, flags):
     if cfg["die-after"] is not None and now - state["first"] >= cfg["die-after"]:
         fail()
     if cfg["die-bytes"] is not None and state["served"] >= cfg["die-bytes"]:
+        fail()
+    if cfg["die-at"] is not None and offset + len(buf) > cfg["die-at"]:
+        state["dead"] = True
+    if state["dead"]:
         fail()
     for a, b in cfg["bad"]:
         if overlap(a, b, offset, len(buf)):
