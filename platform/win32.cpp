@@ -59,12 +59,14 @@ ReadOutcome ReadFailure(DWORD error) {
 // A test build's failing disk: a read of the file named by TARNWELL_BAD_FILE
 // that reaches a byte range of TARNWELL_BAD_RANGES ("start-end,...") fails
 // with ERROR_CRC and delivers nothing, as a disk driver fails a request that
-// holds an unreadable sector. Once the file TARNWELL_GONE_FILE exists, every
-// read of it fails with the error TARNWELL_GONE_ERROR (a number; ERROR_CRC
-// when not set), as a disk that stopped answering fails them. A disk read
-// at a position of its own has the faults put where it is read.
+// holds an unreadable sector. Once the file TARNWELL_GONE_FILE exists, or
+// once the file has delivered TARNWELL_GONE_AFTER bytes, every read of it
+// fails with the error TARNWELL_GONE_ERROR (a number; ERROR_CRC when not
+// set), as a disk that stopped answering fails them. A disk read at a
+// position of its own has the faults put where it is read.
 struct Faults {
     std::vector<HANDLE> handles;
+    long long delivered = 0; // the bytes that reads of the file delivered
 };
 
 Faults& TheFaults() {
@@ -88,9 +90,17 @@ void NoteClosed(HANDLE handle) {
     handles.erase(std::remove(handles.begin(), handles.end(), handle), handles.end());
 }
 
+void NoteDelivered(HANDLE handle, DWORD got) {
+    if (Faulty(handle))
+        TheFaults().delivered += got;
+}
+
 bool StoppedAnswering() {
     const char* gone = std::getenv("TARNWELL_GONE_FILE");
-    return gone != nullptr && GetFileAttributesA(gone) != INVALID_FILE_ATTRIBUTES;
+    const char* after = std::getenv("TARNWELL_GONE_AFTER");
+    return (gone != nullptr && GetFileAttributesA(gone) != INVALID_FILE_ATTRIBUTES) ||
+           (after != nullptr && *after != '\0' &&
+            TheFaults().delivered >= std::strtoll(after, nullptr, 10));
 }
 
 // The error of a read of count bytes at pos that reaches a bad sector of the
@@ -125,6 +135,7 @@ DWORD InjectedErrorHere(HANDLE handle, DWORD count) {
 #else
 void NoteOpened(const std::string&, HANDLE) {}
 void NoteClosed(HANDLE) {}
+void NoteDelivered(HANDLE, DWORD) {}
 DWORD InjectedError(HANDLE, std::uint64_t, DWORD) {
     return NO_ERROR;
 }
@@ -425,6 +436,7 @@ ReadOutcome PlatRead(FileHandle handle, void* buffer, std::uint32_t count, std::
         const ReadOutcome outcome = ReadWholeSectors(PositionedRead, handle, device.sectorSize,
                                                      device.pos, buffer, count, got);
         SetDevicePos(handle, device.pos + got);
+        NoteDelivered(Native(handle), got);
         return outcome;
     }
     if (const DWORD injected = InjectedErrorHere(Native(handle), count); injected != NO_ERROR)
@@ -432,6 +444,7 @@ ReadOutcome PlatRead(FileHandle handle, void* buffer, std::uint32_t count, std::
     DWORD n = 0;
     const BOOL ok = ReadFile(Native(handle), buffer, count, &n, nullptr);
     got = n;
+    NoteDelivered(Native(handle), n);
     if (ok != FALSE)
         return ReadOutcome::Ok;
     return ReadFailure(GetLastError());
