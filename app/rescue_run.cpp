@@ -69,18 +69,33 @@ std::string RateAndLeft(std::uint64_t bytes, double seconds, double done) {
 
 namespace {
 
-// The one line of a recording being rescued.
-class CConsoleProgress : public CRescueProgress {
+// The one line of a recording being rescued. Inside a bad area, where each
+// sector may take the disk seconds, the line says which sector is tried and
+// how much of the read is left (on a terminal; the plain lines stay one for
+// every tenth).
+class CConsoleProgress : public CRescueProgress, public CBadAreaWatcher {
   public:
     CConsoleProgress(std::ostream& console, std::string label, int lengthSeconds)
-        : Line(console), Label(std::move(label)), Length(lengthSeconds), Start(PlatTicks()) {}
+        : Line(console), Label(std::move(label)), Length(lengthSeconds), Start(PlatTicks()) {
+        g_Unreadable.SetWatcher(this);
+    }
+    ~CConsoleProgress() override { g_Unreadable.SetWatcher(nullptr); }
+    CConsoleProgress(const CConsoleProgress&) = delete;
+    CConsoleProgress& operator=(const CConsoleProgress&) = delete;
 
     void Update(double done, std::uint64_t bytesRead) override {
         const double seconds = (PlatTicks() - Start) / 1000.0;
-        std::string line = Label + Format(": %3.0f%%", 100 * done);
+        Done = done;
+        Shown = Label + Format(": %3.0f%%", 100 * done);
         if (Length > 0)
-            line += Format(", %.1f of %.1f min", done * Length / 60, Length / 60.0);
-        Line.Show(line + RateAndLeft(bytesRead, seconds, done), static_cast<int>(done * 10));
+            Shown += Format(", %.1f of %.1f min", done * Length / 60, Length / 60.0);
+        Shown += RateAndLeft(bytesRead, seconds, done);
+        Line.Show(Shown, static_cast<int>(done * 10));
+    }
+    void Trying(std::uint64_t offset, std::uint64_t bytesLeft) override {
+        Line.Show(Shown + ", bad area: trying byte " + std::to_string(offset) + ", " +
+                      std::to_string(bytesLeft / kSectorSize) + " sectors to go",
+                  static_cast<int>(Done * 10));
     }
     // The line's last state, ended.
     void Finish(const std::string& outcome) {
@@ -93,6 +108,8 @@ class CConsoleProgress : public CRescueProgress {
     std::string Label;
     int Length;
     std::uint32_t Start;
+    double Done = 0;
+    std::string Shown; // the line as the last update made it
 };
 
 std::string Outcome(const RescueResult& r) {

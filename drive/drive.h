@@ -100,6 +100,15 @@ class CRescueMap {
 // place of its extension (recorder.img, recorder.map).
 std::vector<std::string> MapNamesBeside(const std::string& image);
 
+// Told of each sector that a read tries one by one around unreadable
+// sectors, and of the bytes of that read still to settle, so that a progress
+// line keeps moving while a bad area costs its time.
+class CBadAreaWatcher {
+  public:
+    virtual ~CBadAreaWatcher() = default;
+    virtual void Trying(std::uint64_t offset, std::uint64_t bytesLeft) = 0;
+};
+
 // The sectors of the drive that could not be read in this run, as runs of
 // adjacent sectors within one area of the disk (the table of contents, the
 // cluster table, the recording headers, or one cluster). Each run is reported
@@ -169,7 +178,16 @@ class CUnreadableSectors {
     void Stop(std::uint64_t offset);
     std::vector<std::uint64_t> Witnesses() const;
 
+    // Whom the reads around unreadable sectors tell of each sector they
+    // try; none when null.
+    void SetWatcher(CBadAreaWatcher* watcher) { Watcher = watcher; }
+    void Trying(std::uint64_t offset, std::uint64_t bytesLeft) const {
+        if (Watcher != nullptr)
+            Watcher->Trying(offset, bytesLeft);
+    }
+
   private:
+    CBadAreaWatcher* Watcher = nullptr;
     std::map<std::uint64_t, std::uint64_t> Runs; // start -> end (exclusive)
     bool Open = false;                           // the last run added is not reported yet
     std::uint64_t OpenStart = 0;

@@ -147,6 +147,7 @@ class CRescue {
         std::uint32_t failedInRow = 0;
         while (Low < High && failedInRow < kFailedInRowLimit) {
             std::uint32_t got = 0;
+            g_Unreadable.Trying(Low, High - Low);
             switch (ReadSector(Handle, Low, At(Low), got)) {
             case SectorRead::Read: {
                 const bool pastBadSpot = BadFrom < Low;
@@ -196,6 +197,7 @@ class CRescue {
     void WalkBackward() {
         while (High > Low) {
             std::uint32_t got = 0;
+            g_Unreadable.Trying(High - kSectorSize, High - Low);
             const SectorRead result =
                 ReadSector(Handle, High - kSectorSize, At(High - kSectorSize), got);
             if (result == SectorRead::Failed || g_Unreadable.Stopped())

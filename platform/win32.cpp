@@ -1,16 +1,20 @@
 // Win32 backend of the platform layer: the file interface and tick counter of
 // the Windows API, called as the recorder disk and the output files need them.
 #include "platform/platform.h"
+#include "platform/sector_reads.h"
 
 #include <windows.h>
 #include <winioctl.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #ifdef TARNWELL_READ_FAULTS
-#include <algorithm>
 #include <cstdlib>
 #endif
 
@@ -25,15 +29,17 @@ FileHandle Portable(HANDLE handle) {
 }
 
 // Errors that say the handle itself cannot be read, the end of a raw disk,
-// and a disk that went away (unplugged, its adapter locked up); every other
-// error (ERROR_CRC, ERROR_IO_DEVICE, ERROR_SECTOR_NOT_FOUND, ERROR_READ_FAULT,
-// ...) is the medium failing to deliver, and the sectors are worth trying one
-// by one.
+// and a disk that went away (unplugged, its adapter locked up, its medium
+// taken out or changed); every other error (ERROR_CRC, ERROR_IO_DEVICE,
+// ERROR_SECTOR_NOT_FOUND, ERROR_READ_FAULT, ...) is the medium failing to
+// deliver, and the sectors are worth trying one by one.
 ReadOutcome ReadFailure(DWORD error) {
     switch (error) {
     case ERROR_HANDLE_EOF:
         return ReadOutcome::Ok;
     case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_NO_MEDIA_IN_DRIVE:
+    case ERROR_MEDIA_CHANGED:
     case ERROR_NOT_READY:
     case ERROR_DEV_NOT_EXIST:
         return ReadOutcome::Gone;
@@ -53,53 +59,87 @@ ReadOutcome ReadFailure(DWORD error) {
 // A test build's failing disk: a read of the file named by TARNWELL_BAD_FILE
 // that reaches a byte range of TARNWELL_BAD_RANGES ("start-end,...") fails
 // with ERROR_CRC and delivers nothing, as a disk driver fails a request that
-// holds an unreadable sector. Once the file TARNWELL_GONE_FILE exists, every
-// read of it fails with the error TARNWELL_GONE_ERROR (a number; ERROR_CRC
-// when not set), as a disk that stopped answering fails them.
-std::vector<HANDLE>& FaultyHandles() {
-    static std::vector<HANDLE> handles;
-    return handles;
+// holds an unreadable sector. Once the file TARNWELL_GONE_FILE exists, or
+// once the file has delivered TARNWELL_GONE_AFTER bytes, every read of it
+// fails with the error TARNWELL_GONE_ERROR (a number; ERROR_CRC when not
+// set), as a disk that stopped answering fails them. A disk read at a
+// position of its own has the faults put where it is read.
+struct Faults {
+    std::vector<HANDLE> handles;
+    long long delivered = 0; // the bytes that reads of the file delivered
+};
+
+Faults& TheFaults() {
+    static Faults faults;
+    return faults;
+}
+
+bool Faulty(HANDLE handle) {
+    const std::vector<HANDLE>& handles = TheFaults().handles;
+    return std::find(handles.begin(), handles.end(), handle) != handles.end();
 }
 
 void NoteOpened(const std::string& path, HANDLE handle) {
     const char* file = std::getenv("TARNWELL_BAD_FILE");
-    if (file != nullptr && path == file)
-        FaultyHandles().push_back(handle);
+    if (file != nullptr && path == file && handle != INVALID_HANDLE_VALUE)
+        TheFaults().handles.push_back(handle);
 }
 
 void NoteClosed(HANDLE handle) {
-    std::vector<HANDLE>& handles = FaultyHandles();
+    std::vector<HANDLE>& handles = TheFaults().handles;
     handles.erase(std::remove(handles.begin(), handles.end(), handle), handles.end());
 }
 
-// The error of a read that reaches a bad sector of the faulty file, or
-// NO_ERROR.
-DWORD InjectedError(HANDLE handle, DWORD count) {
-    const std::vector<HANDLE>& handles = FaultyHandles();
-    LARGE_INTEGER zero{}, pos{};
-    if (std::find(handles.begin(), handles.end(), handle) == handles.end() ||
-        !SetFilePointerEx(handle, zero, &pos, FILE_CURRENT))
-        return NO_ERROR;
+void NoteDelivered(HANDLE handle, DWORD got) {
+    if (Faulty(handle))
+        TheFaults().delivered += got;
+}
+
+bool StoppedAnswering() {
     const char* gone = std::getenv("TARNWELL_GONE_FILE");
-    if (gone != nullptr && GetFileAttributesA(gone) != INVALID_FILE_ATTRIBUTES) {
+    const char* after = std::getenv("TARNWELL_GONE_AFTER");
+    return (gone != nullptr && GetFileAttributesA(gone) != INVALID_FILE_ATTRIBUTES) ||
+           (after != nullptr && *after != '\0' &&
+            TheFaults().delivered >= std::strtoll(after, nullptr, 10));
+}
+
+// The error of a read of count bytes at pos that reaches a bad sector of the
+// faulty file, or NO_ERROR.
+DWORD InjectedError(HANDLE handle, std::uint64_t pos, DWORD count) {
+    if (!Faulty(handle))
+        return NO_ERROR;
+    if (StoppedAnswering()) {
         const char* error = std::getenv("TARNWELL_GONE_ERROR");
         return error != nullptr ? static_cast<DWORD>(std::strtoul(error, nullptr, 10)) : ERROR_CRC;
     }
     const char* text = std::getenv("TARNWELL_BAD_RANGES");
+    const auto at = static_cast<long long>(pos);
     long long start = 0, end = 0;
     for (int used = 0; text && std::sscanf(text, "%lld-%lld%n", &start, &end, &used) == 2;
          text += used + 1) {
-        if (pos.QuadPart < end && pos.QuadPart + static_cast<long long>(count) > start)
+        if (at < end && at + static_cast<long long>(count) > start)
             return ERROR_CRC;
         if (text[used] != ',')
             break;
     }
     return NO_ERROR;
 }
+
+// The same for a read at the handle's own file position.
+DWORD InjectedErrorHere(HANDLE handle, DWORD count) {
+    LARGE_INTEGER zero{}, pos{};
+    if (!Faulty(handle) || !SetFilePointerEx(handle, zero, &pos, FILE_CURRENT))
+        return NO_ERROR;
+    return InjectedError(handle, static_cast<std::uint64_t>(pos.QuadPart), count);
+}
 #else
 void NoteOpened(const std::string&, HANDLE) {}
 void NoteClosed(HANDLE) {}
-DWORD InjectedError(HANDLE, DWORD) {
+void NoteDelivered(HANDLE, DWORD) {}
+DWORD InjectedError(HANDLE, std::uint64_t, DWORD) {
+    return NO_ERROR;
+}
+DWORD InjectedErrorHere(HANDLE, DWORD) {
     return NO_ERROR;
 }
 #endif
@@ -138,6 +178,145 @@ std::string ErrorText(DWORD error) {
                               words.back() == ' '))
         words.pop_back();
     return words.empty() ? "error " + std::to_string(error) : words;
+}
+
+// A disk (a physical drive or a raw volume) open for reading. It is read
+// past the system's cache (FILE_FLAG_NO_BUFFERING) in whole sectors, at a
+// position of its own: a read that fails must reach the disk, not a copy of
+// its sectors, and is not retried by the system a page at a time, each retry
+// another long wait on a failing disk. Image files are read through the
+// cache as any file.
+struct DeviceRead {
+    std::uint32_t sectorSize = 1; // the disk's logical sector; 1 when not known
+    bool refusedDirect = false;   // the disk does not take reads past the cache
+    std::uint64_t pos = 0;
+};
+
+std::mutex g_DevicesLock;
+std::map<HANDLE, DeviceRead> g_Devices;
+
+bool DeviceOf(FileHandle handle, DeviceRead& device) {
+    const std::lock_guard<std::mutex> lock(g_DevicesLock);
+    const auto found = g_Devices.find(Native(handle));
+    if (found == g_Devices.end())
+        return false;
+    device = found->second;
+    return true;
+}
+
+void SetDevicePos(FileHandle handle, std::uint64_t pos) {
+    const std::lock_guard<std::mutex> lock(g_DevicesLock);
+    g_Devices[Native(handle)].pos = pos;
+}
+
+// Whether the path is one of the device namespace, \\.\PhysicalDrive2 or
+// \\.\E: (or a file named through it, \\.\C:\disk.img).
+bool DeviceNamespace(const std::string& path) {
+    auto separator = [&](std::size_t i) { return path[i] == '\\' || path[i] == '/'; };
+    return path.size() > 4 && separator(0) && separator(1) && path[2] == '.' && separator(3);
+}
+
+// Whether the handle is open on a disk or a volume rather than on a file:
+// a disk tells its length, and no size as a file does.
+bool OpenOnDisk(HANDLE handle) {
+    if (GetFileType(handle) != FILE_TYPE_DISK)
+        return false;
+    GET_LENGTH_INFORMATION length{};
+    DWORD returned = 0;
+    LARGE_INTEGER size{};
+    return DeviceIoControl(handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length,
+                           &returned, nullptr) ||
+           !GetFileSizeEx(handle, &size);
+}
+
+// The disk's logical sector size, as its access alignment tells it, else its
+// geometry, else 512; 0 for a size that is not a power of two from 512 to
+// kDirectSectorLimit, in which the disk cannot be read past the cache.
+std::uint32_t LogicalSector(HANDLE disk) {
+    STORAGE_PROPERTY_QUERY query{};
+    query.PropertyId = StorageAccessAlignmentProperty;
+    query.QueryType = PropertyStandardQuery;
+    STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR alignment{};
+    DISK_GEOMETRY geometry{};
+    DWORD returned = 0;
+    std::uint32_t size = 0;
+    if (DeviceIoControl(disk, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &alignment,
+                        sizeof alignment, &returned, nullptr) &&
+        returned >= offsetof(STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR, BytesPerPhysicalSector))
+        size = alignment.BytesPerLogicalSector;
+    if (size == 0 && DeviceIoControl(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &geometry,
+                                     sizeof geometry, &returned, nullptr))
+        size = geometry.BytesPerSector;
+    if (size == 0)
+        return 512;
+    return size >= 512 && size <= kDirectSectorLimit && (size & (size - 1)) == 0 ? size : 0;
+}
+
+// Opens the path read-only with the sharing given. A disk is opened past the
+// cache where it takes that, and registered as a device read; a file as any
+// file, with the hint that it is read front to back. INVALID_HANDLE_VALUE on
+// failure, GetLastError telling why.
+HANDLE OpenForReading(const std::string& path, DWORD share) {
+    const std::wstring name = Wide(path);
+    auto open = [&](DWORD flags) {
+        return CreateFileW(name.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, flags,
+                           nullptr);
+    };
+    if (!DeviceNamespace(path))
+        return open(FILE_FLAG_SEQUENTIAL_SCAN);
+    HANDLE h = open(FILE_FLAG_NO_BUFFERING);
+    if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_INVALID_PARAMETER)
+        return h;
+    if (h != INVALID_HANDLE_VALUE) {
+        const std::uint32_t sector = OpenOnDisk(h) ? LogicalSector(h) : 0;
+        if (sector != 0) {
+            DeviceRead read;
+            read.sectorSize = sector;
+            const std::lock_guard<std::mutex> lock(g_DevicesLock);
+            g_Devices[h] = read;
+            return h;
+        }
+        // A file named through the device namespace, or a disk of sectors
+        // that are not read past the cache: opened again without it.
+        CloseHandle(h);
+    }
+    // A disk that refused it is read through the cache, at a position of its
+    // own all the same, and in whole sectors where it tells them: Windows
+    // takes no other reads of a disk, whatever the flags.
+    h = open(FILE_FLAG_SEQUENTIAL_SCAN);
+    if (h != INVALID_HANDLE_VALUE && OpenOnDisk(h)) {
+        DeviceRead read;
+        read.sectorSize = std::max<std::uint32_t>(LogicalSector(h), 1);
+        read.refusedDirect = true;
+        const std::lock_guard<std::mutex> lock(g_DevicesLock);
+        g_Devices[h] = read;
+    }
+    return h;
+}
+
+// One positioned read of a disk, until the count is complete or the disk
+// ends: the offset goes with each read, the handle's own position is not
+// used.
+ReadOutcome PositionedRead(FileHandle handle, std::uint64_t offset, void* buffer,
+                           std::uint32_t count, std::uint32_t& got) {
+    got = 0;
+    auto* bytes = static_cast<std::uint8_t*>(buffer);
+    while (got < count) {
+        const std::uint64_t at = offset + got;
+        if (const DWORD injected = InjectedError(Native(handle), at, count - got);
+            injected != NO_ERROR)
+            return ReadFailure(injected);
+        OVERLAPPED place{};
+        place.Offset = static_cast<DWORD>(at & 0xFFFFFFFFu);
+        place.OffsetHigh = static_cast<DWORD>(at >> 32);
+        DWORD n = 0;
+        if (!ReadFile(Native(handle), bytes + got, count - got, &n, &place))
+            return ReadFailure(GetLastError()); // the end of the disk: Ok
+        if (n == 0)
+            break;
+        got += n;
+    }
+    return ReadOutcome::Ok;
 }
 
 // A handle for the disk's queries only: it needs no rights, and reads nothing.
@@ -210,19 +389,21 @@ long DriveOfLetter(char letter) {
 } // namespace
 
 bool PlatOpenRead(const std::string& path, FileHandle& handle) {
-    HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    // Others may read meanwhile, none may write.
+    HANDLE h = OpenForReading(path, FILE_SHARE_READ);
     handle = Portable(h);
     NoteOpened(path, h);
     return h != INVALID_HANDLE_VALUE;
 }
 
-bool PlatDirectRefused(FileHandle) {
-    return false;
+bool PlatDirectRefused(FileHandle handle) {
+    DeviceRead device;
+    return DeviceOf(handle, device) && device.refusedDirect;
 }
 
-std::uint32_t PlatDirectSector(FileHandle) {
-    return 0;
+std::uint32_t PlatDirectSector(FileHandle handle) {
+    DeviceRead device;
+    return DeviceOf(handle, device) && !device.refusedDirect ? device.sectorSize : 0;
 }
 
 bool PlatCreateWrite(const std::string& path, FileHandle& handle) {
@@ -233,6 +414,13 @@ bool PlatCreateWrite(const std::string& path, FileHandle& handle) {
 }
 
 bool PlatSeek(FileHandle handle, std::uint64_t offset) {
+    if (offset > static_cast<std::uint64_t>(MAXLONGLONG))
+        return false;
+    DeviceRead device;
+    if (DeviceOf(handle, device)) {
+        SetDevicePos(handle, offset);
+        return true;
+    }
     // SetFilePointer returns the low 32 bits of the new position, which can be
     // 0xFFFFFFFF for a valid position too; only GetLastError tells a failure.
     LONG high = static_cast<LONG>(offset >> 32);
@@ -243,19 +431,29 @@ bool PlatSeek(FileHandle handle, std::uint64_t offset) {
 
 ReadOutcome PlatRead(FileHandle handle, void* buffer, std::uint32_t count, std::uint32_t& got) {
     got = 0;
-    if (const DWORD injected = InjectedError(Native(handle), count); injected != NO_ERROR)
+    DeviceRead device;
+    if (DeviceOf(handle, device)) {
+        const ReadOutcome outcome = ReadWholeSectors(PositionedRead, handle, device.sectorSize,
+                                                     device.pos, buffer, count, got);
+        SetDevicePos(handle, device.pos + got);
+        NoteDelivered(Native(handle), got);
+        return outcome;
+    }
+    if (const DWORD injected = InjectedErrorHere(Native(handle), count); injected != NO_ERROR)
         return ReadFailure(injected);
     DWORD n = 0;
     const BOOL ok = ReadFile(Native(handle), buffer, count, &n, nullptr);
     got = n;
+    NoteDelivered(Native(handle), n);
     if (ok != FALSE)
         return ReadOutcome::Ok;
     return ReadFailure(GetLastError());
 }
 
 void PlatDropCache(FileHandle, std::uint64_t, std::uint32_t) {
-    // A physical drive's reads are not cached by the system, and a file's
-    // cache cannot be dropped through a handle open on it: nothing to do.
+    // A disk is read past the system's cache (or, where it refused that,
+    // through a cache that no handle drops), and a file's cache cannot be
+    // dropped through a handle open on it: nothing to do.
 }
 
 bool PlatWrite(FileHandle handle, const void* buffer, std::uint32_t count, std::uint32_t& written) {
@@ -341,6 +539,10 @@ bool PlatRemove(const std::string& path) {
 
 void PlatClose(FileHandle handle) {
     if (handle != kInvalidHandle) {
+        {
+            const std::lock_guard<std::mutex> lock(g_DevicesLock);
+            g_Devices.erase(Native(handle));
+        }
         NoteClosed(Native(handle));
         CloseHandle(Native(handle));
     }
@@ -451,9 +653,9 @@ bool PlatListDisks(std::vector<PlatDisk>& disks) {
 
 DiskOpen PlatOpenDisk(const std::string& name, FileHandle& handle, std::string& reason) {
     // The system keeps its own disks open for writing: a handle that denied
-    // others the writing would not be given. This one only reads.
-    HANDLE h = CreateFileW(Wide(name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
+    // others the writing would not be given. This one only reads, past the
+    // cache as PlatOpenRead's.
+    HANDLE h = OpenForReading(name, FILE_SHARE_READ | FILE_SHARE_WRITE);
     handle = Portable(h);
     if (h != INVALID_HANDLE_VALUE)
         return DiskOpen::Ok;

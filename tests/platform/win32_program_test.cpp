@@ -293,6 +293,48 @@ TEST(WindowsProgram, DiskThatIsGoneStopsAsOnLinux) {
         ::unsetenv(name);
 }
 
+// A disk that stops answering part-way through a command stops it with
+// status 3 and says so, and no recording is left under its name: whether its
+// reads then fail as a bad sector's do (ERROR_CRC), a sector read fine before
+// failing too when it is read again, or the system says it is gone
+// (ERROR_DEVICE_NOT_CONNECTED). The test build stops it once it has
+// delivered the bytes given, as the preloaded library does on Linux.
+TEST(WindowsProgram, DiskThatStopsAnsweringMidRunStopsTheCommand) {
+    const std::vector<std::string> windows = FaultyWindowsProgram();
+    if (windows.empty())
+        GTEST_SKIP() << "TARNWELL_WIN32_FAULTY_EXE is not set: make test-win32 runs this";
+    static const Images images;
+    ASSERT_TRUE(images.written);
+    // Each stops where a healthy disk has more to give: dir at the recording
+    // headers, image in cluster 2, rescue in slot 0's audio, recover in its
+    // survey of cluster 1.
+    const struct {
+        std::vector<std::string> args;
+        long after;
+    } cases[] = {
+        {{"dir", images.nearDisk}, 5632},
+        {{"image", images.nearDisk, "copy.img"}, 50 << 20},
+        {{"rescue", images.nearDisk}, 1 << 20},
+        {{"recover", images.nearDisk}, 1 << 20},
+    };
+    ::setenv("TARNWELL_BAD_FILE", images.nearDisk.c_str(), 1);
+    for (const char* error : {"23", "1167"}) {
+        ::setenv("TARNWELL_GONE_ERROR", error, 1);
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.args[0] + " " + error);
+            ::setenv("TARNWELL_GONE_AFTER", std::to_string(c.after).c_str(), 1);
+            const harness::TempDir dir;
+            const harness::Run run = harness::RunProgramAs(windows, dir.Path(), c.args);
+            EXPECT_EQ(run.exitCode, 3);
+            EXPECT_NE(run.console.find("stopped answering"), std::string::npos) << run.console;
+            for (const fs::directory_entry& entry : fs::directory_iterator(dir.Path()))
+                EXPECT_NE(entry.path().extension(), ".mpg") << entry.path();
+        }
+    }
+    for (const char* name : {"TARNWELL_BAD_FILE", "TARNWELL_GONE_AFTER", "TARNWELL_GONE_ERROR"})
+        ::unsetenv(name);
+}
+
 } // namespace
 
 // tarnwell.exe images a recorder image: the same console (progress lines

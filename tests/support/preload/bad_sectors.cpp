@@ -22,8 +22,8 @@
 //   TARNWELL_FREE_BYTES  the free space that statvfs gives for any folder
 //   TARNWELL_FS_TYPE     the file system type (f_type) that statfs gives, for
 //                        example 0x4d44 for FAT32
-// Both open and open64 are replaced, so the large-file names are not mapped,
-// and the forms that fortified programs call (GNU ddrescue among them).
+// read, pread and pread64 are replaced, and both open and open64, so the large-file names are not
+// mapped, and the forms that fortified programs call (GNU ddrescue among them).
 #undef _FILE_OFFSET_BITS
 #include <cerrno>
 #include <csignal>
@@ -121,6 +121,44 @@ int Opened(const char* path, int flags, int fd) {
     return fd;
 }
 
+// A read of count bytes of fd at pos (-1: at the file's position) with the
+// faults; realRead(n) reads n bytes there.
+template <typename Read> ssize_t Faulted(int fd, size_t count, off64_t pos, Read realRead) {
+    Faults& faults = TheFaults();
+    if (fd < 0 || static_cast<std::size_t>(fd) >= faults.bad.size() ||
+        !faults.bad[static_cast<std::size_t>(fd)])
+        return faults.Count(fd, realRead(count));
+    ++faults.reads;
+    if (faults.delayMs) {
+        const long ms = std::atol(faults.delayMs);
+        timespec wait{ms / 1000, ms % 1000 * 1000000};
+        while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+        }
+    }
+    if (faults.goneAfter && faults.bytesRead >= std::atol(faults.goneAfter)) {
+        ++faults.failedReads;
+        errno = faults.goneErrno ? std::atoi(faults.goneErrno) : EIO;
+        return -1;
+    }
+    if (pos < 0)
+        pos = lseek64(fd, 0, SEEK_CUR);
+    for (const auto& [start, end] : faults.ranges) {
+        if (pos >= end || pos + static_cast<off64_t>(count) <= start)
+            continue;
+        if (pos >= start) {
+            ++faults.failedReads;
+            errno = EIO;
+            return -1;
+        }
+        count = static_cast<size_t>(start - pos); // up to the bad range
+    }
+    if (faults.killAt && pos + static_cast<off64_t>(count) > std::atoll(faults.killAt))
+        ::kill(::getpid(), SIGKILL);
+    const ssize_t n = realRead(count);
+    faults.bytesRead += n > 0 ? n : 0;
+    return faults.Count(fd, n);
+}
+
 } // namespace
 
 extern "C" {
@@ -165,38 +203,18 @@ int close(int fd) {
 
 ssize_t read(int fd, void* buffer, size_t count) {
     static auto real = Next<ssize_t (*)(int, void*, size_t)>("read");
-    Faults& faults = TheFaults();
-    if (fd < 0 || static_cast<std::size_t>(fd) >= faults.bad.size() ||
-        !faults.bad[static_cast<std::size_t>(fd)])
-        return faults.Count(fd, real(fd, buffer, count));
-    ++faults.reads;
-    if (faults.delayMs) {
-        const long ms = std::atol(faults.delayMs);
-        timespec wait{ms / 1000, ms % 1000 * 1000000};
-        while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
-        }
-    }
-    if (faults.goneAfter && faults.bytesRead >= std::atol(faults.goneAfter)) {
-        ++faults.failedReads;
-        errno = faults.goneErrno ? std::atoi(faults.goneErrno) : EIO;
-        return -1;
-    }
-    const off64_t pos = lseek64(fd, 0, SEEK_CUR);
-    for (const auto& [start, end] : faults.ranges) {
-        if (pos >= end || pos + static_cast<off64_t>(count) <= start)
-            continue;
-        if (pos >= start) {
-            ++faults.failedReads;
-            errno = EIO;
-            return -1;
-        }
-        count = static_cast<size_t>(start - pos); // up to the bad range
-    }
-    if (faults.killAt && pos + static_cast<off64_t>(count) > std::atoll(faults.killAt))
-        ::kill(::getpid(), SIGKILL);
-    const ssize_t n = real(fd, buffer, count);
-    faults.bytesRead += n > 0 ? n : 0;
-    return faults.Count(fd, n);
+    return Faulted(fd, count, -1, [&](size_t n) { return real(fd, buffer, n); });
+}
+
+// A disk is read at offsets (pread), a file at its position (read).
+ssize_t pread(int fd, void* buffer, size_t count, off_t offset) {
+    static auto real = Next<ssize_t (*)(int, void*, size_t, off_t)>("pread");
+    return Faulted(fd, count, offset, [&](size_t n) { return real(fd, buffer, n, offset); });
+}
+
+ssize_t pread64(int fd, void* buffer, size_t count, off64_t offset) {
+    static auto real = Next<ssize_t (*)(int, void*, size_t, off64_t)>("pread64");
+    return Faulted(fd, count, offset, [&](size_t n) { return real(fd, buffer, n, offset); });
 }
 
 // The output folder's disk as a test wants it: its free space, its type.
