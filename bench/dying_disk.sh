@@ -143,7 +143,7 @@ run_dying() { # name command...
     local disk=mnt/disk
     if loop=$(losetup -r -f --show "$out/mnt/disk" 2>/dev/null); then
         disk=$loop
-        read_as=${read_as:-"read as $loop, a read-only loop device over nbdfuse's file"}
+        read_as=${read_as:-"read as $loop (read-only, over nbdfuse's file)"}
     else
         loop=
         read_as="read as the nbdfuse file: losetup could not attach a loop device"
@@ -195,7 +195,8 @@ declare -A bytes=([image]=$(saved "$out/t.img.map") [ddrescue_d]=$(saved "$out/d
 declare -A label=([image]="tarnwell image" [ddrescue_d]="ddrescue -d" [ddrescue]="ddrescue"
     [rescue]="tarnwell rescue" [recover]="tarnwell recover")
 echo "Dying disk: a recording of $((readable + bad_bytes)) bytes, $readable readable; four bad areas,"
-echo "a slow one, dead $die_after s after its first read; $read_as; tarnwell: $tarnwell"
+echo "a slow one, dead $die_after s after its first read; $read_as"
+echo "tarnwell: $tarnwell"
 printf '  %-16s %12s %8s %8s %14s %7s  %s\n' program "bytes saved" "of all" seconds \
     "death to exit" status "stopped answering"
 for name in image ddrescue_d ddrescue rescue recover; do
@@ -209,5 +210,5 @@ for name in image ddrescue_d ddrescue rescue recover; do
         else printf "  %-16s %12d %7.2f%%", n, b, 100 * b / r
         printf " %8s %14s %7s  %s\n", s, a, c, y }'
 done
-echo "  death to exit: seconds from the disk's death to the exit; status 3: the disk stopped answering, 124: stopped after $limit s"
+echo "  death to exit: seconds from the death to the exit; status 3: stopped answering, 124: stopped at $limit s"
 rm -rf "$out"/t.img "$out"/d.img "$out"/b.img "$out"/*.log "$out/rescue" "$out/recover"
