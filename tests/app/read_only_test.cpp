@@ -123,23 +123,30 @@ TEST(ReadOnlyDisk, IsNeitherChangedNorOpenedForWriting) {
     }
 }
 
-// The drive is opened with CreateFileA for reading only, shared with other
-// readers only, and never created; no file of the disk's side of the program
-// calls the platform's write functions.
+// The drive is opened with CreateFileW for reading only, shared with other
+// readers only, and never created, a disk past the system's cache; no file
+// of the disk's side of the program calls the platform's write functions.
 TEST(ReadOnlyDisk, Win32BackendOpensTheDriveForReadingOnly) {
     std::ifstream in(std::string(TARNWELL_SOURCE_DIR) + "/platform/win32.cpp");
     std::stringstream source;
     source << in.rdbuf();
-    std::smatch open;
     const std::string text = source.str();
-    ASSERT_TRUE(std::regex_search(
-        text, open,
-        std::regex(R"(bool PlatOpenRead\([^)]*\) \{\s*HANDLE h = CreateFileW\(([^;]*)\);)")));
-    std::string call = open[1];
-    call = std::regex_replace(call, std::regex(R"(\s+)"), " ");
-    // Access, sharing and disposition; the hint that follows is free.
-    EXPECT_EQ(call.substr(0, call.rfind(',', call.rfind(',') - 1)),
-              "Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING");
+    EXPECT_TRUE(std::regex_search(
+        text,
+        std::regex(
+            R"(bool PlatOpenRead\([^)]*\) \{[^}]*OpenForReading\(path, FILE_SHARE_READ\);)")));
+    std::smatch opener;
+    ASSERT_TRUE(std::regex_search(text, opener,
+                                  std::regex(R"(HANDLE OpenForReading\([^)]*\) \{([^]*?)\n\})")));
+    const std::string body = opener[1];
+    std::smatch open;
+    ASSERT_TRUE(std::regex_search(body, open, std::regex(R"(CreateFileW\(([^;]*)\);)")));
+    const std::string call = std::regex_replace(std::string(open[1]), std::regex(R"(\s+)"), " ");
+    // Access, sharing (FILE_SHARE_READ from PlatOpenRead) and disposition;
+    // the flags are the disk's or the file's.
+    EXPECT_EQ(call, "name.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, flags, nullptr");
+    EXPECT_EQ(body.find("CreateFileW"), body.rfind("CreateFileW"));
+    EXPECT_NE(body.find("open(FILE_FLAG_NO_BUFFERING)"), std::string::npos);
     for (const char* file : {"drive/cluster_table.cpp", "drive/pvr_drive.cpp", "drive/pvr_file.cpp",
                              "drive/unreadable.cpp", "reader/cluster_reader.cpp"}) {
         std::ifstream part(std::string(TARNWELL_SOURCE_DIR) + "/" + file);
