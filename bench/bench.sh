@@ -24,8 +24,10 @@
 #   dd image  dd of the disk's first 256 sectors and of every cluster of the
 #             recording into a sparse file, each at its own offset;
 #   image     tarnwell image of the same disk: the same bytes, and its maps.
-#   dying     tarnwell image and GNU ddrescue side by side on a dying disk
-#             (bench/dying_disk.sh): the bytes of the recording each saves.
+#   dying     tarnwell image, GNU ddrescue -d and ddrescue side by side on a
+#             dying disk read as a loop device (bench/dying_disk.sh): the
+#             bytes of the recording each saves, and for image, rescue and
+#             recover the seconds from the disk's death to the exit.
 #   many      tarnwell recover of a disk of 120 short recordings, its
 #             directory lost, with the page and with --no-index
 #             (bench/many_recordings.sh): the pictures' cost against a tenth
