@@ -2,6 +2,8 @@
 // log and the commands.
 #pragma once
 
+#include "platform/platform.h"
+#include "platform/runlog.h"
 #include "text/text.h"
 
 #include <cstdint>
@@ -31,10 +33,6 @@ constexpr int kExitStopped = 3;    // stopped because the disk stopped answering
 #error "TARNWELL_VERSION is not defined: build with CMake"
 #endif
 
-// The version as the banner and the run log header show it: "v" and the
-// project version.
-constexpr const char* kVersion = "v" TARNWELL_VERSION;
-
 // The commands need the cluster table of g_DriveName before anything else; a
 // drive that cannot be opened or whose table cannot be read in full stops
 // the command (null, and the console and the log say why).
@@ -54,9 +52,6 @@ int ReportUnreadable(int status);
 // ImageUsage: the form of the command.
 int ImageCommand(int argc, const char* const* argv);
 int ImageUsage();
-
-// A file's name within a folder ("" being the current one).
-std::string InFolder(const std::string& folder, const std::string& name);
 
 // "20011224200509.log" for a run started on 24 December 2001 at 20:05:09.
 std::string LogFileName(const std::tm& localTime);

@@ -295,13 +295,6 @@ int RunTarnwell(int argc, const char* const* argv) {
     return status;
 }
 
-std::string InFolder(const std::string& folder, const std::string& name) {
-    if (folder.empty())
-        return name;
-    const char last = folder.back();
-    return last == '/' || last == '\\' || last == ':' ? folder + name : folder + "/" + name;
-}
-
 bool ParseRescueOptions(int argc, const char* const* argv, RescueOptions& options,
                         std::string& error) {
     for (int i = 2; i < argc; ++i) {

@@ -100,6 +100,9 @@ bool PlatRename(const std::string& from, const std::string& to);
 // Removes a file.
 bool PlatRemove(const std::string& path);
 
+// A file's name within a folder ("" being the current one).
+std::string InFolder(const std::string& folder, const std::string& name);
+
 // Makes the folder, and the folders above it that are missing; true when
 // it is there afterwards.
 bool PlatMakeFolders(const std::string& path);

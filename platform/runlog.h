@@ -5,6 +5,10 @@
 
 #include <ostream>
 
+// The version as the banner, the run log's header and the reports show it:
+// "v" and the project version.
+constexpr const char* kVersion = "v" TARNWELL_VERSION;
+
 extern std::ostream* g_Log;
 
 // The stream that drops everything written to it.

@@ -4,9 +4,10 @@
 // there and reads it back with the same layout it was written in.
 #include "report/report.h"
 
-#include "app/app.h"
 #include "platform/platform.h"
+#include "platform/runlog.h"
 #include "rip/rip.h"
+#include "text/text.h"
 
 #include <algorithm>
 #include <cmath>
@@ -62,27 +63,7 @@ std::string Format(const char* format, double value) {
 // The length of the well-formed UTF-8 character of two to four bytes at p;
 // 1 for ASCII and for a byte that begins none.
 std::size_t Utf8Length(const unsigned char* p, std::size_t left) {
-    const unsigned char c = p[0];
-    unsigned char low = 0x80, high = 0xBF; // the bounds of the second byte
-    std::size_t n = 1;
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        low = c == 0xE0 ? 0xA0 : low;   // no overlong form
-        high = c == 0xED ? 0x9F : high; // no surrogate
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        low = c == 0xF0 ? 0x90 : low;
-        high = c == 0xF4 ? 0x8F : high; // nothing beyond U+10FFFF
-    }
-    if (n == 1 || left < n || p[1] < low || p[1] > high)
-        return 1;
-    for (std::size_t k = 2; k < n; ++k) {
-        if ((p[k] & 0xC0) != 0x80)
-            return 1;
-    }
-    return n;
+    return std::max<std::size_t>(Utf8CharLength(p, left, 0), 1);
 }
 
 // Text from the disk or the command line as the page holds it: & < > " '

@@ -3,9 +3,11 @@
 // the disk held.
 #include "report/report.h"
 
-#include "app/app.h"
 #include "platform/platform.h"
+#include "platform/runlog.h"
+#include "text/text.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -16,15 +18,8 @@ std::string Json(const std::string& text) {
     std::string out = "\"";
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
-        std::size_t length = 1;
-        if (c >= 0xC2 && c <= 0xF4) {
-            length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
-            for (std::size_t k = 1; k < length; ++k) {
-                if (i + k >= text.size() ||
-                    (static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
-                    length = 1;
-            }
-        }
+        const std::size_t length = std::max<std::size_t>(
+            Utf8CharLength(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), i), 1);
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);

@@ -76,6 +76,14 @@ Utf8Char ReadUtf8(const std::uint8_t* bytes, std::size_t size, std::size_t at) {
     return {c, length};
 }
 
+} // namespace
+
+std::size_t Utf8CharLength(const std::uint8_t* bytes, std::size_t size, std::size_t at) {
+    return ReadUtf8(bytes, size, at).length;
+}
+
+namespace {
+
 // Whether bytes are UTF-8 through and through, with at least one character
 // beyond ASCII (text in ASCII alone reads the same in every table).
 bool IsUtf8(const std::uint8_t* bytes, std::size_t size) {

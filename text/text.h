@@ -64,6 +64,13 @@ bool ParseCharsetName(const std::string& name, TextCharset& charset);
 // "UCS-2", "UTF-8".
 std::string CharsetName(const TextCharset& charset);
 
+// The length in bytes of the well-formed UTF-8 character that begins at
+// bytes[at] (1 for ASCII, controls included); 0 where none begins there: a
+// stray continuation byte, a character cut short, an overlong form, a
+// surrogate or a code beyond U+10FFFF. The one reader of UTF-8 that every
+// writer of text checks what it writes with.
+std::size_t Utf8CharLength(const std::uint8_t* bytes, std::size_t size, std::size_t at);
+
 // How many columns a UTF-8 text takes on a console: one a character, none for
 // a combining mark, two for a wide East Asian character; a byte that is not
 // UTF-8 takes one.

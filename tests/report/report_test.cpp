@@ -162,3 +162,30 @@ TEST(Report, HashesDamageAtItsTimesAndTheDriveRangesOfARecording) {
             << (isVideo ? "video" : "audio");
     }
 }
+
+// report.json is valid UTF-8 whatever bytes a path holds: an output folder
+// named with a surrogate's bytes (ED A0 80) and a stray continuation byte.
+TEST(Report, StaysValidUtf8ForAnyBytesOfAPath) {
+    image::RecorderImage img;
+    image::Recording rec;
+    rec.recordNo = 1;
+    rec.clip = "News";
+    rec.firstVCluster = 3;
+    rec.firstACluster = 2;
+    img.AddRecording(rec);
+    img.LinkChain({2});
+    img.LinkChain({3});
+    img.PlaceChainData({2}, 0, LoadFixture("audio_c0").bytes);
+    img.PlaceChainData({3}, 0, LoadFixture("video_e0").bytes);
+    const harness::TempDir dir;
+    ASSERT_TRUE(img.Write(dir.File("recorder.img")));
+    const std::string folder = "out \xED\xA0\x80 \x80";
+    const harness::Run run =
+        harness::RunProgram(dir.Path(), {"rescue", "recorder.img", "-o", folder});
+    ASSERT_EQ(run.exitCode, 0) << run.console;
+    EXPECT_EQ(
+        Shell("/usr/bin/python3 -c 'import json, sys; "
+              "json.loads(open(sys.argv[1], \"rb\").read().decode(\"utf-8\", \"strict\"))' '" +
+              dir.File(folder + "/report.json") + "' 2>&1"),
+        "");
+}
