@@ -38,9 +38,6 @@ constexpr int kExitStopped = 3;    // stopped because the disk stopped answering
 // the command (null, and the console and the log say why).
 CClusterTable* LoadClusterTable();
 
-// Writes one line to the console and to the run log.
-void ConsoleAndLog(const std::string& line);
-
 // After a command that met unreadable sectors: how much was lost, and the
 // status that says the run could not read everything; kExitStopped, whatever
 // the command's status, when the disk stopped answering.

@@ -22,7 +22,7 @@ constexpr ImageRange kStructures = {0, std::uint64_t{kDataStartSector} * kSector
 // One progress line: on a terminal it overwrites itself a few times a
 // second, elsewhere a plain line is written for every 5 percent and at the
 // start of each pass.
-class CProgressLine : public CImageProgressSink {
+class CImageProgressLine : public CImageProgressSink {
   public:
     void Progress(const ImageProgress& p) override {
         const bool newPass = !Drawn || p.PassNumber != Pass;
@@ -205,7 +205,7 @@ class CImageRun {
             ConsoleAndLog("cannot write the domain map " + domainPath);
             return false;
         }
-        CProgressLine progress;
+        CImageProgressLine progress;
         std::string fault;
         const bool copied = Imager.Copy(wanted.ranges, &progress, fault);
         progress.Finish();

@@ -81,8 +81,7 @@ void PrintFound(const std::vector<SurveyRecording>& found, const std::vector<Ite
         std::snprintf(text, sizeof text, "%4s  %s  %-*s  %-*s %8s  %s", no.c_str(),
                       FitToWidth(file, name).c_str(), static_cast<int>(video), v.c_str(),
                       static_cast<int>(audio), a.c_str(), minutes.c_str(), where.c_str());
-        std::cout << text << std::endl;
-        *g_Log << text << std::endl;
+        ConsoleAndLog(text);
     };
     ConsoleAndLog(std::to_string(found.size()) + " recordings found");
     line("no.", "file", "video", "audio", "minutes", "from");

@@ -27,8 +27,7 @@ void ListItems(const std::vector<Item>& items) {
         std::snprintf(text, sizeof text, "%4s %4s  %s  %s  %-16s %8s %10s  %s", slot.c_str(),
                       rec.c_str(), FitToWidth(st, station).c_str(), FitToWidth(clip, title).c_str(),
                       date.c_str(), length.c_str(), chains.c_str(), file.c_str());
-        std::cout << text << std::endl;
-        *g_Log << text << std::endl;
+        ConsoleAndLog(text);
     };
     line("slot", "rec", "station", "title", "date", "length", "chains", "file");
     for (const Item& item : items) {

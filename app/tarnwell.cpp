@@ -15,11 +15,6 @@ std::int32_t g_RecordNo = 0;
 std::int32_t g_LengthSeconds = 0;
 std::int32_t g_StartSeconds = 0;
 
-void ConsoleAndLog(const std::string& line) {
-    std::cout << line << std::endl;
-    *g_Log << line << std::endl;
-}
-
 namespace {
 
 void PrintUsage() {
@@ -109,8 +104,7 @@ CClusterTable* LoadClusterTable() {
     const char* what =
         table->IsOpen() ? "cannot read the cluster table of drive " : "cannot open drive ";
     delete table;
-    std::cout << what << g_DriveName << std::endl;
-    *g_Log << what << g_DriveName << std::endl;
+    ConsoleAndLog(what + g_DriveName);
     return nullptr;
 }
 

@@ -40,11 +40,6 @@ std::string AreaOf(std::uint64_t offset) {
     return "cluster " + std::to_string((sector - kDataStartSector) / kClusterSectors + 1);
 }
 
-void ConsoleAndLog(const std::string& line) {
-    std::cout << line << std::endl;
-    *g_Log << line << std::endl;
-}
-
 // The default words after the line that says where the disk stopped.
 constexpr const char* kStopAdvice = "reconnect it and run the same command again to go on";
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <ostream>
+#include <string>
 
 // The version as the banner, the run log's header and the reports show it:
 // "v" and the project version.
@@ -13,3 +14,6 @@ extern std::ostream* g_Log;
 
 // The stream that drops everything written to it.
 std::ostream& NullLog();
+
+// A line for the user, on the console and in the log alike.
+void ConsoleAndLog(const std::string& line);

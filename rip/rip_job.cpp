@@ -10,11 +10,6 @@
 
 namespace {
 
-void ConsoleThenLog(const std::string& text) {
-    std::cout << text << std::endl;
-    *g_Log << text << std::endl;
-}
-
 // Whole seconds between two tick readings, in 32-bit tick arithmetic.
 void ReportDuration(std::uint32_t startTicks) {
     const std::uint32_t seconds = (PlatTicks() - startTicks) / 1000u;
@@ -26,11 +21,11 @@ void ReportDuration(std::uint32_t startTicks) {
 // written, fails the rip: the console says which.
 bool CheckOutput(bool created, const COBits& file, const std::string& name) {
     if (!created) {
-        ConsoleThenLog("could not create output file " + name);
+        ConsoleAndLog("could not create output file " + name);
         return false;
     }
     if (file.WriteFailed()) {
-        ConsoleThenLog("could not write all of output file " + name);
+        ConsoleAndLog("could not write all of output file " + name);
         return false;
     }
     return true;
