@@ -2,7 +2,7 @@
 // model and what it holds, then the command to run for each recorder disk.
 #include "app/app.h"
 #include "disks/disks.h"
-#include "text/text.h"
+#include "text/table.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -60,6 +60,21 @@ DiskRow LookAt(const PlatDisk& disk, bool& denied, bool& stopped) {
     return row;
 }
 
+// A line for each disk: its name, size and model as wide as the widest, and
+// what it holds.
+void PrintDisks(const std::vector<DiskRow>& rows) {
+    using Align = TextColumn::Align;
+    const std::vector<TextColumn> columns = {{0, Align::Left, true, 0},
+                                             {0, Align::Right, true, 2},
+                                             {0, Align::Left, true, 2},
+                                             {0, Align::Left, false, 2}};
+    std::vector<std::vector<std::string>> cells;
+    for (const DiskRow& row : rows)
+        cells.push_back({row.name, row.size, row.model, row.holds});
+    for (const std::string& line : TableLines(columns, cells))
+        ConsoleAndLog(line);
+}
+
 } // namespace
 
 int DisksCommand() {
@@ -72,19 +87,7 @@ int DisksCommand() {
     bool denied = false, stopped = false;
     for (const PlatDisk& disk : disks)
         rows.push_back(LookAt(disk, denied, stopped));
-    std::size_t name = 0, size = 0, model = 0;
-    for (const DiskRow& row : rows) {
-        name = std::max(name, TextWidth(row.name));
-        size = std::max(size, row.size.size());
-        model = std::max(model, TextWidth(row.model));
-    }
-    for (const DiskRow& row : rows) {
-        char text[1024];
-        std::snprintf(text, sizeof text, "%s  %*s  %s  %s", FitToWidth(row.name, name).c_str(),
-                      static_cast<int>(size), row.size.c_str(),
-                      FitToWidth(row.model, model).c_str(), row.holds.c_str());
-        ConsoleAndLog(text);
-    }
+    PrintDisks(rows);
     ConsoleAndLog("");
     const bool any = std::any_of(rows.begin(), rows.end(),
                                  [](const DiskRow& row) { return !row.command.empty(); });

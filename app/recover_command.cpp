@@ -3,7 +3,7 @@
 #include "app/rescue_run.h"
 #include "platform/runlog.h"
 #include "survey/survey.h"
-#include "text/text.h"
+#include "text/table.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -69,22 +69,15 @@ std::string ClusterList(const SurveyChain& chain) {
 // The table of what the survey found, on the console and in the log.
 void PrintFound(const std::vector<SurveyRecording>& found, const std::vector<Item>& items,
                 const std::vector<std::string>& from) {
-    std::size_t name = 4, video = 5, audio = 5;
-    for (std::size_t i = 0; i < found.size(); ++i) {
-        name = std::max(name, TextWidth(items[i].name));
-        video = std::max(video, ClusterList(found[i].video).size());
-        audio = std::max(audio, ClusterList(found[i].audio).size());
-    }
-    auto line = [&](const std::string& no, const std::string& file, const std::string& v,
-                    const std::string& a, const std::string& minutes, const std::string& where) {
-        char text[1024];
-        std::snprintf(text, sizeof text, "%4s  %s  %-*s  %-*s %8s  %s", no.c_str(),
-                      FitToWidth(file, name).c_str(), static_cast<int>(video), v.c_str(),
-                      static_cast<int>(audio), a.c_str(), minutes.c_str(), where.c_str());
-        ConsoleAndLog(text);
-    };
+    using Align = TextColumn::Align;
+    // The number, the file and the clusters of the video and of the sound as
+    // wide as the widest, the minutes and where it was found.
+    const std::vector<TextColumn> columns = {
+        {4, Align::Right, false, 0}, {4, Align::Left, true, 2},   {5, Align::Left, true, 2},
+        {5, Align::Left, true, 2},   {8, Align::Right, false, 1}, {0, Align::Left, false, 2}};
+    std::vector<std::vector<std::string>> cells = {
+        {"no.", "file", "video", "audio", "minutes", "from"}};
     ConsoleAndLog(std::to_string(found.size()) + " recordings found");
-    line("no.", "file", "video", "audio", "minutes", "from");
     for (std::size_t i = 0; i < found.size(); ++i) {
         // As long as the longer of its chains lasts, as far as they were seen.
         std::int64_t ticks = 0;
@@ -95,11 +88,14 @@ void PrintFound(const std::vector<SurveyRecording>& found, const std::vector<Ite
             ticks = std::max(ticks, StampDifference(c->lastStamp, c->firstStamp));
             seen = seen || c->endSeen;
         }
-        line(items[i].label, items[i].name, ClusterList(found[i].video),
+        cells.push_back(
+            {items[i].label, items[i].name, ClusterList(found[i].video),
              ClusterList(found[i].audio),
              Format(seen ? "%.1f" : "%.1f+", static_cast<double>(ticks) / kPtsPerSecond / 60),
-             from[i]);
+             from[i]});
     }
+    for (const std::string& line : TableLines(columns, cells))
+        ConsoleAndLog(line);
 }
 
 int RecoverDrive(const RescueOptions& options) {

@@ -2,7 +2,7 @@
 // given, each into one program stream that plays, in one unattended run.
 #include "app/rescue_run.h"
 #include "platform/runlog.h"
-#include "text/text.h"
+#include "text/table.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -13,33 +13,27 @@ namespace {
 // --list of rescue: a line for each recording, nothing written, no waiting.
 // The station and the title line up by the characters they show.
 void ListItems(const std::vector<Item>& items) {
-    std::size_t station = 7, title = 5;
-    for (const Item& item : items) {
-        if (item.file != nullptr) {
-            station = std::max(station, TextWidth(StationOf(*item.file)));
-            title = std::max(title, TextWidth(TitleOf(*item.file)));
-        }
-    }
-    auto line = [&](const std::string& slot, const std::string& rec, const std::string& st,
-                    const std::string& clip, const std::string& date, const std::string& length,
-                    const std::string& chains, const std::string& file) {
-        char text[1024];
-        std::snprintf(text, sizeof text, "%4s %4s  %s  %s  %-16s %8s %10s  %s", slot.c_str(),
-                      rec.c_str(), FitToWidth(st, station).c_str(), FitToWidth(clip, title).c_str(),
-                      date.c_str(), length.c_str(), chains.c_str(), file.c_str());
-        ConsoleAndLog(text);
-    };
-    line("slot", "rec", "station", "title", "date", "length", "chains", "file");
+    using Align = TextColumn::Align;
+    // The slot, rec, the station and the title as wide as the widest, the
+    // date, the length, what the chains hold and the file.
+    const std::vector<TextColumn> columns = {
+        {4, Align::Right, false, 0},  {4, Align::Right, false, 1}, {7, Align::Left, true, 2},
+        {5, Align::Left, true, 2},    {16, Align::Left, false, 2}, {8, Align::Right, false, 1},
+        {10, Align::Right, false, 1}, {0, Align::Left, false, 2}};
+    std::vector<std::vector<std::string>> cells = {
+        {"slot", "rec", "station", "title", "date", "length", "chains", "file"}};
     for (const Item& item : items) {
         if (item.file == nullptr) {
-            line(item.label, "-", "-", "-", "-", "-", "-", "failed: " + item.failure);
+            cells.push_back({item.label, "-", "-", "-", "-", "-", "-", "failed: " + item.failure});
             continue;
         }
         const CPVRFile& f = *item.file;
-        line(item.label, std::to_string(f.RecordNo()), StationOf(f), TitleOf(f), DateText(f),
-             LengthText(f), Format("%.1f MB", static_cast<double>(item.chainBytes) / 1e6),
-             item.name);
+        cells.push_back({item.label, std::to_string(f.RecordNo()), StationOf(f), TitleOf(f),
+                         DateText(f), LengthText(f),
+                         Format("%.1f MB", static_cast<double>(item.chainBytes) / 1e6), item.name});
     }
+    for (const std::string& line : TableLines(columns, cells))
+        ConsoleAndLog(line);
 }
 
 int RescueDrive(CPVRDrive& drive, const RescueOptions& options) {
