@@ -197,20 +197,6 @@ void CheckRoom(const std::vector<Item>& items, const RescueOptions& options) {
                   " MB free: the run stops when that disk is full");
 }
 
-// The page's row of an item, before its rescue.
-PageRecording PageRow(const Item& item) {
-    PageRecording row;
-    row.label = item.label;
-    row.from = item.from;
-    if (item.file != nullptr && item.titled) {
-        row.title = TitleOf(*item.file);
-        row.station = StationOf(*item.file);
-        row.date = DateText(*item.file) == "-" ? "" : DateText(*item.file);
-        row.length = LengthText(*item.file);
-    }
-    return row;
-}
-
 // The date and time of now: local for the page, UTC for the report.
 std::string Now(const char* format, bool utc) {
     const std::time_t now = std::time(nullptr);
@@ -225,26 +211,9 @@ std::string WithoutPadding(std::string field) {
     return field;
 }
 
-// The report's entry of an item, before its rescue.
-ReportRecording ReportEntry(const Item& item, const char* command) {
-    ReportRecording entry;
-    entry.label = item.label;
-    entry.from = item.from;
-    if (std::string(command) == "rescue") {
-        entry.slot = std::atoi(item.label.c_str());
-        entry.from = "slot " + item.label + " of the table of contents";
-    }
-    if (item.file != nullptr && item.titled) {
-        const CPVRFile& f = *item.file;
-        entry.recordNo = f.RecordNo();
-        entry.title = TitleOf(f);
-        entry.station = StationOf(f);
-        entry.titleHex = HexBytes(WithoutPadding(f.ClipBytes()));
-        entry.stationHex = HexBytes(WithoutPadding(f.StationBytes()));
-        entry.date = DateText(f) == "-" ? "" : DateText(f);
-        entry.headerSeconds = f.LengthHours() * 3600 + f.LengthMinutes() * 60 + f.LengthSeconds();
-    }
-    return entry;
+// The length the header gives, in seconds.
+int HeaderSeconds(const CPVRFile& file) {
+    return file.LengthHours() * 3600 + file.LengthMinutes() * 60 + file.LengthSeconds();
 }
 
 // The status the command ends with, as ReportUnreadable will make it.
@@ -254,169 +223,218 @@ int FinalStatus(int status) {
     return g_Unreadable.Any() && status == kExitOk ? kExitIncomplete : status;
 }
 
+// A run of rescue or recover as it goes: its console, the page written a
+// row at a time, the report's heading, and what became of each recording.
+struct RescueRun {
+    RescueRun(const RescueOptions& how, const char* name, const char* first)
+        : options(how), command(name), firstColumn(first) {}
+
+    const RescueOptions& options;
+    const char* command;     // "rescue" or "recover"
+    const char* firstColumn; // "slot" or "no."
+    std::ostream con{std::cout.rdbuf()};
+    std::unique_ptr<CIndexPage> page; // none with --no-index
+    ReportRun report;                 // its recordings are added at the end
+    RescueChoices choices;
+    std::vector<RecordingOutcome> outcomes;
+    bool diskFull = false; // the output disk is full: the run stops
+};
+
+// The headings of the page and the report, the room the recordings need and
+// how they are rescued, before the first.
+void BeginRun(RescueRun& run, const std::vector<Item>& items, std::uint64_t bytesReadBefore) {
+    PageRun heading;
+    heading.command = run.command;
+    heading.drive = run.options.words.empty() ? g_DriveName : run.options.words[0];
+    heading.when = Now("%Y-%m-%d %H:%M", false);
+    if (run.options.index)
+        run.page = std::make_unique<CIndexPage>(run.options.output, heading);
+    run.report.version = kVersion;
+    run.report.commandLine = g_CommandLine;
+    run.report.command = run.command;
+    run.report.drive = heading.drive;
+    run.report.started = Now("%Y-%m-%dT%H:%M:%SZ", true);
+    run.report.bytesRead = bytesReadBefore;
+    CheckRoom(items, run.options);
+    run.choices.partBytes = PartBytes(run.options);
+    run.choices.pictures = run.options.index;
+    run.choices.digests = run.options.index;
+}
+
+// An item's outcome before its rescue: where it is, and what its header says.
+RecordingOutcome OutcomeBefore(const Item& item, const char* command) {
+    RecordingOutcome outcome;
+    outcome.label = item.label;
+    outcome.from = item.from;
+    if (std::string(command) == "rescue")
+        outcome.slot = std::atoi(item.label.c_str());
+    if (item.file != nullptr && item.titled) {
+        const CPVRFile& f = *item.file;
+        outcome.titled = true;
+        outcome.recordNo = f.RecordNo();
+        outcome.title = TitleOf(f);
+        outcome.station = StationOf(f);
+        outcome.titleHex = HexBytes(WithoutPadding(f.ClipBytes()));
+        outcome.stationHex = HexBytes(WithoutPadding(f.StationBytes()));
+        outcome.date = DateText(f) == "-" ? "" : DateText(f);
+        outcome.length = LengthText(f);
+        outcome.headerSeconds = HeaderSeconds(f);
+    }
+    return outcome;
+}
+
+// What the rescue made of a recording, into its outcome, its files by their
+// names in the output folder.
+void TakeResult(RecordingOutcome& outcome, RescueResult& r, const std::string& fileName) {
+    outcome.result = Outcome(r);
+    for (std::size_t part = 0; part < r.files.size(); ++part)
+        outcome.files.push_back({PartFileName(fileName, static_cast<int>(part + 1)),
+                                 FileBytes(r.files[part]),
+                                 part < r.digests.size() ? r.digests[part] : ""});
+    outcome.bytes = r.bytes;
+    outcome.unreadable = r.unreadable;
+    outcome.minutes = r.minutes;
+    outcome.pictures = std::move(r.pictures);
+    outcome.noPictures = r.noPictures;
+    outcome.damage = r.damage;
+    outcome.sources = r.sources;
+    outcome.failed = r.outcome == RescueResult::Outcome::Failed ||
+                     r.outcome == RescueResult::Outcome::DiskFull ||
+                     r.outcome == RescueResult::Outcome::Stopped;
+    outcome.incomplete = r.outcome == RescueResult::Outcome::Incomplete;
+}
+
+// Rescues an item's recording into its file, with its line on the console.
+void Rescue(const Item& item, RescueRun& run, RecordingOutcome& outcome) {
+    CPVRFile* file = item.file;
+    const std::string name = InFolder(run.options.output, item.name);
+    *g_Log << "rescue of " << run.firstColumn << " " << item.label << " into " << name << std::endl;
+    CConsoleProgress progress(run.con,
+                              std::string(run.firstColumn) + " " + item.label + " " + item.name,
+                              HeaderSeconds(*file));
+    progress.Update(0, 0);
+    // The rip's own messages: the log has them, the console does not.
+    std::streambuf* console = std::cout.rdbuf(nullptr);
+    RescueResult r = item.chains != nullptr
+                         ? RescueRecording(*file, *item.chains, name, progress, run.choices)
+                         : RescueRecording(*file, name, progress, run.choices);
+    std::cout.rdbuf(console);
+    // The line that says the disk stopped answering belongs on the
+    // console too.
+    if (g_Unreadable.Stopped()) {
+        run.con << g_Unreadable.StopLine() << std::endl;
+        r.outcome = RescueResult::Outcome::Stopped;
+        r.reason = "the disk stopped answering";
+    }
+    // The files bear the recording's date, as a media library sorts them.
+    std::tm date{};
+    if (item.titled && RecordingDate(*file, date)) {
+        for (const std::string& f : r.files)
+            PlatSetFileTime(f, date);
+    }
+    progress.Finish(Outcome(r));
+    TakeResult(outcome, r, item.name);
+    run.report.bytesRead += r.bytesRead;
+    run.diskFull = r.outcome == RescueResult::Outcome::DiskFull;
+}
+
+// What becomes of an item: it fails without a header, is kept when its file
+// is complete already, is not tried once the disk has stopped answering, and
+// is rescued otherwise.
+RecordingOutcome OutcomeOf(const Item& item, RescueRun& run) {
+    RecordingOutcome outcome = OutcomeBefore(item, run.command);
+    if (item.file == nullptr) {
+        outcome.result = "failed: " + item.failure;
+        outcome.failed = true;
+        return outcome;
+    }
+    // A file that an earlier version named by the title's bytes is the
+    // same recording's: it is kept under that name.
+    const std::string& output = run.options.output;
+    const std::string former = item.formerName.empty() || item.formerName == item.name ||
+                                       !Exists(InFolder(output, item.formerName))
+                                   ? item.name
+                                   : item.formerName;
+    if (Exists(InFolder(output, former))) {
+        const std::string kept = former + " is complete already: kept";
+        run.con << kept << std::endl;
+        *g_Log << kept << std::endl;
+        outcome.result = "kept";
+        outcome.kept = true;
+        outcome.files.push_back({former, FileBytes(InFolder(output, former)), ""});
+        return outcome;
+    }
+    // Once the disk has stopped answering, nothing more can be read of it.
+    if (g_Unreadable.Stopped()) {
+        outcome.result = "not tried: the disk stopped answering";
+        outcome.failed = true;
+        return outcome;
+    }
+    Rescue(item, run, outcome);
+    return outcome;
+}
+
+// A recording's outcome, its row written out on the page at once.
+void Record(RescueRun& run, RecordingOutcome outcome) {
+    if (run.page)
+        run.page->Add(PageRowOf(outcome));
+    // The page has the pictures: the run holds none past their recording.
+    outcome.pictures.clear();
+    run.outcomes.push_back(std::move(outcome));
+}
+
+// The page and report.json, each said on the console and in the log, as is
+// one that cannot be written (the recordings stand).
+void WritePageAndReport(RescueRun& run, int status) {
+    std::string error;
+    const std::string path = InFolder(run.options.output, kIndexPageName);
+    if (run.page->Finish(error))
+        ConsoleAndLog("the page of this run, with pictures from each recording: " + path);
+    else
+        ConsoleAndLog(path + " could not be written: " + error);
+    ReportRun& report = run.report;
+    for (const RecordingOutcome& outcome : run.outcomes)
+        report.recordings.push_back(ReportEntryOf(outcome));
+    report.driveBytes = FileBytes(g_DriveName); // 0 when it cannot be told
+    report.ended = Now("%Y-%m-%dT%H:%M:%SZ", true);
+    report.exitStatus = FinalStatus(status);
+    if (WriteReport(run.options.output, report, error))
+        ConsoleAndLog("the report of this run for scripts, with the SHA-256 of each file: " +
+                      InFolder(run.options.output, kReportName));
+    else
+        ConsoleAndLog(error);
+}
+
+// The summary, then the page and the report; the exit status.
+int FinishRun(RescueRun& run) {
+    PrintSummary(run.con, run.outcomes, run.firstColumn);
+    const auto& all = run.outcomes;
+    const bool failed =
+        run.diskFull || std::any_of(all.begin(), all.end(), [](const auto& o) { return o.failed; });
+    const bool incomplete =
+        std::any_of(all.begin(), all.end(), [](const auto& o) { return o.incomplete; });
+    const int status = failed ? kExitFailed : incomplete ? kExitIncomplete : kExitOk;
+    if (run.page)
+        WritePageAndReport(run, status);
+    return status;
+}
+
 } // namespace
 
 // Rescues each item in turn and ends with the summary; the exit status.
 int RunRescues(const std::vector<Item>& items, const char* command, const char* firstColumn,
                const RescueOptions& options, std::uint64_t bytesReadBefore) {
-    std::ostream con(std::cout.rdbuf());
-    std::vector<SummaryRow> rows;
-    bool diskFull = false;
-    // The page is written a row at a time as the run goes; the report's
-    // entries hold no pictures.
-    PageRun heading;
-    heading.command = command;
-    heading.drive = options.words.empty() ? g_DriveName : options.words[0];
-    heading.when = Now("%Y-%m-%d %H:%M", false);
-    std::unique_ptr<CIndexPage> page;
-    if (options.index)
-        page = std::make_unique<CIndexPage>(options.output, heading);
-    ReportRun report;
-    report.version = kVersion;
-    report.commandLine = g_CommandLine;
-    report.command = command;
-    report.drive = heading.drive;
-    report.started = Now("%Y-%m-%dT%H:%M:%SZ", true);
-    report.bytesRead = bytesReadBefore;
-    PageRecording shown;
-    auto done = [&](const SummaryRow& row) {
-        rows.push_back(row);
-        shown.result = row.result;
-        report.recordings.back().result = row.result;
-        if (page)
-            page->Add(shown);
-    };
-    CheckRoom(items, options);
-    RescueChoices choices;
-    choices.partBytes = PartBytes(options);
-    choices.pictures = options.index;
-    choices.digests = options.index;
+    RescueRun run(options, command, firstColumn);
+    BeginRun(run, items, bytesReadBefore);
     for (const Item& item : items) {
-        SummaryRow row;
-        row.label = item.label;
-        shown = PageRow(item);
-        report.recordings.push_back(ReportEntry(item, command));
-        if (item.file == nullptr) {
-            row.result = "failed: " + item.failure;
-            row.failed = true;
-            done(row);
-            continue;
-        }
-        CPVRFile* file = item.file;
-        if (item.titled) {
-            row.recordNo = std::to_string(file->RecordNo());
-            row.title = TitleOf(*file);
-        }
-        const std::string name = InFolder(options.output, item.name);
-        // A file that an earlier version named by the title's bytes is the
-        // same recording's: it is kept under that name.
-        const std::string former = item.formerName.empty() || item.formerName == item.name ||
-                                           !Exists(InFolder(options.output, item.formerName))
-                                       ? item.name
-                                       : item.formerName;
-        if (Exists(InFolder(options.output, former))) {
-            const std::string kept = former + " is complete already: kept";
-            con << kept << std::endl;
-            *g_Log << kept << std::endl;
-            row.result = "kept";
-            shown.files = {former};
-            report.recordings.back().files.push_back(
-                {former, FileBytes(InFolder(options.output, former)), ""});
-            done(row);
-            continue;
-        }
-        // Once the disk has stopped answering, nothing more can be read of it.
-        if (g_Unreadable.Stopped()) {
-            row.result = "not tried: the disk stopped answering";
-            row.failed = true;
-            done(row);
-            continue;
-        }
-        *g_Log << "rescue of " << firstColumn << " " << item.label << " into " << name << std::endl;
-        CConsoleProgress progress(
-            con, std::string(firstColumn) + " " + item.label + " " + item.name,
-            file->LengthHours() * 3600 + file->LengthMinutes() * 60 + file->LengthSeconds());
-        progress.Update(0, 0);
-        // The rip's own messages: the log has them, the console does not.
-        std::streambuf* console = std::cout.rdbuf(nullptr);
-        RescueResult r = item.chains != nullptr
-                             ? RescueRecording(*file, *item.chains, name, progress, choices)
-                             : RescueRecording(*file, name, progress, choices);
-        std::cout.rdbuf(console);
-        // The line that says the disk stopped answering belongs on the
-        // console too.
-        if (g_Unreadable.Stopped()) {
-            con << g_Unreadable.StopLine() << std::endl;
-            r.outcome = RescueResult::Outcome::Stopped;
-            r.reason = "the disk stopped answering";
-        }
-        // The files bear the recording's date, as a media library sorts them.
-        std::tm date{};
-        if (item.titled && RecordingDate(*file, date)) {
-            for (const std::string& f : r.files)
-                PlatSetFileTime(f, date);
-        }
-        progress.Finish(Outcome(r));
-        row.result = Outcome(r);
-        for (std::size_t part = 1; part <= r.files.size(); ++part)
-            shown.files.push_back(PartFileName(item.name, static_cast<int>(part)));
-        shown.bytes = r.bytes;
-        shown.unreadable = r.unreadable;
-        shown.minutes = r.minutes;
-        shown.pictures = std::move(r.pictures);
-        shown.noPictures = r.noPictures;
-        shown.damage = r.damage;
-        ReportRecording& entry = report.recordings.back();
-        for (std::size_t part = 0; part < r.files.size(); ++part)
-            entry.files.push_back({shown.files[part], FileBytes(r.files[part]),
-                                   part < r.digests.size() ? r.digests[part] : ""});
-        entry.fileSeconds = r.minutes * 60;
-        entry.damage = r.damage;
-        entry.sources = r.sources;
-        report.bytesRead += r.bytesRead;
-        row.failed = r.outcome == RescueResult::Outcome::Failed ||
-                     r.outcome == RescueResult::Outcome::DiskFull ||
-                     r.outcome == RescueResult::Outcome::Stopped;
-        row.incomplete = r.outcome == RescueResult::Outcome::Incomplete;
-        if (!row.failed) {
-            row.minutes = Format("%.1f", r.minutes);
-            row.size = Format("%.1f MB", static_cast<double>(r.bytes) / 1e6);
-            row.unreadable = std::to_string(r.unreadable);
-        }
-        done(row);
-        if (r.outcome == RescueResult::Outcome::DiskFull) {
-            diskFull = true;
+        Record(run, OutcomeOf(item, run));
+        if (run.diskFull) {
             const std::string stop =
                 "the output disk is full: " + item.name + " was removed, the rescue stops here";
-            con << stop << std::endl;
+            run.con << stop << std::endl;
             *g_Log << stop << std::endl;
             break;
         }
     }
-    PrintSummary(con, rows, firstColumn);
-    const bool failed = diskFull || std::any_of(rows.begin(), rows.end(),
-                                                [](const SummaryRow& r) { return r.failed; });
-    const bool incomplete =
-        std::any_of(rows.begin(), rows.end(), [](const SummaryRow& r) { return r.incomplete; });
-    if (page) {
-        // Said on the console and in the log, as is a page that cannot be
-        // written (the recordings stand).
-        std::string error;
-        const std::string path = InFolder(options.output, kIndexPageName);
-        if (page->Finish(error))
-            ConsoleAndLog("the page of this run, with pictures from each recording: " + path);
-        else
-            ConsoleAndLog(path + " could not be written: " + error);
-        report.driveBytes = FileBytes(g_DriveName); // 0 when it cannot be told
-        report.ended = Now("%Y-%m-%dT%H:%M:%SZ", true);
-        report.exitStatus = FinalStatus(failed       ? kExitFailed
-                                        : incomplete ? kExitIncomplete
-                                                     : kExitOk);
-        if (WriteReport(options.output, report, error))
-            ConsoleAndLog("the report of this run for scripts, with the SHA-256 of each file: " +
-                          InFolder(options.output, kReportName));
-        else
-            ConsoleAndLog(error);
-    }
-    return failed ? kExitFailed : incomplete ? kExitIncomplete : kExitOk;
+    return FinishRun(run);
 }

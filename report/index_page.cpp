@@ -545,6 +545,26 @@ std::string ReadPage(const std::string& path) {
 
 } // namespace
 
+PageRecording PageRowOf(const RecordingOutcome& outcome) {
+    PageRecording row;
+    row.label = outcome.label;
+    row.title = outcome.title;
+    row.station = outcome.station;
+    row.date = outcome.date;
+    row.length = outcome.length;
+    row.from = outcome.from;
+    for (const ReportFile& file : outcome.files)
+        row.files.push_back(file.name);
+    row.bytes = outcome.bytes;
+    row.unreadable = outcome.unreadable;
+    row.minutes = outcome.minutes;
+    row.result = outcome.result;
+    row.pictures = outcome.pictures;
+    row.noPictures = outcome.noPictures;
+    row.damage = outcome.damage;
+    return row;
+}
+
 std::string IndexPage(const PageRun& run) {
     Totals totals;
     std::string rows;

@@ -1,5 +1,6 @@
 // The report of a run of rescue or recover: the summary on the console and
-// in the run log, and the page. This header is what the other subsystems may
+// in the run log, the page and report.json, all three made from one record of
+// what became of each recording. This header is what the other subsystems may
 // use of it.
 //
 // The page of a run: index.html in the output folder of rescue and recover,
@@ -14,21 +15,53 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
-// One recording's line of the summary; "-" where there is nothing to say.
-struct SummaryRow {
-    std::string label; // the slot, or the number of a recording found
-    std::string recordNo = "-", title = "-", minutes = "-", size = "-", unreadable = "-";
-    std::string result;
+// A file of a recording: its name in the output folder, its size, and the
+// SHA-256 of its bytes in hex, as sha256sum gives it ("" when not taken).
+struct ReportFile {
+    std::string name;
+    std::uint64_t bytes = 0;
+    std::string sha256;
+};
+
+// What became of one recording of a run, as the run found it: the one record
+// that its line of the summary, its row of the page and its entry of
+// report.json are made from.
+struct RecordingOutcome {
+    std::string label;       // the slot, or the number of a recording found
+    std::optional<int> slot; // rescue: its slot of the table of contents
+    std::string from;        // recover: where it was found (may end ", its beginning lost")
+    // What its header says, when it gives the record number and the title
+    // (titled); empty or -1 otherwise.
+    bool titled = false;
+    int recordNo = -1;
+    std::string station, stationHex, title, titleHex; // decoded and as bytes
+    std::string date;                                 // "2026-12-08 23:15", empty where none
+    std::string length;                               // "1:30:00"
+    int headerSeconds = -1;
+    // What the rescue made of it.
+    std::vector<ReportFile> files;       // the file, or its parts, in the output folder
+    std::uint64_t bytes = 0;             // the size of the file(s)
+    std::uint64_t unreadable = 0;        // bytes that could not be read
+    double minutes = 0;                  // how long the file plays
+    std::vector<CPictureAt> pictures;    // up to six
+    std::string noPictures;              // why there are none, when there are none
+    std::vector<RecordingDamage> damage; // in the order of the drive bytes, video first
+    std::vector<ChainSource> sources;    // the video's, then the sound's
+    std::string result;                  // "ok", "incomplete", "failed: REASON", "kept", ...
     bool failed = false, incomplete = false;
+    bool kept = false; // its file was complete already: nothing was read
 };
 
 // The summary: a heading whose first column is `first` ("slot" or "no."),
-// then a line for each row, on con and in the run log.
-void PrintSummary(std::ostream& con, const std::vector<SummaryRow>& rows, const char* first);
+// then a line for each recording, on con and in the run log; "-" where there
+// is nothing to say.
+void PrintSummary(std::ostream& con, const std::vector<RecordingOutcome>& outcomes,
+                  const char* first);
 
 // The page's name in the output folder.
 constexpr const char* kIndexPageName = "index.html";
@@ -48,6 +81,9 @@ struct PageRecording {
     std::string noPictures;              // why there are none, when there are none
     std::vector<RecordingDamage> damage; // shown on the recording's time line
 };
+
+// The page's row of a recording.
+PageRecording PageRowOf(const RecordingOutcome& outcome);
 
 struct PageRun {
     std::string command; // "rescue" or "recover"
@@ -95,14 +131,6 @@ class CIndexPage {
 // report.json, beside the page: the run for scripts (docs/report.md).
 constexpr const char* kReportName = "report.json";
 
-// A file of a recording: its name in the output folder, its size, and the
-// SHA-256 of its bytes in hex, as sha256sum gives it ("" when not taken).
-struct ReportFile {
-    std::string name;
-    std::uint64_t bytes = 0;
-    std::string sha256;
-};
-
 struct ReportRecording {
     std::string label;            // the slot, or the number of a recording found
     int slot = -1, recordNo = -1; // -1: none
@@ -116,6 +144,9 @@ struct ReportRecording {
     std::vector<RecordingDamage> damage;
     std::vector<ChainSource> sources;
 };
+
+// The report's entry of a recording.
+ReportRecording ReportEntryOf(const RecordingOutcome& outcome);
 
 struct ReportRun {
     std::string version, commandLine, command, drive;

@@ -107,6 +107,28 @@ std::string Recording(const ReportRecording& r, int depth) {
 
 } // namespace
 
+ReportRecording ReportEntryOf(const RecordingOutcome& outcome) {
+    ReportRecording entry;
+    entry.label = outcome.label;
+    entry.slot = outcome.slot.value_or(-1);
+    entry.from = outcome.slot
+                     ? "slot " + std::to_string(*outcome.slot) + " of the table of contents"
+                     : outcome.from;
+    entry.recordNo = outcome.recordNo;
+    entry.station = outcome.station;
+    entry.stationHex = outcome.stationHex;
+    entry.title = outcome.title;
+    entry.titleHex = outcome.titleHex;
+    entry.date = outcome.date;
+    entry.headerSeconds = outcome.headerSeconds;
+    entry.fileSeconds = outcome.minutes * 60;
+    entry.files = outcome.files;
+    entry.result = outcome.result;
+    entry.damage = outcome.damage;
+    entry.sources = outcome.sources;
+    return entry;
+}
+
 std::string ReportText(const ReportRun& run) {
     std::vector<std::string> recordings;
     for (const ReportRecording& r : run.recordings)

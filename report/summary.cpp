@@ -4,9 +4,33 @@
 #include "report/report.h"
 #include "text/table.h"
 
+#include <cstdio>
 #include <ostream>
 
-void PrintSummary(std::ostream& con, const std::vector<SummaryRow>& rows, const char* first) {
+namespace {
+
+std::string Figure(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// A recording's cells: its file's figures only when this run wrote the file.
+std::vector<std::string> SummaryCells(const RecordingOutcome& o) {
+    const bool written = !o.failed && !o.kept;
+    return {o.label,
+            o.titled ? std::to_string(o.recordNo) : "-",
+            o.titled ? o.title : "-",
+            written ? Figure("%.1f", o.minutes) : "-",
+            written ? Figure("%.1f MB", static_cast<double>(o.bytes) / 1e6) : "-",
+            written ? std::to_string(o.unreadable) : "-",
+            o.result};
+}
+
+} // namespace
+
+void PrintSummary(std::ostream& con, const std::vector<RecordingOutcome>& outcomes,
+                  const char* first) {
     using Align = TextColumn::Align;
     // The slot, rec, the title as wide as the widest, minutes, size,
     // unreadable and the result.
@@ -16,9 +40,8 @@ void PrintSummary(std::ostream& con, const std::vector<SummaryRow>& rows, const 
         {0, Align::Left, false, 2}};
     std::vector<std::vector<std::string>> cells = {
         {first, "rec", "title", "minutes", "size", "unreadable", "result"}};
-    for (const SummaryRow& row : rows)
-        cells.push_back({row.label, row.recordNo, row.title, row.minutes, row.size, row.unreadable,
-                         row.result});
+    for (const RecordingOutcome& outcome : outcomes)
+        cells.push_back(SummaryCells(outcome));
     for (const std::string& line : TableLines(columns, cells)) {
         con << line << std::endl;
         *g_Log << line << std::endl;
