@@ -34,7 +34,7 @@ TEST(TextTable, LinesUpCellsByTheColumnsTheyShow) {
          {{2, Align::Right, false, 0}, {4, Align::Left, false, 1}, {0, Align::Left, false, 1}},
          {{"12345", "dates", "x"}, {"1"}},
          {"12345 dates x", " 1      "}},
-        {"no least width and no heading: the widest cell sets it",
+        {"no least width and no heading: the widest cell sets it; a long cell is written whole",
          {{0, Align::Left, true, 0}, {0, Align::Right, true, 2}, {0, Align::Left, false, 2}},
          {{"/dev/sda", "160.0 GB", "a recorder's disk"}, {"/dev/sdb (E:)", "-", longPath}},
          {"/dev/sda       160.0 GB  a recorder's disk", "/dev/sdb (E:)         -  " + longPath}},
