@@ -75,11 +75,13 @@ namespace {
 // every tenth).
 class CConsoleProgress : public CRescueProgress, public CBadAreaWatcher {
   public:
-    CConsoleProgress(std::ostream& console, std::string label, int lengthSeconds)
-        : Line(console), Label(std::move(label)), Length(lengthSeconds), Start(PlatTicks()) {
-        g_Unreadable.SetWatcher(this);
+    CConsoleProgress(CUnreadableSectors& unreadable, std::ostream& console, std::string label,
+                     int lengthSeconds)
+        : Unreadable(unreadable), Line(console), Label(std::move(label)), Length(lengthSeconds),
+          Start(PlatTicks()) {
+        Unreadable.SetWatcher(this);
     }
-    ~CConsoleProgress() override { g_Unreadable.SetWatcher(nullptr); }
+    ~CConsoleProgress() override { Unreadable.SetWatcher(nullptr); }
     CConsoleProgress(const CConsoleProgress&) = delete;
     CConsoleProgress& operator=(const CConsoleProgress&) = delete;
 
@@ -104,6 +106,7 @@ class CConsoleProgress : public CRescueProgress, public CBadAreaWatcher {
     }
 
   private:
+    CUnreadableSectors& Unreadable;
     CProgressLine Line;
     std::string Label;
     int Length;
@@ -248,17 +251,19 @@ ReportRecording ReportEntry(const Item& item, const char* command) {
 }
 
 // The status the command ends with, as ReportUnreadable will make it.
-int FinalStatus(int status) {
-    if (g_Unreadable.Stopped())
+int FinalStatus(const CUnreadableSectors& unreadable, int status) {
+    if (unreadable.Stopped())
         return kExitStopped;
-    return g_Unreadable.Any() && status == kExitOk ? kExitIncomplete : status;
+    return unreadable.Any() && status == kExitOk ? kExitIncomplete : status;
 }
 
 } // namespace
 
 // Rescues each item in turn and ends with the summary; the exit status.
-int RunRescues(const std::vector<Item>& items, const char* command, const char* firstColumn,
-               const RescueOptions& options, std::uint64_t bytesReadBefore) {
+int RunRescues(CDriveSession& session, const std::vector<Item>& items, const char* command,
+               const char* firstColumn, const RescueOptions& options,
+               std::uint64_t bytesReadBefore) {
+    CUnreadableSectors& unreadable = session.Unreadable();
     std::ostream con(std::cout.rdbuf());
     std::vector<SummaryRow> rows;
     bool diskFull = false;
@@ -266,7 +271,7 @@ int RunRescues(const std::vector<Item>& items, const char* command, const char* 
     // entries hold no pictures.
     PageRun heading;
     heading.command = command;
-    heading.drive = options.words.empty() ? g_DriveName : options.words[0];
+    heading.drive = options.words.empty() ? session.Name() : options.words[0];
     heading.when = Now("%Y-%m-%d %H:%M", false);
     std::unique_ptr<CIndexPage> page;
     if (options.index)
@@ -326,7 +331,7 @@ int RunRescues(const std::vector<Item>& items, const char* command, const char* 
             continue;
         }
         // Once the disk has stopped answering, nothing more can be read of it.
-        if (g_Unreadable.Stopped()) {
+        if (unreadable.Stopped()) {
             row.result = "not tried: the disk stopped answering";
             row.failed = true;
             done(row);
@@ -334,19 +339,19 @@ int RunRescues(const std::vector<Item>& items, const char* command, const char* 
         }
         *g_Log << "rescue of " << firstColumn << " " << item.label << " into " << name << std::endl;
         CConsoleProgress progress(
-            con, std::string(firstColumn) + " " + item.label + " " + item.name,
+            unreadable, con, std::string(firstColumn) + " " + item.label + " " + item.name,
             file->LengthHours() * 3600 + file->LengthMinutes() * 60 + file->LengthSeconds());
         progress.Update(0, 0);
         // The rip's own messages: the log has them, the console does not.
-        std::streambuf* console = std::cout.rdbuf(nullptr);
+        session.SetConsole(NullLog());
         RescueResult r = item.chains != nullptr
                              ? RescueRecording(*file, *item.chains, name, progress, choices)
                              : RescueRecording(*file, name, progress, choices);
-        std::cout.rdbuf(console);
+        session.SetConsole(std::cout);
         // The line that says the disk stopped answering belongs on the
         // console too.
-        if (g_Unreadable.Stopped()) {
-            con << g_Unreadable.StopLine() << std::endl;
+        if (unreadable.Stopped()) {
+            con << unreadable.StopLine() << std::endl;
             r.outcome = RescueResult::Outcome::Stopped;
             r.reason = "the disk stopped answering";
         }
@@ -407,9 +412,9 @@ int RunRescues(const std::vector<Item>& items, const char* command, const char* 
             ConsoleAndLog("the page of this run, with pictures from each recording: " + path);
         else
             ConsoleAndLog(path + " could not be written: " + error);
-        report.driveBytes = FileBytes(g_DriveName); // 0 when it cannot be told
+        report.driveBytes = FileBytes(session.Name()); // 0 when it cannot be told
         report.ended = Now("%Y-%m-%dT%H:%M:%SZ", true);
-        report.exitStatus = FinalStatus(failed       ? kExitFailed
+        report.exitStatus = FinalStatus(unreadable, failed       ? kExitFailed
                                         : incomplete ? kExitIncomplete
                                                      : kExitOk);
         if (WriteReport(options.output, report, error))

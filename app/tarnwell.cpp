@@ -9,11 +9,7 @@
 #include <fstream>
 #include <iostream>
 
-std::string g_DriveName;
 std::string g_CommandLine;
-std::int32_t g_RecordNo = 0;
-std::int32_t g_LengthSeconds = 0;
-std::int32_t g_StartSeconds = 0;
 
 namespace {
 
@@ -94,30 +90,17 @@ void CloseRunLog() {
 
 } // namespace
 
-// Both commands need the cluster table before anything else; a drive that
-// cannot be opened or whose table cannot be read in full stops the command.
-CClusterTable* LoadClusterTable() {
-    bool ok = false;
-    auto* table = new CClusterTable(g_DriveName, ok);
-    if (ok)
-        return table;
-    const char* what =
-        table->IsOpen() ? "cannot read the cluster table of drive " : "cannot open drive ";
-    delete table;
-    ConsoleAndLog(what + g_DriveName);
-    return nullptr;
-}
-
 // After a command that met unreadable sectors: how much was lost, and the
 // status that says the run could not read everything.
-int ReportUnreadable(int status) {
-    if (!g_Unreadable.Any())
-        return g_Unreadable.Stopped() ? kExitStopped : status;
-    g_Unreadable.ReportOpenRun();
-    ConsoleAndLog(std::to_string(g_Unreadable.Bytes()) + " bytes in " +
-                  std::to_string(g_Unreadable.Places()) +
+int ReportUnreadable(CDriveSession& session, int status) {
+    CUnreadableSectors& unreadable = session.Unreadable();
+    if (!unreadable.Any())
+        return unreadable.Stopped() ? kExitStopped : status;
+    unreadable.ReportOpenRun();
+    ConsoleAndLog(std::to_string(unreadable.Bytes()) + " bytes in " +
+                  std::to_string(unreadable.Places()) +
                   " places could not be read and were replaced by zeros");
-    if (g_Unreadable.Stopped())
+    if (unreadable.Stopped())
         return kExitStopped;
     return status == kExitOk ? kExitIncomplete : status;
 }
@@ -126,31 +109,43 @@ int ReportUnreadable(int status) {
 // contents with its recordings; torn down in the reverse order. A table of
 // contents that cannot be read, or a disk that stopped answering meanwhile,
 // leaves nothing to run the command on.
-int OnDrive(const std::function<int(CPVRDrive&)>& command) {
-    g_Unreadable.Clear();
-    g_ClusterTable = LoadClusterTable();
-    if (g_ClusterTable == nullptr)
-        return g_Unreadable.Stopped() ? kExitStopped : kExitFailed;
-    auto* drive = new CPVRDrive(g_DriveName);
-    const bool runs = !drive->IsTocLost() && !g_Unreadable.Stopped();
-    const int status = runs ? command(*drive) : kExitFailed;
-    delete drive;
-    delete g_ClusterTable;
-    g_ClusterTable = nullptr;
-    return ReportUnreadable(status);
+int OnDrive(CDriveSession& session, const std::string& path,
+            const std::function<int(CPVRDrive&)>& command) {
+    session.Forget();
+    session.Open(path);
+    if (!session.LoadClusterTable())
+        return session.Stopped() ? kExitStopped : kExitFailed;
+    int status = kExitFailed;
+    {
+        CPVRDrive drive(session);
+        if (!drive.IsTocLost() && !session.Stopped())
+            status = command(drive);
+    }
+    session.SetClusterTable(nullptr);
+    return ReportUnreadable(session, status);
 }
 
 namespace {
 
-int DirCommand() {
-    return OnDrive([](CPVRDrive& drive) {
+// The words of rip after the drive.
+struct RipWords {
+    std::int32_t recordNo = 0, lengthSeconds = 0, startSeconds = 0;
+};
+
+// dir and rip read the drive they name, g_DriveName, through a session;
+// their other words are the recording's slot and the seconds to rip.
+int DirCommand(CDriveSession& session, const std::string& g_DriveName) {
+    return OnDrive(session, g_DriveName, [](CPVRDrive& drive) {
         drive.ListFiles();
         return kExitOk;
     });
 }
 
-int RipCommand() {
-    return OnDrive([](CPVRDrive& drive) {
+int RipCommand(CDriveSession& session, const std::string& g_DriveName, const RipWords& words) {
+    const std::int32_t g_RecordNo = words.recordNo;
+    const std::int32_t g_LengthSeconds = words.lengthSeconds;
+    const std::int32_t g_StartSeconds = words.startSeconds;
+    return OnDrive(session, g_DriveName, [&](CPVRDrive& drive) {
         CPVRFile* file = drive.GetFile(g_RecordNo);
         if (file == nullptr) {
             ConsoleAndLog("there is no recording in slot " + std::to_string(g_RecordNo) +
@@ -219,18 +214,19 @@ int RunCommand(int argc, const char* const* argv, const RescueOptions& options) 
         }
         return kExitOk;
     }
-    g_DriveName = DrivePath(argv[2]);
+    const std::string drivePath = DrivePath(argv[2]);
     const std::string command = argv[1];
+    CDriveSession session;
     if (command == "dir") {
         if (argc != 3)
             PrintUsage();
-        return DirCommand();
+        return DirCommand(session, drivePath);
     }
     if (command == "rip" && argc == 5) {
-        g_RecordNo = ParseNumber(argv[3]);
-        g_LengthSeconds = ParseNumber(argv[4]);
-        g_StartSeconds = 0;
-        return RipCommand();
+        RipWords words;
+        words.recordNo = ParseNumber(argv[3]);
+        words.lengthSeconds = ParseNumber(argv[4]);
+        return RipCommand(session, drivePath, words);
     }
     PrintUsage();
     return kExitOk;

@@ -8,6 +8,7 @@
 // is what the other subsystems may use of it.
 #pragma once
 
+#include "drive/drive.h"
 #include "platform/format.h"
 
 #include <cstdint>
@@ -125,8 +126,9 @@ struct SurveyResult {
 
 // Surveys the drive's clusters from 1 up to its end (1151 at most), links
 // and pairs what they hold, and logs each cluster's facts and each
-// conclusion. Reads at most 2 * kSurveyEdgeBytes a cluster; never writes.
-SurveyResult SurveyDrive(const std::string& drive, const std::vector<FoundHeader>& headers,
+// conclusion. Reads at most 2 * kSurveyEdgeBytes a cluster of the open drive;
+// never writes. Nothing is found on a drive whose size cannot be told.
+SurveyResult SurveyDrive(CDriveSession& drive, const std::vector<FoundHeader>& headers,
                          const std::function<std::uint16_t(int)>& tableNext,
                          CSurveyProgress& progress);
 

@@ -87,13 +87,15 @@ run_side() { # side args...
         -e 's/[0-9]+(\.[0-9]+)? MB\/s/N MB\/s/g' -e 's/[0-9]+(:[0-9]+)+ left/T left/g'
         -e 's/"(started|ended)": "[^"]*"/"\1": "T"/')
     sed -E -i "${masks[@]}" "$side/console"
-    local f
-    while IFS= read -r f; do
+    local f written
+    mapfile -t written < <(find "$side/files" -type f)
+    for f in "${written[@]}"; do
         case $f in
-        *.log) sed -E "${masks[@]}" "$f" >"$(dirname "$f")/run.log" && rm -f "$f" ;;
+        *.log) sed -E "${masks[@]}" "$f" >"$f.masked" && rm -f "$f" &&
+            mv "$f.masked" "$(dirname "$f")/run.log" ;;
         *.json | *.html | *.map) sed -E -i "${masks[@]}" "$f" ;;
         esac
-    done < <(find "$side/files" -type f)
+    done
 }
 
 # What differs between the two sides, or nothing.
@@ -126,8 +128,9 @@ check() { # name args...
     local name=$1
     shift
     run_side ref "$@" &
+    local ref_side=$!
     run_side new "$@"
-    wait $!
+    wait "$ref_side"
     local diff
     diff=$(differences)
     local shown="$1 $name ${*:3}"
