@@ -31,25 +31,6 @@ void PrintUsage() {
         std::cout << line << std::endl;
 }
 
-// tarnwell --help and tarnwell help: every command on a line of its own.
-void PrintCommands() {
-    static const char* const kCommands[] = {
-        "Usage:",
-        "tarnwell COMMAND ..., the commands being:",
-        "  disks                           list the disks attached and what each holds",
-        "  rescue drivename [slot ...]     rescue the recordings into one .mpg file each",
-        "  recover drivename               rescue every recording the disk still holds",
-        "  dir drivename                   list the recordings of the disk",
-        "  rip drivename recordno seconds  rip one recording into its elementary streams",
-        "  image drivename imagefile       copy what the recordings need into an image",
-        "  help                            show this",
-        "tarnwell COMMAND --help gives more on rescue, recover, image and disks;",
-        "tarnwell with no arguments, on dir and rip",
-    };
-    for (const char* line : kCommands)
-        std::cout << line << std::endl;
-}
-
 bool IsHelpCommand(int argc, const char* const* argv) {
     return argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "help");
 }
@@ -128,7 +109,7 @@ int OnDrive(CDriveSession& session, const std::string& path,
 namespace {
 
 // The words of rip after the drive.
-struct RipWords {
+struct RipArgs {
     std::int32_t recordNo = 0, lengthSeconds = 0, startSeconds = 0;
 };
 
@@ -141,7 +122,7 @@ int DirCommand(CDriveSession& session, const std::string& g_DriveName) {
     });
 }
 
-int RipCommand(CDriveSession& session, const std::string& g_DriveName, const RipWords& words) {
+int RipCommand(CDriveSession& session, const std::string& g_DriveName, const RipArgs& words) {
     const std::int32_t g_RecordNo = words.recordNo;
     const std::int32_t g_LengthSeconds = words.lengthSeconds;
     const std::int32_t g_StartSeconds = words.startSeconds;
@@ -187,48 +168,94 @@ bool StartedFromExplorer(int argc) {
     return argc == 1 && PlatConsoleOfItsOwn();
 }
 
-int RunCommand(int argc, const char* const* argv, const RescueOptions& options) {
-    if (IsRescueCommand(argc, argv))
-        return std::string(argv[1]) == "rescue" ? RescueCommand(options) : RecoverCommand(options);
-    if (argc >= 2 && std::string(argv[1]) == "image")
-        return argc == 2 ? ImageUsage() : ImageCommand(argc, argv);
-    if (argc >= 2 && std::string(argv[1]) == "disks") {
-        if (argc == 2)
-            return DisksCommand();
-        std::cout << "Usage:" << std::endl;
-        std::cout << "tarnwell disks" << std::endl;
-        std::cout << "to list the disks attached, each with what it holds" << std::endl;
+// One command of the program: its word, its line in the list of commands,
+// and what runs it (on the whole command line, and the options of rescue and
+// recover, which are read before the run log is opened).
+struct Command {
+    const char* name;
+    const char* line;
+    int (*run)(int argc, const char* const* argv, const RescueOptions& options);
+};
+
+int DisksWords(int argc, const char* const*, const RescueOptions&) {
+    if (argc == 2)
+        return DisksCommand();
+    std::cout << "Usage:" << std::endl;
+    std::cout << "tarnwell disks" << std::endl;
+    std::cout << "to list the disks attached, each with what it holds" << std::endl;
+    return kExitOk;
+}
+
+int DirWords(int argc, const char* const* argv, const RescueOptions&) {
+    if (argc < 3) {
+        PrintUsage();
         return kExitOk;
+    }
+    if (argc != 3)
+        PrintUsage();
+    CDriveSession session;
+    return DirCommand(session, DrivePath(argv[2]));
+}
+
+int RipWords(int argc, const char* const* argv, const RescueOptions&) {
+    if (argc != 5) {
+        PrintUsage();
+        return kExitOk;
+    }
+    RipArgs words;
+    words.recordNo = ParseNumber(argv[3]);
+    words.lengthSeconds = ParseNumber(argv[4]);
+    CDriveSession session;
+    return RipCommand(session, DrivePath(argv[2]), words);
+}
+
+// The commands in the order the list of commands shows them.
+const Command kCommands[] = {
+    {"disks", "  disks                           list the disks attached and what each holds",
+     DisksWords},
+    {"rescue", "  rescue drivename [slot ...]     rescue the recordings into one .mpg file each",
+     [](int, const char* const*, const RescueOptions& options) { return RescueCommand(options); }},
+    {"recover", "  recover drivename               rescue every recording the disk still holds",
+     [](int, const char* const*, const RescueOptions& options) { return RecoverCommand(options); }},
+    {"dir", "  dir drivename                   list the recordings of the disk", DirWords},
+    {"rip", "  rip drivename recordno seconds  rip one recording into its elementary streams",
+     RipWords},
+    {"image", "  image drivename imagefile       copy what the recordings need into an image",
+     [](int argc, const char* const* argv, const RescueOptions&) {
+         return argc == 2 ? ImageUsage() : ImageCommand(argc, argv);
+     }},
+};
+
+// tarnwell --help and tarnwell help: every command on a line of its own.
+void PrintCommands() {
+    std::cout << "Usage:" << std::endl;
+    std::cout << "tarnwell COMMAND ..., the commands being:" << std::endl;
+    for (const Command& command : kCommands)
+        std::cout << command.line << std::endl;
+    std::cout << "  help                            show this" << std::endl;
+    std::cout << "tarnwell COMMAND --help gives more on rescue, recover, image and disks;"
+              << std::endl;
+    std::cout << "tarnwell with no arguments, on dir and rip" << std::endl;
+}
+
+int RunCommand(int argc, const char* const* argv, const RescueOptions& options) {
+    if (argc >= 2) {
+        for (const Command& command : kCommands) {
+            if (std::string(argv[1]) == command.name)
+                return command.run(argc, argv, options);
+        }
     }
     if (IsHelpCommand(argc, argv)) {
         PrintCommands();
         return kExitOk;
     }
-    if (argc < 3) {
-        PrintUsage();
-        // Someone who double-clicked the program sees the disks as well:
-        // the name of the recorder's is what they need first.
-        if (StartedFromExplorer(argc)) {
-            std::cout << std::endl;
-            DisksCommand();
-        }
-        return kExitOk;
-    }
-    const std::string drivePath = DrivePath(argv[2]);
-    const std::string command = argv[1];
-    CDriveSession session;
-    if (command == "dir") {
-        if (argc != 3)
-            PrintUsage();
-        return DirCommand(session, drivePath);
-    }
-    if (command == "rip" && argc == 5) {
-        RipWords words;
-        words.recordNo = ParseNumber(argv[3]);
-        words.lengthSeconds = ParseNumber(argv[4]);
-        return RipCommand(session, drivePath, words);
-    }
     PrintUsage();
+    // Someone who double-clicked the program sees the disks as well: the
+    // name of the recorder's is what they need first.
+    if (StartedFromExplorer(argc)) {
+        std::cout << std::endl;
+        DisksCommand();
+    }
     return kExitOk;
 }
 

@@ -172,6 +172,13 @@ while read -r name slots given; do
     rm -f "$img"
 done <"$work/images/images.txt"
 
+# The forms that print a usage, or the list of the commands.
+for words in "" "help" "--help" "help x" "dir" "rip x 1" "disks x" "image" "image --help" \
+    "rescue --help" "recover --help" "bogus x y"; do
+    read -r -a given <<<"$words"
+    check usage "${given[@]}"
+done
+
 bench_image=$build/bench/source.img
 if ! $fixtures_only && [[ -s $bench_image ]]; then
     check benchmark dir "$bench_image"
