@@ -133,7 +133,7 @@ check() { # name args...
     wait "$ref_side"
     local diff
     diff=$(differences)
-    local shown="$1 $name ${*:3}"
+    local shown="${1:-} $name ${*:3}"
     if [[ -z $diff ]]; then
         passed=$((passed + 1))
         echo "same       $shown"
