@@ -29,33 +29,6 @@ class CSurveyLine : public CSurveyProgress {
     std::uint32_t Start;
 };
 
-// The headers of the header sectors that name a recording's chains, read
-// whether the table of contents counts them or not.
-struct Headers {
-    std::vector<std::unique_ptr<CPVRFile>> files; // by sector - first header sector
-    std::vector<FoundHeader> found;
-};
-
-Headers ReadHeaders(CDriveSession& drive) {
-    constexpr std::uint32_t kSectors = kDataStartSector - kFirstHeaderSector;
-    std::vector<std::uint8_t> sectors(std::size_t{kSectors} * kSectorSize);
-    std::uint32_t got = 0;
-    ReadDrive(drive, std::uint64_t{kFirstHeaderSector} * kSectorSize, sectors.data(),
-              static_cast<std::uint32_t>(sectors.size()), got);
-    Headers headers;
-    for (std::uint32_t i = 0; i < kSectors; ++i) {
-        headers.files.push_back(
-            std::make_unique<CPVRFile>(drive, static_cast<int>(i), &sectors[i * kSectorSize]));
-        const CPVRFile& file = *headers.files.back();
-        const auto inRange = [](int c) { return c >= 1 && c < int{kClusterTableEntries}; };
-        if (inRange(file.FirstVCluster()) && inRange(file.FirstACluster()) &&
-            file.FirstVCluster() != file.FirstACluster())
-            headers.found.push_back({static_cast<int>(kFirstHeaderSector + i), file.FirstVCluster(),
-                                     file.FirstACluster()});
-    }
-    return headers;
-}
-
 std::string ClusterList(const SurveyChain& chain) {
     std::string text;
     for (const std::int32_t c : chain.clusters)
@@ -110,7 +83,7 @@ int RecoverDrive(CDriveSession& drive, const RescueOptions& options) {
     drive.SetClusterTable(std::make_unique<CClusterTable>(drive, tableRead));
     const CClusterTable& table = *drive.ClusterTable();
     const int listed = TocFileCount(drive);
-    Headers headers = ReadHeaders(drive);
+    FoundHeaders headers = ReadFoundHeaders(drive);
     std::ostream con(std::cout.rdbuf());
     CSurveyLine line(con);
     const SurveyResult survey = SurveyDrive(

@@ -539,3 +539,23 @@ SurveyResult SurveyDrive(CDriveSession& drive, const std::vector<FoundHeader>& h
     }
     return result;
 }
+
+FoundHeaders ReadFoundHeaders(CDriveSession& drive) {
+    constexpr std::uint32_t kSectors = kDataStartSector - kFirstHeaderSector;
+    std::vector<std::uint8_t> sectors(std::size_t{kSectors} * kSectorSize);
+    std::uint32_t got = 0;
+    ReadDrive(drive, std::uint64_t{kFirstHeaderSector} * kSectorSize, sectors.data(),
+              static_cast<std::uint32_t>(sectors.size()), got);
+    FoundHeaders headers;
+    for (std::uint32_t i = 0; i < kSectors; ++i) {
+        headers.files.push_back(
+            std::make_unique<CPVRFile>(drive, static_cast<int>(i), &sectors[i * kSectorSize]));
+        const CPVRFile& file = *headers.files.back();
+        const auto inRange = [](int c) { return c >= 1 && c < int{kClusterTableEntries}; };
+        if (inRange(file.FirstVCluster()) && inRange(file.FirstACluster()) &&
+            file.FirstVCluster() != file.FirstACluster())
+            headers.found.push_back({static_cast<int>(kFirstHeaderSector + i), file.FirstVCluster(),
+                                     file.FirstACluster()});
+    }
+    return headers;
+}

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -91,6 +92,15 @@ struct FoundHeader {
     int sector = 0;
     std::int32_t firstVideo = 0, firstAudio = 0;
 };
+
+// Every header sector of the drive, read whether the table of contents
+// counts it or not: the recordings by slot (a sector that cannot be read is
+// a header of zeros), and those that name two chains.
+struct FoundHeaders {
+    std::vector<std::unique_ptr<CPVRFile>> files; // by sector - first header sector
+    std::vector<FoundHeader> found;
+};
+FoundHeaders ReadFoundHeaders(CDriveSession& drive);
 
 // A recording the survey found: its video chain and the audio chain that
 // covers the same span of time (none: no clusters), and the header that
