@@ -14,34 +14,20 @@
 #include <vector>
 
 class CPVRDrive;
-class CClusterTable;
+class CDriveSession;
 
-extern std::string g_DriveName;
 extern std::string g_CommandLine; // the words of the run, as the run log's first lines give them
-extern std::int32_t g_RecordNo;
-extern std::int32_t g_LengthSeconds;
-extern std::int32_t g_StartSeconds;
-
-// Exit statuses.
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitIncomplete = 2; // ran to its end, but sectors could not be read
-constexpr int kExitStopped = 3;    // stopped because the disk stopped answering
 
 // The build gives TARNWELL_VERSION from the project version in CMakeLists.txt.
 #ifndef TARNWELL_VERSION
 #error "TARNWELL_VERSION is not defined: build with CMake"
 #endif
 
-// The commands need the cluster table of g_DriveName before anything else; a
-// drive that cannot be opened or whose table cannot be read in full stops
-// the command (null, and the console and the log say why).
-CClusterTable* LoadClusterTable();
-
-// After a command that met unreadable sectors: how much was lost, and the
-// status that says the run could not read everything; kExitStopped, whatever
-// the command's status, when the disk stopped answering.
-int ReportUnreadable(int status);
+// After a command that met unreadable sectors of the session's drive: how
+// much was lost, and the status that says the run could not read
+// everything; kExitStopped, whatever the command's status, when the disk
+// stopped answering.
+int ReportUnreadable(CDriveSession& session, int status);
 
 // tarnwell image [--survey] DRIVE IMAGE (argv as for RunTarnwell): a rescue
 // image of what the recordings need, with its map; where the directory is
@@ -62,10 +48,12 @@ std::int32_t ParseNumber(const char* text);
 // becomes the raw volume \\.\g:, anything else stays as it is.
 std::string DrivePath(const std::string& drivename);
 
-// Runs a command on the drive g_DriveName, with its cluster table loaded and
-// its recordings known, and gives the command's exit status; unreadable
-// sectors met on the way make a clean status kExitIncomplete.
-int OnDrive(const std::function<int(CPVRDrive&)>& command);
+// Runs a command on the drive at path, opened in the session with its
+// cluster table loaded and its recordings known, and gives the command's
+// exit status; unreadable sectors met on the way make a clean status
+// kExitIncomplete.
+int OnDrive(CDriveSession& session, const std::string& path,
+            const std::function<int(CPVRDrive&)>& command);
 
 // The options of rescue and recover, read in one place from the words after
 // the command's own, before or after the drive.

@@ -29,36 +29,6 @@ class CSurveyLine : public CSurveyProgress {
     std::uint32_t Start;
 };
 
-// The headers of the header sectors that name a recording's chains, read
-// whether the table of contents counts them or not.
-struct Headers {
-    std::vector<std::unique_ptr<CPVRFile>> files; // by sector - first header sector
-    std::vector<FoundHeader> found;
-};
-
-Headers ReadHeaders(const std::string& drive) {
-    constexpr std::uint32_t kSectors = kDataStartSector - kFirstHeaderSector;
-    std::vector<std::uint8_t> sectors(std::size_t{kSectors} * kSectorSize);
-    FileHandle handle = kInvalidHandle;
-    std::uint32_t got = 0;
-    if (OpenDrive(drive, handle))
-        ReadDrive(handle, std::uint64_t{kFirstHeaderSector} * kSectorSize, sectors.data(),
-                  static_cast<std::uint32_t>(sectors.size()), got);
-    PlatClose(handle);
-    Headers headers;
-    for (std::uint32_t i = 0; i < kSectors; ++i) {
-        headers.files.push_back(
-            std::make_unique<CPVRFile>(drive, static_cast<int>(i), &sectors[i * kSectorSize]));
-        const CPVRFile& file = *headers.files.back();
-        const auto inRange = [](int c) { return c >= 1 && c < int{kClusterTableEntries}; };
-        if (inRange(file.FirstVCluster()) && inRange(file.FirstACluster()) &&
-            file.FirstVCluster() != file.FirstACluster())
-            headers.found.push_back({static_cast<int>(kFirstHeaderSector + i), file.FirstVCluster(),
-                                     file.FirstACluster()});
-    }
-    return headers;
-}
-
 std::string ClusterList(const SurveyChain& chain) {
     std::string text;
     for (const std::int32_t c : chain.clusters)
@@ -98,24 +68,18 @@ void PrintFound(const std::vector<SurveyRecording>& found, const std::vector<Ite
         ConsoleAndLog(line);
 }
 
-int RecoverDrive(const RescueOptions& options) {
-    const std::string& drive = g_DriveName;
-    FileHandle handle = kInvalidHandle;
-    if (!OpenDrive(drive, handle)) {
-        ConsoleAndLog("cannot open drive " + drive);
+int RecoverDrive(CDriveSession& drive, const RescueOptions& options) {
+    if (!drive.Open(DrivePath(options.words[0]))) {
+        ConsoleAndLog("cannot open drive " + drive.Name());
         return kExitFailed;
     }
-    PlatClose(handle);
     // The disk's own structures help where they can be read; their loss
     // stops nothing.
     bool tableRead = false;
-    CClusterTable table(drive, tableRead);
-    struct RunTable {
-        explicit RunTable(CClusterTable& t) { g_ClusterTable = &t; }
-        ~RunTable() { g_ClusterTable = nullptr; }
-    } runTable(table);
+    drive.SetClusterTable(std::make_unique<CClusterTable>(drive, tableRead));
+    const CClusterTable& table = *drive.ClusterTable();
     const int listed = TocFileCount(drive);
-    Headers headers = ReadHeaders(drive);
+    FoundHeaders headers = ReadFoundHeaders(drive);
     std::ostream con(std::cout.rdbuf());
     CSurveyLine line(con);
     const SurveyResult survey = SurveyDrive(
@@ -127,7 +91,7 @@ int RecoverDrive(const RescueOptions& options) {
     line.Finish();
     // A survey that the disk's drop-out cut short takes the clusters after it
     // for empty: what it found is not rescued.
-    if (g_Unreadable.Stopped())
+    if (drive.Stopped())
         return kExitStopped;
 
     std::vector<Item> items;
@@ -169,7 +133,8 @@ int RecoverDrive(const RescueOptions& options) {
         items.push_back(item);
     }
     PrintFound(survey.recordings, items, from);
-    return options.list ? kExitOk : RunRescues(items, "recover", "no.", options, survey.bytesRead);
+    return options.list ? kExitOk
+                        : RunRescues(drive, items, "recover", "no.", options, survey.bytesRead);
 }
 
 } // namespace
@@ -179,11 +144,11 @@ int RecoverCommand(const RescueOptions& options) {
         PrintRescueUsage(true);
         return kExitOk;
     }
-    g_DriveName = DrivePath(options.words[0]);
     g_TitleCharset = options.charset;
-    g_Unreadable.Clear();
+    CDriveSession drive;
     // The survey is not kept: after a drop-out the disk is best imaged first.
-    g_Unreadable.SetStopAdvice("reconnect it, then image it first: tarnwell image " +
-                               options.words[0] + " IMAGE, then tarnwell recover IMAGE");
-    return ReportUnreadable(RecoverDrive(options));
+    drive.Unreadable().SetStopAdvice("reconnect it, then image it first: tarnwell image " +
+                                     options.words[0] + " IMAGE, then tarnwell recover IMAGE");
+    const int status = RecoverDrive(drive, options);
+    return ReportUnreadable(drive, status);
 }

@@ -36,7 +36,7 @@ void ListItems(const std::vector<Item>& items) {
         ConsoleAndLog(line);
 }
 
-int RescueDrive(CPVRDrive& drive, const RescueOptions& options) {
+int RescueDrive(CDriveSession& session, CPVRDrive& drive, const RescueOptions& options) {
     std::vector<int> slots;
     for (std::size_t i = 1; i < options.words.size(); ++i)
         slots.push_back(ParseNumber(options.words[i].c_str()));
@@ -55,8 +55,9 @@ int RescueDrive(CPVRDrive& drive, const RescueOptions& options) {
         } else {
             item.file = file;
             item.name = FileName(*file, slot, taken, item.formerName);
-            item.chainBytes = (g_ClusterTable->Chain(file->FirstVCluster()).size() +
-                               g_ClusterTable->Chain(file->FirstACluster()).size()) *
+            const CClusterTable& table = *file->Drive().ClusterTable();
+            item.chainBytes = (table.Chain(file->FirstVCluster()).size() +
+                               table.Chain(file->FirstACluster()).size()) *
                               kClusterBytes;
         }
         items.push_back(item);
@@ -65,7 +66,7 @@ int RescueDrive(CPVRDrive& drive, const RescueOptions& options) {
         ListItems(items);
         return kExitOk;
     }
-    return RunRescues(items, "rescue", "slot", options);
+    return RunRescues(session, items, "rescue", "slot", options);
 }
 
 } // namespace
@@ -75,7 +76,9 @@ int RescueCommand(const RescueOptions& options) {
         PrintRescueUsage(false);
         return kExitOk;
     }
-    g_DriveName = DrivePath(options.words[0]);
     g_TitleCharset = options.charset;
-    return OnDrive([&options](CPVRDrive& drive) { return RescueDrive(drive, options); });
+    CDriveSession session;
+    return OnDrive(session, DrivePath(options.words[0]), [&](CPVRDrive& drive) {
+        return RescueDrive(session, drive, options);
+    });
 }

@@ -75,11 +75,13 @@ namespace {
 // every tenth).
 class CConsoleProgress : public CRescueProgress, public CBadAreaWatcher {
   public:
-    CConsoleProgress(std::ostream& console, std::string label, int lengthSeconds)
-        : Line(console), Label(std::move(label)), Length(lengthSeconds), Start(PlatTicks()) {
-        g_Unreadable.SetWatcher(this);
+    CConsoleProgress(CUnreadableSectors& unreadable, std::ostream& console, std::string label,
+                     int lengthSeconds)
+        : Unreadable(unreadable), Line(console), Label(std::move(label)), Length(lengthSeconds),
+          Start(PlatTicks()) {
+        Unreadable.SetWatcher(this);
     }
-    ~CConsoleProgress() override { g_Unreadable.SetWatcher(nullptr); }
+    ~CConsoleProgress() override { Unreadable.SetWatcher(nullptr); }
     CConsoleProgress(const CConsoleProgress&) = delete;
     CConsoleProgress& operator=(const CConsoleProgress&) = delete;
 
@@ -104,6 +106,7 @@ class CConsoleProgress : public CRescueProgress, public CBadAreaWatcher {
     }
 
   private:
+    CUnreadableSectors& Unreadable;
     CProgressLine Line;
     std::string Label;
     int Length;
@@ -217,18 +220,21 @@ int HeaderSeconds(const CPVRFile& file) {
 }
 
 // The status the command ends with, as ReportUnreadable will make it.
-int FinalStatus(int status) {
-    if (g_Unreadable.Stopped())
+int FinalStatus(const CUnreadableSectors& unreadable, int status) {
+    if (unreadable.Stopped())
         return kExitStopped;
-    return g_Unreadable.Any() && status == kExitOk ? kExitIncomplete : status;
+    return unreadable.Any() && status == kExitOk ? kExitIncomplete : status;
 }
 
 // A run of rescue or recover as it goes: its console, the page written a
 // row at a time, the report's heading, and what became of each recording.
 struct RescueRun {
-    RescueRun(const RescueOptions& how, const char* name, const char* first)
-        : options(how), command(name), firstColumn(first) {}
+    RescueRun(CDriveSession& drive, const RescueOptions& how, const char* name, const char* first)
+        : session(drive), unreadable(drive.Unreadable()), options(how), command(name),
+          firstColumn(first) {}
 
+    CDriveSession& session;
+    CUnreadableSectors& unreadable;
     const RescueOptions& options;
     const char* command;     // "rescue" or "recover"
     const char* firstColumn; // "slot" or "no."
@@ -245,7 +251,7 @@ struct RescueRun {
 void BeginRun(RescueRun& run, const std::vector<Item>& items, std::uint64_t bytesReadBefore) {
     PageRun heading;
     heading.command = run.command;
-    heading.drive = run.options.words.empty() ? g_DriveName : run.options.words[0];
+    heading.drive = run.options.words.empty() ? run.session.Name() : run.options.words[0];
     heading.when = Now("%Y-%m-%d %H:%M", false);
     if (run.options.index)
         run.page = std::make_unique<CIndexPage>(run.options.output, heading);
@@ -309,20 +315,20 @@ void Rescue(const Item& item, RescueRun& run, RecordingOutcome& outcome) {
     CPVRFile* file = item.file;
     const std::string name = InFolder(run.options.output, item.name);
     *g_Log << "rescue of " << run.firstColumn << " " << item.label << " into " << name << std::endl;
-    CConsoleProgress progress(run.con,
+    CConsoleProgress progress(run.unreadable, run.con,
                               std::string(run.firstColumn) + " " + item.label + " " + item.name,
                               HeaderSeconds(*file));
     progress.Update(0, 0);
     // The rip's own messages: the log has them, the console does not.
-    std::streambuf* console = std::cout.rdbuf(nullptr);
+    run.session.SetConsole(NullLog());
     RescueResult r = item.chains != nullptr
                          ? RescueRecording(*file, *item.chains, name, progress, run.choices)
                          : RescueRecording(*file, name, progress, run.choices);
-    std::cout.rdbuf(console);
+    run.session.SetConsole(std::cout);
     // The line that says the disk stopped answering belongs on the
     // console too.
-    if (g_Unreadable.Stopped()) {
-        run.con << g_Unreadable.StopLine() << std::endl;
+    if (run.unreadable.Stopped()) {
+        run.con << run.unreadable.StopLine() << std::endl;
         r.outcome = RescueResult::Outcome::Stopped;
         r.reason = "the disk stopped answering";
     }
@@ -365,7 +371,7 @@ RecordingOutcome OutcomeOf(const Item& item, RescueRun& run) {
         return outcome;
     }
     // Once the disk has stopped answering, nothing more can be read of it.
-    if (g_Unreadable.Stopped()) {
+    if (run.unreadable.Stopped()) {
         outcome.result = "not tried: the disk stopped answering";
         outcome.failed = true;
         return outcome;
@@ -395,9 +401,9 @@ void WritePageAndReport(RescueRun& run, int status) {
     ReportRun& report = run.report;
     for (const RecordingOutcome& outcome : run.outcomes)
         report.recordings.push_back(ReportEntryOf(outcome));
-    report.driveBytes = FileBytes(g_DriveName); // 0 when it cannot be told
+    report.driveBytes = FileBytes(run.session.Name()); // 0 when it cannot be told
     report.ended = Now("%Y-%m-%dT%H:%M:%SZ", true);
-    report.exitStatus = FinalStatus(status);
+    report.exitStatus = FinalStatus(run.unreadable, status);
     if (WriteReport(run.options.output, report, error))
         ConsoleAndLog("the report of this run for scripts, with the SHA-256 of each file: " +
                       InFolder(run.options.output, kReportName));
@@ -422,9 +428,10 @@ int FinishRun(RescueRun& run) {
 } // namespace
 
 // Rescues each item in turn and ends with the summary; the exit status.
-int RunRescues(const std::vector<Item>& items, const char* command, const char* firstColumn,
-               const RescueOptions& options, std::uint64_t bytesReadBefore) {
-    RescueRun run(options, command, firstColumn);
+int RunRescues(CDriveSession& session, const std::vector<Item>& items, const char* command,
+               const char* firstColumn, const RescueOptions& options,
+               std::uint64_t bytesReadBefore) {
+    RescueRun run(session, options, command, firstColumn);
     BeginRun(run, items, bytesReadBefore);
     for (const Item& item : items) {
         Record(run, OutcomeOf(item, run));

@@ -83,8 +83,9 @@ std::string StationOf(const CPVRFile& file);
 std::string DateText(const CPVRFile& file);
 std::string LengthText(const CPVRFile& file);
 
-// Rescues each item in turn and ends with the summary, the page and
+// Rescues each item of the session's drive in turn and ends with the summary, the page and
 // report.json (neither with --no-index); the exit status. command: "rescue" or "recover";
 // firstColumn: "slot" or "no.". bytesReadBefore: of the drive before the loop (recover's survey).
-int RunRescues(const std::vector<Item>& items, const char* command, const char* firstColumn,
-               const RescueOptions& options, std::uint64_t bytesReadBefore = 0);
+int RunRescues(CDriveSession& session, const std::vector<Item>& items, const char* command,
+               const char* firstColumn, const RescueOptions& options,
+               std::uint64_t bytesReadBefore = 0);

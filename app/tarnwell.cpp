@@ -9,11 +9,7 @@
 #include <fstream>
 #include <iostream>
 
-std::string g_DriveName;
 std::string g_CommandLine;
-std::int32_t g_RecordNo = 0;
-std::int32_t g_LengthSeconds = 0;
-std::int32_t g_StartSeconds = 0;
 
 namespace {
 
@@ -32,25 +28,6 @@ void PrintUsage() {
         "rips record number 1 from drive g: with a length of 600 seconds",
     };
     for (const char* line : kUsage)
-        std::cout << line << std::endl;
-}
-
-// tarnwell --help and tarnwell help: every command on a line of its own.
-void PrintCommands() {
-    static const char* const kCommands[] = {
-        "Usage:",
-        "tarnwell COMMAND ..., the commands being:",
-        "  disks                           list the disks attached and what each holds",
-        "  rescue drivename [slot ...]     rescue the recordings into one .mpg file each",
-        "  recover drivename               rescue every recording the disk still holds",
-        "  dir drivename                   list the recordings of the disk",
-        "  rip drivename recordno seconds  rip one recording into its elementary streams",
-        "  image drivename imagefile       copy what the recordings need into an image",
-        "  help                            show this",
-        "tarnwell COMMAND --help gives more on rescue, recover, image and disks;",
-        "tarnwell with no arguments, on dir and rip",
-    };
-    for (const char* line : kCommands)
         std::cout << line << std::endl;
 }
 
@@ -94,30 +71,17 @@ void CloseRunLog() {
 
 } // namespace
 
-// Both commands need the cluster table before anything else; a drive that
-// cannot be opened or whose table cannot be read in full stops the command.
-CClusterTable* LoadClusterTable() {
-    bool ok = false;
-    auto* table = new CClusterTable(g_DriveName, ok);
-    if (ok)
-        return table;
-    const char* what =
-        table->IsOpen() ? "cannot read the cluster table of drive " : "cannot open drive ";
-    delete table;
-    ConsoleAndLog(what + g_DriveName);
-    return nullptr;
-}
-
 // After a command that met unreadable sectors: how much was lost, and the
 // status that says the run could not read everything.
-int ReportUnreadable(int status) {
-    if (!g_Unreadable.Any())
-        return g_Unreadable.Stopped() ? kExitStopped : status;
-    g_Unreadable.ReportOpenRun();
-    ConsoleAndLog(std::to_string(g_Unreadable.Bytes()) + " bytes in " +
-                  std::to_string(g_Unreadable.Places()) +
+int ReportUnreadable(CDriveSession& session, int status) {
+    CUnreadableSectors& unreadable = session.Unreadable();
+    if (!unreadable.Any())
+        return unreadable.Stopped() ? kExitStopped : status;
+    unreadable.ReportOpenRun();
+    ConsoleAndLog(std::to_string(unreadable.Bytes()) + " bytes in " +
+                  std::to_string(unreadable.Places()) +
                   " places could not be read and were replaced by zeros");
-    if (g_Unreadable.Stopped())
+    if (unreadable.Stopped())
         return kExitStopped;
     return status == kExitOk ? kExitIncomplete : status;
 }
@@ -126,31 +90,43 @@ int ReportUnreadable(int status) {
 // contents with its recordings; torn down in the reverse order. A table of
 // contents that cannot be read, or a disk that stopped answering meanwhile,
 // leaves nothing to run the command on.
-int OnDrive(const std::function<int(CPVRDrive&)>& command) {
-    g_Unreadable.Clear();
-    g_ClusterTable = LoadClusterTable();
-    if (g_ClusterTable == nullptr)
-        return g_Unreadable.Stopped() ? kExitStopped : kExitFailed;
-    auto* drive = new CPVRDrive(g_DriveName);
-    const bool runs = !drive->IsTocLost() && !g_Unreadable.Stopped();
-    const int status = runs ? command(*drive) : kExitFailed;
-    delete drive;
-    delete g_ClusterTable;
-    g_ClusterTable = nullptr;
-    return ReportUnreadable(status);
+int OnDrive(CDriveSession& session, const std::string& path,
+            const std::function<int(CPVRDrive&)>& command) {
+    session.Forget();
+    session.Open(path);
+    if (!session.LoadClusterTable())
+        return session.Stopped() ? kExitStopped : kExitFailed;
+    int status = kExitFailed;
+    {
+        CPVRDrive drive(session);
+        if (!drive.IsTocLost() && !session.Stopped())
+            status = command(drive);
+    }
+    session.SetClusterTable(nullptr);
+    return ReportUnreadable(session, status);
 }
 
 namespace {
 
-int DirCommand() {
-    return OnDrive([](CPVRDrive& drive) {
+// The words of rip after the drive.
+struct RipArgs {
+    std::int32_t recordNo = 0, lengthSeconds = 0, startSeconds = 0;
+};
+
+// dir and rip read the drive they name, g_DriveName, through a session;
+// their other words are the recording's slot and the seconds to rip.
+int DirCommand(CDriveSession& session, const std::string& g_DriveName) {
+    return OnDrive(session, g_DriveName, [](CPVRDrive& drive) {
         drive.ListFiles();
         return kExitOk;
     });
 }
 
-int RipCommand() {
-    return OnDrive([](CPVRDrive& drive) {
+int RipCommand(CDriveSession& session, const std::string& g_DriveName, const RipArgs& words) {
+    const std::int32_t g_RecordNo = words.recordNo;
+    const std::int32_t g_LengthSeconds = words.lengthSeconds;
+    const std::int32_t g_StartSeconds = words.startSeconds;
+    return OnDrive(session, g_DriveName, [&](CPVRDrive& drive) {
         CPVRFile* file = drive.GetFile(g_RecordNo);
         if (file == nullptr) {
             ConsoleAndLog("there is no recording in slot " + std::to_string(g_RecordNo) +
@@ -192,47 +168,94 @@ bool StartedFromExplorer(int argc) {
     return argc == 1 && PlatConsoleOfItsOwn();
 }
 
-int RunCommand(int argc, const char* const* argv, const RescueOptions& options) {
-    if (IsRescueCommand(argc, argv))
-        return std::string(argv[1]) == "rescue" ? RescueCommand(options) : RecoverCommand(options);
-    if (argc >= 2 && std::string(argv[1]) == "image")
-        return argc == 2 ? ImageUsage() : ImageCommand(argc, argv);
-    if (argc >= 2 && std::string(argv[1]) == "disks") {
-        if (argc == 2)
-            return DisksCommand();
-        std::cout << "Usage:" << std::endl;
-        std::cout << "tarnwell disks" << std::endl;
-        std::cout << "to list the disks attached, each with what it holds" << std::endl;
+// One command of the program: its word, its line in the list of commands,
+// and what runs it (on the whole command line, and the options of rescue and
+// recover, which are read before the run log is opened).
+struct Command {
+    const char* name;
+    const char* line;
+    int (*run)(int argc, const char* const* argv, const RescueOptions& options);
+};
+
+int DisksWords(int argc, const char* const*, const RescueOptions&) {
+    if (argc == 2)
+        return DisksCommand();
+    std::cout << "Usage:" << std::endl;
+    std::cout << "tarnwell disks" << std::endl;
+    std::cout << "to list the disks attached, each with what it holds" << std::endl;
+    return kExitOk;
+}
+
+int DirWords(int argc, const char* const* argv, const RescueOptions&) {
+    if (argc < 3) {
+        PrintUsage();
         return kExitOk;
+    }
+    if (argc != 3)
+        PrintUsage();
+    CDriveSession session;
+    return DirCommand(session, DrivePath(argv[2]));
+}
+
+int RipWords(int argc, const char* const* argv, const RescueOptions&) {
+    if (argc != 5) {
+        PrintUsage();
+        return kExitOk;
+    }
+    RipArgs words;
+    words.recordNo = ParseNumber(argv[3]);
+    words.lengthSeconds = ParseNumber(argv[4]);
+    CDriveSession session;
+    return RipCommand(session, DrivePath(argv[2]), words);
+}
+
+// The commands in the order the list of commands shows them.
+const Command kCommands[] = {
+    {"disks", "  disks                           list the disks attached and what each holds",
+     DisksWords},
+    {"rescue", "  rescue drivename [slot ...]     rescue the recordings into one .mpg file each",
+     [](int, const char* const*, const RescueOptions& options) { return RescueCommand(options); }},
+    {"recover", "  recover drivename               rescue every recording the disk still holds",
+     [](int, const char* const*, const RescueOptions& options) { return RecoverCommand(options); }},
+    {"dir", "  dir drivename                   list the recordings of the disk", DirWords},
+    {"rip", "  rip drivename recordno seconds  rip one recording into its elementary streams",
+     RipWords},
+    {"image", "  image drivename imagefile       copy what the recordings need into an image",
+     [](int argc, const char* const* argv, const RescueOptions&) {
+         return argc == 2 ? ImageUsage() : ImageCommand(argc, argv);
+     }},
+};
+
+// tarnwell --help and tarnwell help: every command on a line of its own.
+void PrintCommands() {
+    std::cout << "Usage:" << std::endl;
+    std::cout << "tarnwell COMMAND ..., the commands being:" << std::endl;
+    for (const Command& command : kCommands)
+        std::cout << command.line << std::endl;
+    std::cout << "  help                            show this" << std::endl;
+    std::cout << "tarnwell COMMAND --help gives more on rescue, recover, image and disks;"
+              << std::endl;
+    std::cout << "tarnwell with no arguments, on dir and rip" << std::endl;
+}
+
+int RunCommand(int argc, const char* const* argv, const RescueOptions& options) {
+    if (argc >= 2) {
+        for (const Command& command : kCommands) {
+            if (std::string(argv[1]) == command.name)
+                return command.run(argc, argv, options);
+        }
     }
     if (IsHelpCommand(argc, argv)) {
         PrintCommands();
         return kExitOk;
     }
-    if (argc < 3) {
-        PrintUsage();
-        // Someone who double-clicked the program sees the disks as well:
-        // the name of the recorder's is what they need first.
-        if (StartedFromExplorer(argc)) {
-            std::cout << std::endl;
-            DisksCommand();
-        }
-        return kExitOk;
-    }
-    g_DriveName = DrivePath(argv[2]);
-    const std::string command = argv[1];
-    if (command == "dir") {
-        if (argc != 3)
-            PrintUsage();
-        return DirCommand();
-    }
-    if (command == "rip" && argc == 5) {
-        g_RecordNo = ParseNumber(argv[3]);
-        g_LengthSeconds = ParseNumber(argv[4]);
-        g_StartSeconds = 0;
-        return RipCommand();
-    }
     PrintUsage();
+    // Someone who double-clicked the program sees the disks as well: the
+    // name of the recorder's is what they need first.
+    if (StartedFromExplorer(argc)) {
+        std::cout << std::endl;
+        DisksCommand();
+    }
     return kExitOk;
 }
 

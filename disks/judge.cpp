@@ -96,7 +96,8 @@ std::string DateText(const CPVRFile& f) {
 bool ReadDirectory(const DiskBytes& disk, DiskVerdict& verdict) {
     if (disk.first.size() < kDirectoryBytes)
         return false;
-    CPVRDrive drive("", disk.first.data(), disk.first.size());
+    CDriveSession unopened; // the sectors were read already: nothing more is
+    CPVRDrive drive(unopened, disk.first.data(), disk.first.size());
     const CClusterTable table(disk.first.data() + kClusterTableOffset);
     const int count = drive.TocFileCount();
     if (count < 1 || count > kHeaderSlots ||

@@ -6,62 +6,52 @@
 #include <bitset>
 #include <iostream>
 
-CClusterTable* g_ClusterTable = nullptr;
-
-bool OpenDrive(std::string path, FileHandle& handle) {
-    g_Unreadable.FollowMapBeside(path);
-    const bool opened = PlatOpenRead(path, handle);
-    if (opened && PlatDirectRefused(handle))
-        g_Unreadable.NoteReadThroughCache(path);
-    return opened;
-}
-
 bool SeekSector(FileHandle handle, std::uint64_t sector) {
     return PlatSeek(handle, sector * kSectorSize);
 }
 
-CClusterTable::CClusterTable(const std::string& driveName, bool& ok) {
+CClusterTable::CClusterTable(CDriveSession& drive, bool& ok) {
     ok = false;
-    if (!OpenDrive(driveName, Handle))
+    DriveOpen = drive.IsOpen();
+    if (!DriveOpen)
         return;
     Entries = new std::uint8_t[kClusterTableBytes]();
     std::uint32_t got = 0;
-    const bool intact = ReadDrive(Handle, kClusterTableOffset, Entries, kClusterTableBytes, got);
+    const bool intact = ReadDrive(drive, kClusterTableOffset, Entries, kClusterTableBytes, got);
     Loaded = got == kClusterTableBytes;
     ok = Loaded;
     if (Loaded && !intact)
-        ReportLostEntries(driveName);
+        ReportLostEntries(drive);
 }
 
-void CClusterTable::ReportLostEntries(const std::string& driveName) const {
+void CClusterTable::ReportLostEntries(const CDriveSession& drive) const {
+    const CUnreadableSectors& unreadable = drive.Unreadable();
     // The entries of an unreadable sector read as 0: chains through them end
     // there. Each run of such sectors is named by the clusters it describes.
     constexpr std::uint32_t kEntriesPerSector = kSectorSize / kClusterTableEntrySize;
     constexpr std::uint32_t kTableSectors = kClusterTableBytes / kSectorSize;
     for (std::uint32_t sector = 0; sector < kTableSectors;) {
-        if (!g_Unreadable.Overlaps(kClusterTableOffset + sector * kSectorSize, kSectorSize)) {
+        if (!unreadable.Overlaps(kClusterTableOffset + sector * kSectorSize, kSectorSize)) {
             ++sector;
             continue;
         }
         const std::uint32_t first = sector;
         while (sector < kTableSectors &&
-               g_Unreadable.Overlaps(kClusterTableOffset + sector * kSectorSize, kSectorSize))
+               unreadable.Overlaps(kClusterTableOffset + sector * kSectorSize, kSectorSize))
             ++sector;
         const std::uint32_t firstCluster = std::max(first * kEntriesPerSector, 1u);
         const std::uint32_t lastCluster =
             std::min(sector * kEntriesPerSector, kClusterTableEntries) - 1;
         const std::string line = "the cluster table entries of clusters " +
                                  std::to_string(firstCluster) + " to " +
-                                 std::to_string(lastCluster) + " of drive " + driveName +
+                                 std::to_string(lastCluster) + " of drive " + drive.Name() +
                                  " are lost: chains through them end there";
-        std::cout << line << std::endl;
-        *g_Log << line << std::endl;
+        ConsoleAndLog(drive.Console(), line);
     }
 }
 
 CClusterTable::~CClusterTable() {
     delete[] Entries;
-    PlatClose(Handle);
 }
 
 std::uint16_t CClusterTable::NextCluster(std::uint32_t cluster) const {
@@ -102,8 +92,9 @@ void CClusterTable::PrintChain(std::ostream& os, std::int32_t firstCluster) cons
     os.unsetf(std::ios::hex);
 }
 
-void CClusterTable::BuildChain(std::int32_t firstCluster, std::vector<std::int32_t>& list) const {
-    std::ostream* streams[] = {g_Log, &std::cout};
+void CClusterTable::BuildChain(std::int32_t firstCluster, std::vector<std::int32_t>& list,
+                               std::ostream& console) const {
+    std::ostream* streams[] = {g_Log, &console};
     for (std::ostream* os : streams) {
         *os << "Dump clusters...";
         os->unsetf(std::ios::dec);

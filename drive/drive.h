@@ -7,7 +7,9 @@
 #include "platform/platform.h"
 
 #include <cstdint>
+#include <iostream>
 #include <map>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -18,10 +20,7 @@ class CPESHeader;
 class CRecordingEnd;
 class COBits;
 
-// Opens the drive (or image) read-only with shared reading; the handle is
-// stored whatever happens (kInvalidHandle on failure). The rescue map beside
-// an image is followed from then on (CUnreadableSectors::FollowMapBeside).
-bool OpenDrive(std::string path, FileHandle& handle);
+class CDriveSession;
 
 // Positions the handle at byte sector * 512, computed in 64 bits.
 bool SeekSector(FileHandle handle, std::uint64_t sector);
@@ -33,16 +32,17 @@ bool SeekSector(FileHandle handle, std::uint64_t sector);
 // map does not mark copied. got tells how many bytes were delivered,
 // zeros included; fewer than count only at the end of the data. True when
 // every delivered byte came from the drive.
-bool ReadDrive(FileHandle handle, std::uint64_t offset, std::uint8_t* buffer, std::uint32_t count,
-               std::uint32_t& got);
+bool ReadDrive(CDriveSession& drive, std::uint64_t offset, std::uint8_t* buffer,
+               std::uint32_t count, std::uint32_t& got);
 
 // One read of count bytes (whole sectors) at a byte offset of the drive, as
 // the disk gives it: nothing is tried again, nothing is recorded as
 // unreadable, and the drive's rescue map is not followed. got tells the bytes
 // that arrived, before a failure or the end of the data. A failed read asks
-// whether the disk still answers: Gone when it does not (g_Unreadable then
-// says where it stopped), and for every read after that.
-ReadOutcome ReadDriveOnce(FileHandle handle, std::uint64_t offset, std::uint8_t* buffer,
+// whether the disk still answers: Gone when it does not (the drive's record
+// of unreadable sectors then says where it stopped), and for every read
+// after that.
+ReadOutcome ReadDriveOnce(CDriveSession& drive, std::uint64_t offset, std::uint8_t* buffer,
                           std::uint32_t count, std::uint32_t& got);
 
 // A rescue map in GNU ddrescue's mapfile format: for every byte of a disk,
@@ -186,13 +186,17 @@ class CUnreadableSectors {
             Watcher->Trying(offset, bytesLeft);
     }
 
+    // Where the lines for the user go besides the log (the console by
+    // default); Clear keeps it.
+    void SetConsole(std::ostream& console) { Console = &console; }
+
   private:
     CBadAreaWatcher* Watcher = nullptr;
+    std::ostream* Console = &std::cout;
     std::map<std::uint64_t, std::uint64_t> Runs; // start -> end (exclusive)
     bool Open = false;                           // the last run added is not reported yet
     std::uint64_t OpenStart = 0;
     bool MapLooked = false; // FollowMapBeside has looked for the drive's map
-    std::string MapDrive;   // the drive it looked beside
     bool MapFollowed = false;
     bool CacheNoted = false; // the log says the disk is read through the cache
     CRescueMap Map;
@@ -207,14 +211,12 @@ class CUnreadableSectors {
     std::uint32_t FailedSinceCheck = 0;
 };
 
-// The unreadable sectors of this run's drive.
-extern CUnreadableSectors g_Unreadable;
-
 // The disk's cluster allocation table, read once per run. Entry k tells the
 // cluster that follows cluster k in its chain (0xFFFF: k is the last).
 class CClusterTable {
   public:
-    CClusterTable(const std::string& driveName, bool& ok);
+    // The table as the drive holds it; ok when all of it could be read.
+    CClusterTable(CDriveSession& drive, bool& ok);
     // The table as its 4608 bytes were read already (sectors 1 to 9).
     explicit CClusterTable(const std::uint8_t* entries);
     ~CClusterTable();
@@ -235,22 +237,77 @@ class CClusterTable {
     void PrintChain(std::ostream& os, std::int32_t firstCluster) const;
 
     // Fills list with the chain and writes "Dump clusters..." and the chain to
-    // the log and the console; both are left in decimal.
-    void BuildChain(std::int32_t firstCluster, std::vector<std::int32_t>& list) const;
+    // the log and to console; both are left in decimal.
+    void BuildChain(std::int32_t firstCluster, std::vector<std::int32_t>& list,
+                    std::ostream& console) const;
 
-    // Whether the drive could be opened at all (the table may still be short).
-    bool IsOpen() const { return Handle != kInvalidHandle; }
+    // Whether the drive was open when the table was read (the table may
+    // still be short).
+    bool IsOpen() const { return DriveOpen; }
 
   private:
-    void ReportLostEntries(const std::string& driveName) const;
+    void ReportLostEntries(const CDriveSession& drive) const;
 
-    FileHandle Handle = kInvalidHandle;
+    bool DriveOpen = false;
     std::uint8_t* Entries = nullptr;
     bool Loaded = false; // all 4608 bytes of the table were read
 };
 
-// The run's cluster table; made by the dir and rip commands.
-extern CClusterTable* g_ClusterTable;
+// One drive as a run reads it: its name and handle, its size, its cluster
+// table, the record of what could not be read of it and whether it stopped
+// answering. Everything that reads the disk reads it through its session. The
+// session can be closed and opened again on another path, as a disk that
+// dropped out comes back under another name: what it learnt of the disk (the
+// table, the unreadable sectors, the rescue map it follows) stays.
+class CDriveSession {
+  public:
+    CDriveSession() = default;
+    ~CDriveSession();
+    CDriveSession(const CDriveSession&) = delete;
+    CDriveSession& operator=(const CDriveSession&) = delete;
+
+    // Opens the drive (or image) at path read-only with shared reading,
+    // closing any drive open before. The first time after Forget, the rescue
+    // map beside it is looked for and followed from then on
+    // (CUnreadableSectors::FollowMapBeside). False when it cannot be opened.
+    bool Open(const std::string& path);
+    void Close();
+    bool IsOpen() const { return DriveHandle != kInvalidHandle; }
+    // The path as opened last: what the drive is called in every message.
+    const std::string& Name() const { return Path; }
+    FileHandle Handle() const { return DriveHandle; }
+    // The drive's size in bytes; false when the system cannot tell it.
+    bool Size(std::uint64_t& bytes) const { return IsOpen() && PlatSize(DriveHandle, bytes); }
+
+    // Forgets what the session learnt: a new command on a new drive. The
+    // drive stays open; the console stays.
+    void Forget();
+
+    // The cluster table, read from the drive (false, after saying why, when
+    // the drive's table cannot be read in full; it is kept all the same), or
+    // given; null before.
+    bool LoadClusterTable();
+    void SetClusterTable(std::unique_ptr<CClusterTable> table) { Table = std::move(table); }
+    const CClusterTable* ClusterTable() const { return Table.get(); }
+
+    CUnreadableSectors& Unreadable() { return Sectors; }
+    const CUnreadableSectors& Unreadable() const { return Sectors; }
+    // Whether the disk stopped answering in this session.
+    bool Stopped() const { return Sectors.Stopped(); }
+
+    // Where what the reads and the rippers have to say to the user goes,
+    // besides the log: the console, unless a caller that shows its own
+    // lines gives another stream.
+    std::ostream& Console() const { return *Con; }
+    void SetConsole(std::ostream& console);
+
+  private:
+    std::string Path;
+    FileHandle DriveHandle = kInvalidHandle;
+    std::unique_ptr<CClusterTable> Table;
+    CUnreadableSectors Sectors;
+    std::ostream* Con = &std::cout;
+};
 
 // Told by a ripper, for each packet whose payload it copies, where in the
 // output that payload begins and which time stamps the packet carries: its
@@ -269,16 +326,19 @@ class CPacketStamps {
 // extract it.
 class CPVRFile {
   public:
-    CPVRFile(const std::string& Drivename, int FileNo);
+    CPVRFile(CDriveSession& Drive, int FileNo);
     // A recording whose header sector was read already (header), or that
     // has none (null: every field zero), as a survey of the disk finds them.
-    CPVRFile(const std::string& driveName, int slot, const std::uint8_t* header);
+    CPVRFile(CDriveSession& drive, int slot, const std::uint8_t* header);
     ~CPVRFile();
     CPVRFile(const CPVRFile&) = delete;
     CPVRFile& operator=(const CPVRFile&) = delete;
 
     // The header fields, read in place from the header sector.
-    const std::string& DriveName() const { return m_DriveName; }
+    const std::string& DriveName() const { return m_Drive.Name(); }
+    // The drive it is read from, and where the rippers tell the user what
+    // they find.
+    CDriveSession& Drive() const { return m_Drive; }
     // Whether the header sector could not be read: its fields are then zero.
     bool IsHeaderLost() const { return HeaderLost; }
     int RecordNo() const { return S8(0x00); }
@@ -359,7 +419,7 @@ class CPVRFile {
     // without one, nothing ends) says so. The reader stays where it was.
     bool EndsAfter(CClusterReader& reader, const CPESHeader& header, int streamId);
 
-    std::string m_DriveName;
+    CDriveSession& m_Drive;
     int m_Slot = 0;
     bool HeaderLost = false;
     std::vector<std::int32_t> LastPayload;
@@ -371,16 +431,16 @@ class CPVRFile {
 
 // The number of recordings the drive's table of contents counts; -1 when
 // its sector cannot be read.
-int TocFileCount(const std::string& driveName);
+int TocFileCount(CDriveSession& drive);
 
 // One recorder disk: its table of contents and its recordings in slot order.
 class CPVRDrive {
   public:
-    explicit CPVRDrive(const std::string& driveName);
+    explicit CPVRDrive(CDriveSession& drive);
     // The disk as its first sectors were read already (sectors[0, bytes),
     // from sector 0): the recordings whose header sectors lie within them.
     // Prints nothing.
-    CPVRDrive(const std::string& driveName, const std::uint8_t* sectors, std::size_t bytes);
+    CPVRDrive(CDriveSession& drive, const std::uint8_t* sectors, std::size_t bytes);
     virtual ~CPVRDrive();
     CPVRDrive(const CPVRDrive&) = delete;
     CPVRDrive& operator=(const CPVRDrive&) = delete;
@@ -399,7 +459,7 @@ class CPVRDrive {
   private:
     int TocU16(int offset) const { return Toc[offset] | (Toc[offset + 1] << 8); }
 
-    std::string DriveName;
+    CDriveSession& Drive;
     std::vector<CPVRFile*> FileList;
     std::uint8_t Toc[kSectorSize] = {};
     bool TocLost = false;

@@ -11,14 +11,14 @@ CClusterTable::CClusterTable(const std::uint8_t* entries)
     std::memcpy(Entries, entries, kClusterTableBytes);
 }
 
-CPVRDrive::CPVRDrive(const std::string& driveName, const std::uint8_t* sectors, std::size_t bytes)
-    : DriveName(driveName) {
+CPVRDrive::CPVRDrive(CDriveSession& drive, const std::uint8_t* sectors, std::size_t bytes)
+    : Drive(drive) {
     std::memcpy(Toc, sectors, std::min<std::size_t>(bytes, kSectorSize));
     TocLost = bytes < kSectorSize;
     for (int slot = 0; slot < TocFileCount(); ++slot) {
         const std::size_t at = (kFirstHeaderSector + static_cast<std::size_t>(slot)) * kSectorSize;
         if (at + kSectorSize > bytes)
             break;
-        FileList.push_back(new CPVRFile(DriveName, slot, sectors + at));
+        FileList.push_back(new CPVRFile(Drive, slot, sectors + at));
     }
 }

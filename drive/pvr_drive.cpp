@@ -4,32 +4,26 @@
 
 #include <iostream>
 
-int TocFileCount(const std::string& driveName) {
+int TocFileCount(CDriveSession& drive) {
     std::uint8_t toc[kSectorSize] = {};
-    FileHandle handle = kInvalidHandle;
     std::uint32_t got = 0;
-    const bool read = OpenDrive(driveName, handle) && ReadDrive(handle, 0, toc, kSectorSize, got);
-    PlatClose(handle);
+    const bool read = drive.IsOpen() && ReadDrive(drive, 0, toc, kSectorSize, got);
     return read ? toc[kTocFileCountAt] : -1;
 }
 
-CPVRDrive::CPVRDrive(const std::string& driveName) {
+CPVRDrive::CPVRDrive(CDriveSession& drive) : Drive(drive) {
     *g_Log << "CPVRDrive::CPVRDrive" << std::endl;
-    DriveName = driveName;
 
     // A drive that cannot be opened or that ends before sector 0 is complete
     // leaves the sector zero-filled (what is read short stays zero beyond the
     // bytes delivered): no recordings. A sector that cannot be read is another
     // matter: the number of recordings is then unknown, and nothing is listed.
-    FileHandle handle = kInvalidHandle;
-    if (OpenDrive(DriveName, handle)) {
+    if (Drive.IsOpen()) {
         std::uint32_t got = 0;
-        TocLost = !ReadDrive(handle, 0, Toc, kSectorSize, got);
+        TocLost = !ReadDrive(Drive, 0, Toc, kSectorSize, got);
     }
-    PlatClose(handle);
     if (TocLost) {
-        std::cout << "cannot read the table of contents of drive " << DriveName << std::endl;
-        *g_Log << "cannot read the table of contents of drive " << DriveName << std::endl;
+        ConsoleAndLog(Drive.Console(), "cannot read the table of contents of drive " + Drive.Name());
         return;
     }
 
@@ -41,7 +35,7 @@ CPVRDrive::CPVRDrive(const std::string& driveName) {
 
     for (int slot = 0; slot < Toc[kTocFileCountAt]; ++slot) {
         *g_Log << "reading file " << slot << std::endl;
-        FileList.push_back(new CPVRFile(DriveName, slot));
+        FileList.push_back(new CPVRFile(Drive, slot));
     }
 }
 

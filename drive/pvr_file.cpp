@@ -10,25 +10,21 @@ constexpr int kSkipIndexEntries = 10;
 constexpr int kUnusedSkip = -1; // 0xFFFF in either half
 } // namespace
 
-CPVRFile::CPVRFile(const std::string& Drivename, int FileNo) {
+CPVRFile::CPVRFile(CDriveSession& Drive, int FileNo) : m_Drive(Drive), m_Slot(FileNo) {
     *g_Log << "CPVRFile::CPVRFile(char *Drivename, int FileNo)" << std::endl;
-    m_DriveName = Drivename;
-    m_Slot = FileNo;
 
     // The header stays zero-filled where the drive could not deliver it.
-    FileHandle handle = kInvalidHandle;
-    if (OpenDrive(m_DriveName, handle)) {
+    if (m_Drive.IsOpen()) {
         const std::uint64_t sector = static_cast<std::uint64_t>(FileNo) + kFirstHeaderSector;
         std::uint32_t got = 0;
-        HeaderLost = !ReadDrive(handle, sector * kSectorSize, Header, kSectorSize, got);
+        HeaderLost = !ReadDrive(m_Drive, sector * kSectorSize, Header, kSectorSize, got);
     } else {
-        *g_Log << "could not open drive " << m_DriveName << " for file " << FileNo << std::endl;
+        *g_Log << "could not open drive " << m_Drive.Name() << " for file " << FileNo << std::endl;
     }
-    PlatClose(handle);
 }
 
-CPVRFile::CPVRFile(const std::string& driveName, int slot, const std::uint8_t* header)
-    : m_DriveName(driveName), m_Slot(slot) {
+CPVRFile::CPVRFile(CDriveSession& drive, int slot, const std::uint8_t* header)
+    : m_Drive(drive), m_Slot(slot) {
     if (header != nullptr)
         std::memcpy(Header, header, kSectorSize);
 }
@@ -78,9 +74,9 @@ void CPVRFile::PrintInfo(std::ostream& os, bool waitForKey) const {
     os << "AClusters   =" << AClusters() << " means max " << AClusters() * kClusterMBytes
        << " MByte" << std::endl;
     os << "VClusters   =";
-    g_ClusterTable->PrintChain(os, FirstVCluster());
+    m_Drive.ClusterTable()->PrintChain(os, FirstVCluster());
     os << "AClusters   =";
-    g_ClusterTable->PrintChain(os, FirstACluster());
+    m_Drive.ClusterTable()->PrintChain(os, FirstACluster());
     os << std::endl;
     if (waitForKey)
         std::getchar();

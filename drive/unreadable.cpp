@@ -10,8 +10,6 @@
 #include <iterator>
 #include <string>
 
-CUnreadableSectors g_Unreadable;
-
 namespace {
 
 // How much a failing disk may cost. A bad sector can take the disk seconds to
@@ -48,9 +46,10 @@ constexpr const char* kStopAdvice = "reconnect it and run the same command again
 // dropped, for a disk that went away is otherwise answered for by the cache.
 // A disk with bad sectors reads it; one that stopped answering does not.
 // With no such sector yet, nothing tells the two apart: it answers.
-bool StillAnswers(FileHandle handle) {
+bool StillAnswers(CDriveSession& drive) {
     alignas(4096) static std::uint8_t sector[kSectorSize];
-    const std::vector<std::uint64_t> witnesses = g_Unreadable.Witnesses();
+    const FileHandle handle = drive.Handle();
+    const std::vector<std::uint64_t> witnesses = drive.Unreadable().Witnesses();
     for (const std::uint64_t at : witnesses) {
         PlatDropCache(handle, at, kSectorSize);
         std::uint32_t got = 0;
@@ -65,21 +64,22 @@ bool StillAnswers(FileHandle handle) {
 // failed positioning is a failure of the sectors it was to reach. A failure
 // after which the disk no longer answers, and any read once it stopped, is
 // Gone.
-ReadOutcome ReadOnce(FileHandle handle, std::uint64_t offset, std::uint8_t* buffer,
+ReadOutcome ReadOnce(CDriveSession& drive, std::uint64_t offset, std::uint8_t* buffer,
                      std::uint32_t count, std::uint32_t& got) {
     got = 0;
-    if (g_Unreadable.Stopped())
+    CUnreadableSectors& unreadable = drive.Unreadable();
+    if (unreadable.Stopped())
         return ReadOutcome::Gone;
-    ReadOutcome outcome = SeekSector(handle, offset / kSectorSize)
-                              ? PlatRead(handle, buffer, count, got)
+    ReadOutcome outcome = SeekSector(drive.Handle(), offset / kSectorSize)
+                              ? PlatRead(drive.Handle(), buffer, count, got)
                               : ReadOutcome::MediumError;
     if (got >= kSectorSize)
-        g_Unreadable.Answered(offset);
-    if (outcome == ReadOutcome::MediumError && g_Unreadable.CheckAfterFailure() &&
-        !StillAnswers(handle))
+        unreadable.Answered(offset);
+    if (outcome == ReadOutcome::MediumError && unreadable.CheckAfterFailure() &&
+        !StillAnswers(drive))
         outcome = ReadOutcome::Gone;
     if (outcome == ReadOutcome::Gone)
-        g_Unreadable.Stop(offset + got / kSectorSize * kSectorSize);
+        unreadable.Stop(offset + got / kSectorSize * kSectorSize);
     return outcome;
 }
 
@@ -87,9 +87,9 @@ enum class SectorRead { Read, Failed, End };
 
 // One sector at offset; End when the data ends inside it (got bytes valid),
 // or when the handle cannot be read at all.
-SectorRead ReadSector(FileHandle handle, std::uint64_t offset, std::uint8_t* sector,
+SectorRead ReadSector(CDriveSession& drive, std::uint64_t offset, std::uint8_t* sector,
                       std::uint32_t& got) {
-    switch (ReadOnce(handle, offset, sector, kSectorSize, got)) {
+    switch (ReadOnce(drive, offset, sector, kSectorSize, got)) {
     case ReadOutcome::Ok:
         return got == kSectorSize ? SectorRead::Read : SectorRead::End;
     case ReadOutcome::MediumError:
@@ -107,24 +107,24 @@ SectorRead ReadSector(FileHandle handle, std::uint64_t offset, std::uint8_t* sec
 // data (end, unless the data ends first).
 class CRescue {
   public:
-    CRescue(FileHandle handle, std::uint64_t start, std::uint8_t* buffer)
-        : Handle(handle), Start(start), Buffer(buffer) {}
+    CRescue(CDriveSession& drive, std::uint64_t start, std::uint8_t* buffer)
+        : Drive(drive), Unreadable(drive.Unreadable()), Start(start), Buffer(buffer) {}
 
     std::uint64_t Run(std::uint64_t from, std::uint64_t end) {
         DataEnd = end;
         Low = from;
         BadFrom = from;
         High = end;
-        if (g_Unreadable.RunEndingAt(from) == 0)
+        if (Unreadable.RunEndingAt(from) == 0)
             WalkForward();
         if (DataEnd < end)
             return DataEnd; // the data ended during the forward walk
         WalkBackward();
-        if (g_Unreadable.Stopped())
+        if (Unreadable.Stopped())
             return Low; // what lies beyond was not tried
         MarkUnreadable(BadFrom, High);
         if (High < end)
-            g_Unreadable.ReportOpenRun(); // readable data follows: the run is complete
+            Unreadable.ReportOpenRun(); // readable data follows: the run is complete
         return DataEnd;
     }
 
@@ -135,20 +135,20 @@ class CRescue {
         if (from >= to)
             return;
         std::memset(At(from), 0, static_cast<std::size_t>(to - from));
-        g_Unreadable.Add(from, to - from);
+        Unreadable.Add(from, to - from);
     }
 
     void WalkForward() {
         std::uint32_t failedInRow = 0;
         while (Low < High && failedInRow < kFailedInRowLimit) {
             std::uint32_t got = 0;
-            g_Unreadable.Trying(Low, High - Low);
-            switch (ReadSector(Handle, Low, At(Low), got)) {
+            Unreadable.Trying(Low, High - Low);
+            switch (ReadSector(Drive, Low, At(Low), got)) {
             case SectorRead::Read: {
                 const bool pastBadSpot = BadFrom < Low;
                 MarkUnreadable(BadFrom, Low);
                 if (pastBadSpot)
-                    g_Unreadable.ReportOpenRun();
+                    Unreadable.ReportOpenRun();
                 Low += kSectorSize;
                 BadFrom = Low;
                 failedInRow = 0;
@@ -175,7 +175,7 @@ class CRescue {
             return true;
         std::uint32_t got = 0;
         const ReadOutcome outcome =
-            ReadOnce(Handle, Low, At(Low), static_cast<std::uint32_t>(High - Low), got);
+            ReadOnce(Drive, Low, At(Low), static_cast<std::uint32_t>(High - Low), got);
         if (outcome == ReadOutcome::MediumError) {
             Low += got / kSectorSize * kSectorSize;
             BadFrom = Low;
@@ -192,10 +192,10 @@ class CRescue {
     void WalkBackward() {
         while (High > Low) {
             std::uint32_t got = 0;
-            g_Unreadable.Trying(High - kSectorSize, High - Low);
+            Unreadable.Trying(High - kSectorSize, High - Low);
             const SectorRead result =
-                ReadSector(Handle, High - kSectorSize, At(High - kSectorSize), got);
-            if (result == SectorRead::Failed || g_Unreadable.Stopped())
+                ReadSector(Drive, High - kSectorSize, At(High - kSectorSize), got);
+            if (result == SectorRead::Failed || Unreadable.Stopped())
                 break;
             High -= kSectorSize;
             if (result == SectorRead::End)
@@ -203,7 +203,8 @@ class CRescue {
         }
     }
 
-    FileHandle Handle;
+    CDriveSession& Drive;
+    CUnreadableSectors& Unreadable;
     std::uint64_t Start;
     std::uint8_t* Buffer;
     std::uint64_t DataEnd = 0;
@@ -214,38 +215,39 @@ class CRescue {
 
 // Bytes [from, end) that hold no known unreadable sector, read into buffer
 // (which holds the bytes from `start` on). Returns the end of the data.
-std::uint64_t ReadSpan(FileHandle handle, std::uint64_t start, std::uint8_t* buffer,
+std::uint64_t ReadSpan(CDriveSession& drive, std::uint64_t start, std::uint8_t* buffer,
                        std::uint64_t from, std::uint64_t end) {
     std::uint32_t got = 0;
-    const ReadOutcome outcome = ReadOnce(handle, from, buffer + (from - start),
+    const ReadOutcome outcome = ReadOnce(drive, from, buffer + (from - start),
                                          static_cast<std::uint32_t>(end - from), got);
     if (outcome == ReadOutcome::Failed || outcome == ReadOutcome::Gone)
         return from + got; // the handle cannot be read: the data ends here
     if (outcome == ReadOutcome::Ok) {
         if (got > 0)
-            g_Unreadable.ReportOpenRun(); // readable data: any run before it is complete
+            drive.Unreadable().ReportOpenRun(); // readable data: any run before it is complete
         return from + got;
     }
     // The bytes before the failure arrived; the sector holding it is the
     // first one tried again.
-    CRescue rescue(handle, start, buffer);
+    CRescue rescue(drive, start, buffer);
     return rescue.Run(from + got / kSectorSize * kSectorSize, end);
 }
 
 } // namespace
 
-ReadOutcome ReadDriveOnce(FileHandle handle, std::uint64_t offset, std::uint8_t* buffer,
+ReadOutcome ReadDriveOnce(CDriveSession& drive, std::uint64_t offset, std::uint8_t* buffer,
                           std::uint32_t count, std::uint32_t& got) {
-    return ReadOnce(handle, offset, buffer, count, got);
+    return ReadOnce(drive, offset, buffer, count, got);
 }
 
-bool ReadDrive(FileHandle handle, std::uint64_t offset, std::uint8_t* buffer, std::uint32_t count,
-               std::uint32_t& got) {
+bool ReadDrive(CDriveSession& drive, std::uint64_t offset, std::uint8_t* buffer,
+               std::uint32_t count, std::uint32_t& got) {
+    CUnreadableSectors& unreadable = drive.Unreadable();
     const std::uint64_t end = offset + count;
     std::uint64_t pos = offset;
     while (pos < end) {
         // Sectors already known to be unreadable are not tried again.
-        const std::uint64_t known = std::min(g_Unreadable.UnreadableUpTo(pos), end);
+        const std::uint64_t known = std::min(unreadable.UnreadableUpTo(pos), end);
         if (known > pos) {
             std::memset(buffer + (pos - offset), 0, static_cast<std::size_t>(known - pos));
             pos = known;
@@ -253,16 +255,16 @@ bool ReadDrive(FileHandle handle, std::uint64_t offset, std::uint8_t* buffer, st
         }
         // What the drive's rescue map does not mark copied was never rescued:
         // its bytes in the image are no data, and count as unreadable.
-        const std::uint64_t lost = std::min(g_Unreadable.MapLostUpTo(pos), end);
+        const std::uint64_t lost = std::min(unreadable.MapLostUpTo(pos), end);
         if (lost > pos) {
             std::memset(buffer + (pos - offset), 0, static_cast<std::size_t>(lost - pos));
-            g_Unreadable.Add(pos, lost - pos);
+            unreadable.Add(pos, lost - pos);
             pos = lost;
             continue;
         }
         const std::uint64_t spanEnd =
-            std::min({end, g_Unreadable.NextUnreadable(pos), g_Unreadable.NextMapLost(pos)});
-        const std::uint64_t dataEnd = ReadSpan(handle, offset, buffer, pos, spanEnd);
+            std::min({end, unreadable.NextUnreadable(pos), unreadable.NextMapLost(pos)});
+        const std::uint64_t dataEnd = ReadSpan(drive, offset, buffer, pos, spanEnd);
         pos = dataEnd;
         if (dataEnd < spanEnd)
             break; // the end of the data
@@ -271,12 +273,14 @@ bool ReadDrive(FileHandle handle, std::uint64_t offset, std::uint8_t* buffer, st
     // The disk's structures are read once each, sector by sector: what was
     // lost of them is said at once.
     if (offset < std::uint64_t{kDataStartSector} * kSectorSize)
-        g_Unreadable.ReportOpenRun();
-    return !g_Unreadable.Overlaps(offset, got) && !(g_Unreadable.Stopped() && got < count);
+        unreadable.ReportOpenRun();
+    return !unreadable.Overlaps(offset, got) && !(unreadable.Stopped() && got < count);
 }
 
 void CUnreadableSectors::Clear() {
+    std::ostream* console = Console;
     *this = CUnreadableSectors();
+    Console = console;
 }
 
 void CUnreadableSectors::Answered(std::uint64_t offset) {
@@ -307,7 +311,7 @@ void CUnreadableSectors::Stop(std::uint64_t offset) {
     StopOffset = offset;
     Said = "the disk stopped answering at byte " + std::to_string(offset) + " (" + AreaOf(offset) +
            "): " + (StopAdvice.empty() ? kStopAdvice : StopAdvice);
-    ConsoleAndLog(Said);
+    ConsoleAndLog(*Console, Said);
 }
 
 std::vector<std::uint64_t> CUnreadableSectors::Witnesses() const {
@@ -319,10 +323,9 @@ std::vector<std::uint64_t> CUnreadableSectors::Witnesses() const {
 }
 
 void CUnreadableSectors::FollowMapBeside(const std::string& drive) {
-    if (MapLooked && drive == MapDrive)
+    if (MapLooked)
         return;
     MapLooked = true;
-    MapDrive = drive;
     MapFollowed = false;
     Map = CRescueMap();
     for (const std::string& name : MapNamesBeside(drive)) {
@@ -334,10 +337,10 @@ void CUnreadableSectors::FollowMapBeside(const std::string& drive) {
         std::string fault;
         MapFollowed = Map.Parse(text, fault);
         if (MapFollowed)
-            ConsoleAndLog("following the rescue map " + name +
+            ConsoleAndLog(*Console, "following the rescue map " + name +
                           ": what it does not mark as copied counts as unreadable");
         else
-            ConsoleAndLog("the rescue map " + name + " cannot be parsed (" + fault +
+            ConsoleAndLog(*Console, "the rescue map " + name + " cannot be parsed (" + fault +
                           "): it is ignored");
         return;
     }
@@ -377,7 +380,7 @@ void CUnreadableSectors::ReportOpenRun() {
         return;
     Open = false;
     const std::uint64_t length = Runs[OpenStart] - OpenStart;
-    ConsoleAndLog("cannot read " + std::to_string(length) + " bytes at drive offset " +
+    ConsoleAndLog(*Console, "cannot read " + std::to_string(length) + " bytes at drive offset " +
                   std::to_string(OpenStart) + " in " + AreaOf(OpenStart) + ": replaced by zeros");
 }
 

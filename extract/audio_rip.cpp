@@ -12,9 +12,9 @@
 namespace {
 
 // Writes one line to the log and then to the console.
-void LogThenConsole(const char* text) {
+void LogThenConsole(std::ostream& console, const char* text) {
     *g_Log << text << std::endl;
-    std::cout << text << std::endl;
+    console << text << std::endl;
 }
 
 // The payload follows the header: PES_packet_length counts the two flag bytes
@@ -111,17 +111,17 @@ void CPVRFile::RipAudioStream(CClusterReader& reader, COBits& out, int streamId,
 void CPVRFile::RipAudio(CClusterReader& reader, COBits& out, int streamId, std::int64_t startPTS,
                         std::int64_t maxPTS, bool ac3) {
     std::ostream& log = *g_Log;
-    std::ostream& con = std::cout;
+    std::ostream& con = m_Drive.Console();
     const std::uint32_t startCode = PesStartCode(streamId);
 
-    LogThenConsole(ac3 ? "CPVRFile::RipPrivateStream" : "CPVRFile::RipAudioStream");
+    LogThenConsole(con, ac3 ? "CPVRFile::RipPrivateStream" : "CPVRFile::RipAudioStream");
     log << "Try to rewind...";
     con << "Try to rewind...";
     if (!reader.Rewind()) {
-        LogThenConsole(" failed!");
+        LogThenConsole(con, " failed!");
         return;
     }
-    LogThenConsole(" passed!");
+    LogThenConsole(con, " passed!");
 
     // Phase 1: the first packet at or after startPTS that is followed right
     // away by another packet of the stream.
@@ -141,7 +141,7 @@ void CPVRFile::RipAudio(CClusterReader& reader, COBits& out, int streamId, std::
                 // The rescue's end rule stops the search where the sound
                 // ends before the first picture.
                 if (header.IsValid() && EndsAfter(reader, header, streamId)) {
-                    LogThenConsole("the sound ends before the first picture");
+                    LogThenConsole(con, "the sound ends before the first picture");
                     break;
                 }
                 log << "PES ist not okay OR PTS is less then StartPTS" << std::endl;
@@ -180,7 +180,7 @@ void CPVRFile::RipAudio(CClusterReader& reader, COBits& out, int streamId, std::
         CPESHeader header(reader, streamId);
         if (!header.IsValid()) {
             resync = true;
-            LogThenConsole("error recovery");
+            LogThenConsole(con, "error recovery");
             reader.SkipByte();
             SeekNextStartCode(reader);
             continue;
@@ -200,7 +200,7 @@ void CPVRFile::RipAudio(CClusterReader& reader, COBits& out, int streamId, std::
             // next one begins after it.
             if (!last && !(EndRule != nullptr && EndRule->WentOnAcrossZerosAt(end))) {
                 resync = true;
-                LogThenConsole("error recovery");
+                LogThenConsole(con, "error recovery");
                 reader.SeekBit(payloadPos + 8);
                 SeekNextStartCode(reader);
                 continue;
@@ -236,7 +236,7 @@ void CPVRFile::RipAudio(CClusterReader& reader, COBits& out, int streamId, std::
             break;
     }
     if (reader.IsEOBS())
-        LogThenConsole("EOBS reached!");
+        LogThenConsole(con, "EOBS reached!");
 }
 
 void CPVRFile::CopyPayload(int count, CClusterReader& reader, COBits& out) {

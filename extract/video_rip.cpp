@@ -138,7 +138,7 @@ StartStamps SeekStart(CClusterReader& reader, int streamId, std::int64_t startPT
 void CPVRFile::RipVideoStream(CClusterReader& reader, COBits& out, int streamId,
                               std::int64_t startPTS, std::int64_t maxPTS) {
     std::ostream& log = *g_Log;
-    std::ostream& con = std::cout;
+    std::ostream& con = m_Drive.Console();
     const std::uint32_t startCode = PesStartCode(streamId);
     std::int64_t limit = maxPTS - 1;
 

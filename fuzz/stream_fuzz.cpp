@@ -23,12 +23,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!disk.Write(path))
         return 0;
 
-    bool ok = false;
-    CClusterTable table(path, ok);
-    g_ClusterTable = &table;
-    CPVRFile file(path, 0);
+    CDriveSession drive;
+    drive.Open(path);
+    drive.LoadClusterTable();
+    CPVRFile file(drive, 0);
     {
-        CClusterReader reader(path, 1);
+        CClusterReader reader(drive, 1);
         // Every start code, taken as the header of the stream its id names.
         while (SeekNextStartCode(reader)) {
             const std::uint64_t at = reader.GetBitPos();
@@ -44,7 +44,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (file.GetStreamIDs(reader, streamId))
             file.FindFirstPTS(reader, streamId, pts);
     }
-    g_ClusterTable = nullptr;
     fuzz::ResetConsole();
     return 0;
 }

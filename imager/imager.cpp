@@ -208,7 +208,7 @@ std::string DescribeDisk(const DiskIdentity& disk) {
            (disk.Serial.empty() ? "unknown" : disk.Serial);
 }
 
-CImager::CImager(FileHandle drive, std::uint64_t driveSize, std::string imagePath,
+CImager::CImager(CDriveSession& drive, std::uint64_t driveSize, std::string imagePath,
                  std::string mapPath, std::string comments, DiskIdentity identity)
     : Drive(drive), DriveSize(driveSize), ImagePath(std::move(imagePath)),
       MapPath(std::move(mapPath)), Comments(std::move(comments) + IdentityLine(identity)),
@@ -382,7 +382,7 @@ bool CImager::CopyPass(Pass& pass, bool skipFailed, bool skipSlow, std::string& 
         const std::uint64_t end = area.Offset + area.Length;
         for (std::uint64_t pos = area.Offset;;) {
             pos = NextWith(TheMap, pos, end, CRescueMap::kNotTried);
-            if (pos == end || g_Unreadable.Stopped())
+            if (pos == end || Drive.Stopped())
                 break;
             const std::uint64_t blockEnd = std::min(TheMap.BlockEnd(pos), end);
             const auto length =
@@ -429,7 +429,7 @@ bool CImager::BackwardPass(Pass& pass, std::string& fault) {
         const std::vector<ImageRange> blocks = BlocksWith(TheMap, *area, CRescueMap::kNotTried);
         for (auto block = blocks.rbegin(); block != blocks.rend(); ++block) {
             for (std::uint64_t end = block->Offset + block->Length; end > block->Offset;) {
-                if (g_Unreadable.Stopped())
+                if (Drive.Stopped())
                     return true;
                 const std::uint64_t from = end - std::min(end - block->Offset, kFailedBytes);
                 const auto length = static_cast<std::uint32_t>(end - from);
@@ -470,7 +470,7 @@ bool CImager::ReadSector(Pass& pass, std::uint64_t at, bool& read, std::string& 
     std::uint32_t got = 0;
     read = ReadDriveOnce(Drive, at, Buffer, kSectorSize, got) == ReadOutcome::Ok &&
            (got == kSectorSize || at + got == DriveSize);
-    if (g_Unreadable.Stopped())
+    if (Drive.Stopped())
         return true;
     Now.ReadNow += read ? kSectorSize : 0;
     if (read) {
@@ -489,21 +489,21 @@ bool CImager::TrimPass(Pass& pass, std::string& fault) {
     for (const ImageRange& area : pass.Areas) {
         const std::uint64_t end = area.Offset + area.Length;
         for (std::uint64_t pos = NextWith(TheMap, area.Offset, end, CRescueMap::kNotTrimmed);
-             pos < end && !g_Unreadable.Stopped();
+             pos < end && !Drive.Stopped();
              pos = NextWith(TheMap, pos, end, CRescueMap::kNotTrimmed)) {
             std::uint64_t low = pos, high = std::min(TheMap.BlockEnd(pos), end);
             const std::uint64_t blockEnd = high;
             // Its leading edge up to the first sector that fails, then its
             // trailing edge back to the last one that fails.
-            for (bool read = true; read && low < high && !g_Unreadable.Stopped();
+            for (bool read = true; read && low < high && !Drive.Stopped();
                  low += kSectorSize)
                 if (!ReadSector(pass, low, read, fault))
                     return false;
-            for (bool read = true; read && low < high && !g_Unreadable.Stopped();
+            for (bool read = true; read && low < high && !Drive.Stopped();
                  high -= kSectorSize)
                 if (!ReadSector(pass, high - kSectorSize, read, fault))
                     return false;
-            if (g_Unreadable.Stopped())
+            if (Drive.Stopped())
                 return true;
             if (low < high)
                 TheMap.Set(low, high - low, CRescueMap::kNotScraped);
@@ -518,9 +518,9 @@ bool CImager::ScrapePass(Pass& pass, char status, std::string& fault) {
     for (const ImageRange& area : pass.Areas) {
         const std::uint64_t end = area.Offset + area.Length;
         for (std::uint64_t pos = NextWith(TheMap, area.Offset, end, status);
-             pos < end && !g_Unreadable.Stopped(); pos = NextWith(TheMap, pos, end, status)) {
+             pos < end && !Drive.Stopped(); pos = NextWith(TheMap, pos, end, status)) {
             const std::uint64_t blockEnd = std::min(TheMap.BlockEnd(pos), end);
-            for (; pos < blockEnd && !g_Unreadable.Stopped(); pos += kSectorSize) {
+            for (; pos < blockEnd && !Drive.Stopped(); pos += kSectorSize) {
                 bool read = false;
                 if (!ReadSector(pass, pos, read, fault))
                     return false;
@@ -550,7 +550,7 @@ bool CImager::Copy(std::vector<ImageRange> wanted, CImageProgressSink* progress,
                      {areas, "scraping", 5, CRescueMap::kNotScraped},
                      {areas, "retrying", 6, CRescueMap::kBad}};
     for (Pass& pass : passes) {
-        if (g_Unreadable.Stopped())
+        if (Drive.Stopped())
             break;
         Now.Pass = pass.Name;
         Now.PassNumber = pass.Number;
@@ -567,7 +567,7 @@ bool CImager::Copy(std::vector<ImageRange> wanted, CImageProgressSink* progress,
             SaveAt(pass.Pos, pass.Status, pass.Number, ignored);
             return false;
         }
-        if (g_Unreadable.Stopped())
+        if (Drive.Stopped())
             return SaveAt(pass.Pos, pass.Status, pass.Number, fault);
     }
     return SaveAt(0, CRescueMap::kCopied, 1, fault);

@@ -82,8 +82,8 @@ class CImager {
   public:
     // comments: the map's comment lines, each starting with '#'; the
     // disk's identity line follows them.
-    CImager(FileHandle drive, std::uint64_t driveSize, std::string imagePath, std::string mapPath,
-            std::string comments, DiskIdentity identity);
+    CImager(CDriveSession& drive, std::uint64_t driveSize, std::string imagePath,
+            std::string mapPath, std::string comments, DiskIdentity identity);
     ~CImager();
     CImager(const CImager&) = delete;
     CImager& operator=(const CImager&) = delete;
@@ -107,7 +107,7 @@ class CImager {
     // ranges. The map is saved after every 64 MiB and at least every 5
     // seconds, and at the end. False, with the reason, when the image or its
     // map cannot be written; the map then holds what was written before.
-    // g_Unreadable.Stopped() tells whether the disk stopped answering.
+    // The drive's session tells whether the disk stopped answering.
     bool Copy(std::vector<ImageRange> wanted, CImageProgressSink* progress, std::string& fault);
 
     // Closes the image until the next Keep, so that it can be opened for
@@ -132,7 +132,7 @@ class CImager {
     bool Settled(Pass& pass, std::uint64_t pos, std::uint64_t bytes, std::string& fault);
     bool SaveAt(std::uint64_t pos, char status, int pass, std::string& fault);
 
-    FileHandle Drive;
+    CDriveSession& Drive;
     std::uint64_t DriveSize;
     std::string ImagePath;
     std::string MapPath;

@@ -10,6 +10,10 @@ std::ostream& NullLog() {
 std::ostream* g_Log = &NullLog();
 
 void ConsoleAndLog(const std::string& line) {
-    std::cout << line << std::endl;
+    ConsoleAndLog(std::cout, line);
+}
+
+void ConsoleAndLog(std::ostream& console, const std::string& line) {
+    console << line << std::endl;
     *g_Log << line << std::endl;
 }

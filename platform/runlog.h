@@ -12,8 +12,16 @@ constexpr const char* kVersion = "v" TARNWELL_VERSION;
 
 extern std::ostream* g_Log;
 
+// Exit statuses.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitIncomplete = 2; // ran to its end, but sectors could not be read
+constexpr int kExitStopped = 3;    // stopped because the disk stopped answering
+
 // The stream that drops everything written to it.
 std::ostream& NullLog();
 
-// A line for the user, on the console and in the log alike.
+// A line for the user, on the console and in the log alike; the console
+// being another stream where a caller shows its own lines.
 void ConsoleAndLog(const std::string& line);
+void ConsoleAndLog(std::ostream& console, const std::string& line);

@@ -7,18 +7,19 @@
 #include <cstring>
 #include <utility>
 
-CClusterReader::CClusterReader(std::string driveName, std::int32_t firstCluster) {
-    if (!OpenDrive(std::move(driveName), Drive)) {
+CClusterReader::CClusterReader(CDriveSession& drive, std::int32_t firstCluster) : Drive(drive) {
+    if (!Drive.IsOpen()) {
         EOBS = true;
         return;
     }
-    if (g_ClusterTable != nullptr)
-        g_ClusterTable->BuildChain(firstCluster, ClusterList);
+    if (Drive.ClusterTable() != nullptr)
+        Drive.ClusterTable()->BuildChain(firstCluster, ClusterList, Drive.Console());
     Allocate();
 }
 
-CClusterReader::CClusterReader(std::string driveName, std::vector<std::int32_t> clusters) {
-    if (!OpenDrive(std::move(driveName), Drive)) {
+CClusterReader::CClusterReader(CDriveSession& drive, std::vector<std::int32_t> clusters)
+    : Drive(drive) {
+    if (!Drive.IsOpen()) {
         EOBS = true;
         return;
     }
@@ -41,7 +42,6 @@ void CClusterReader::Allocate() {
 }
 
 CClusterReader::~CClusterReader() {
-    PlatClose(Drive);
     ::operator delete[](Storage, kIoAlignment);
 }
 
@@ -327,9 +327,9 @@ std::uint32_t CClusterReader::ReadableBytes(std::uint64_t byte, std::uint32_t co
         if (!DriveOffset(byte + done, offset, inCluster))
             break;
         const std::uint64_t n = std::min<std::uint64_t>(count - done, kClusterBytes - inCluster);
-        if (g_Unreadable.UnreadableUpTo(offset) > offset)
+        if (Drive.Unreadable().UnreadableUpTo(offset) > offset)
             break;
-        const std::uint64_t next = g_Unreadable.NextUnreadable(offset);
+        const std::uint64_t next = Drive.Unreadable().NextUnreadable(offset);
         if (next < offset + n)
             return done + static_cast<std::uint32_t>(next - offset);
         done += static_cast<std::uint32_t>(n);

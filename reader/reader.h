@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+class CDriveSession;
+
 // One cluster chain of the recorder disk read as a stream, most significant
 // bit first. Positions are 64-bit bit counts from the first byte of the
 // chain's first cluster. EOBS (end of bitstream) is set at the end of the data,
@@ -18,10 +20,11 @@
 // their place (see ReadDrive), so a bad sector does not end the stream.
 class CClusterReader {
   public:
-    CClusterReader(std::string driveName, std::int32_t firstCluster);
+    // The chain from firstCluster as the drive's cluster table gives it.
+    CClusterReader(CDriveSession& drive, std::int32_t firstCluster);
     // A chain given as its clusters in order, as a survey of the disk found
     // it; the list goes to the log as the cluster table's chains do.
-    CClusterReader(std::string driveName, std::vector<std::int32_t> clusters);
+    CClusterReader(CDriveSession& drive, std::vector<std::int32_t> clusters);
     ~CClusterReader();
     CClusterReader(const CClusterReader&) = delete;
     CClusterReader& operator=(const CClusterReader&) = delete;
@@ -94,6 +97,8 @@ class CClusterReader {
     std::uint32_t ReadableBytes(std::uint64_t byte, std::uint32_t count) const;
     // Bytes read from the drive by this reader so far.
     std::uint64_t BytesRead() const { return DriveBytes; }
+    // The drive the chain is read from.
+    CDriveSession& Session() const { return Drive; }
 
   private:
     // Moves past the current byte. Consuming the last valid byte of a full
@@ -117,7 +122,7 @@ class CClusterReader {
     // cluster boundary the block is read again, as the crossing is logged.)
     static constexpr std::uint32_t kCarryBytes = kBlockSize < 65536 ? kBlockSize : 65536;
 
-    FileHandle Drive = kInvalidHandle;
+    CDriveSession& Drive;
     std::uint8_t* Storage = nullptr; // the carried tail, then the block
     std::uint8_t* Buffer = nullptr;
     std::uint64_t BlockStart = 0; // chain byte of Buffer[0]

@@ -302,7 +302,7 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
     // long run of them is looked past once: what follows tells whether the
     // recording goes on.
     void WatchZeros(const std::uint8_t* bytes, std::size_t count) {
-        const std::uint64_t unreadable = g_Unreadable.Bytes();
+        const std::uint64_t unreadable = Reader.Session().Unreadable().Bytes();
         std::size_t zeros = 0;
         while (zeros < count && bytes[count - 1 - zeros] == 0)
             ++zeros;
@@ -555,7 +555,7 @@ void DescribeDamage(RescueResult& result, const CClusterReader& video, std::uint
         for (std::size_t i = 0; i < reader->Clusters().size(); ++i) {
             const std::uint64_t chainFrom = i * kClusterBytes;
             const std::uint64_t driveFrom = DriveByte(*reader, chainFrom);
-            for (const auto& [badFrom, badTo] : g_Unreadable.RunMap()) {
+            for (const auto& [badFrom, badTo] : reader->Session().Unreadable().RunMap()) {
                 const std::uint64_t a = std::max(badFrom, driveFrom);
                 const std::uint64_t b = std::min(badTo, driveFrom + kClusterBytes);
                 const std::uint64_t at = chainFrom + (a - driveFrom);
@@ -605,8 +605,8 @@ std::uint64_t PastLeadingZeros(CClusterReader& reader) {
 RescueResult RescueRecording(CPVRFile& file, const std::string& fileName, CRescueProgress& progress,
                              const RescueChoices& choices) {
     file.PrintInfo(*g_Log, false);
-    CClusterReader video(file.DriveName(), file.FirstVCluster());
-    CClusterReader audio(file.DriveName(), file.FirstACluster());
+    CClusterReader video(file.Drive(), file.FirstVCluster());
+    CClusterReader audio(file.Drive(), file.FirstACluster());
     return Rescue(file, video, audio, fileName, progress, choices);
 }
 
@@ -614,8 +614,8 @@ RescueResult RescueRecording(CPVRFile& file, const RecordingChains& chains,
                              const std::string& fileName, CRescueProgress& progress,
                              const RescueChoices& choices) {
     file.PrintInfo(*g_Log, false);
-    CClusterReader video(file.DriveName(), chains.video);
-    CClusterReader audio(file.DriveName(), chains.audio);
+    CClusterReader video(file.Drive(), chains.video);
+    CClusterReader audio(file.Drive(), chains.audio);
     RescueChoices these = choices;
     these.seconds = chains.seconds;
     return Rescue(file, video, audio, fileName, progress, these);
@@ -667,7 +667,8 @@ RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio
                     const std::string& fileName, CRescueProgress& progress,
                     const RescueChoices& choices) {
     std::ostream& log = *g_Log;
-    const std::uint64_t unreadableBefore = g_Unreadable.Bytes();
+    const CUnreadableSectors& unreadable = file.Drive().Unreadable();
+    const std::uint64_t unreadableBefore = unreadable.Bytes();
     int videoId = 0, audioId = 0;
     // What lies before each chain's first packet (the zeros before a
     // recording that begins deep in its cluster) is mostly passed over, and
@@ -820,7 +821,7 @@ RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio
     // A disk that stopped answering left the file short of the recording:
     // nothing of it goes under its name, and a run after the reconnect
     // rescues it again.
-    if (g_Unreadable.Stopped()) {
+    if (unreadable.Stopped()) {
         removeParts();
         RescueResult stopped = Failed("the disk stopped answering");
         stopped.outcome = RescueResult::Outcome::Stopped;
@@ -837,7 +838,7 @@ RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio
         result.files.insert(result.files.begin(), written(part));
         result.bytes += FileBytes(written(part));
     }
-    result.unreadable = g_Unreadable.Bytes() - unreadableBefore;
+    result.unreadable = unreadable.Bytes() - unreadableBefore;
     result.bytesRead = video.BytesRead() + audio.BytesRead();
     result.outcome =
         result.unreadable > 0 ? RescueResult::Outcome::Incomplete : RescueResult::Outcome::Ok;

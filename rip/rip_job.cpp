@@ -41,11 +41,11 @@ bool CPVRFile::Rip(std::uint32_t startSeconds, std::uint32_t lengthSeconds) {
     con.precision(0);
     con << "analizing streams..." << std::endl;
 
-    auto* videoReader = new CClusterReader(DriveName(), FirstVCluster());
+    auto* videoReader = new CClusterReader(m_Drive, FirstVCluster());
     int videoId = 0;
     GetStreamIDs(*videoReader, videoId);
     videoReader->Rewind();
-    auto* audioReader = new CClusterReader(DriveName(), FirstACluster());
+    auto* audioReader = new CClusterReader(m_Drive, FirstACluster());
     int audioId = 0;
     GetStreamIDs(*audioReader, audioId);
     audioReader->Rewind();

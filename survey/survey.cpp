@@ -490,17 +490,14 @@ std::vector<SurveyChain> JoinAcrossZeros(std::vector<SurveyChain> chains,
 
 } // namespace
 
-SurveyResult SurveyDrive(const std::string& drive, const std::vector<FoundHeader>& headers,
+SurveyResult SurveyDrive(CDriveSession& drive, const std::vector<FoundHeader>& headers,
                          const std::function<std::uint16_t(int)>& tableNext,
                          CSurveyProgress& progress) {
     std::ostream& log = *g_Log;
     SurveyResult result;
-    FileHandle handle = kInvalidHandle;
     std::uint64_t size = 0;
-    if (!OpenDrive(drive, handle) || !PlatSize(handle, size)) {
-        PlatClose(handle);
+    if (!drive.Size(size))
         return result;
-    }
     const std::uint64_t dataStart = std::uint64_t{kDataStartSector} * kSectorSize;
     const std::uint64_t spanned = size > dataStart ? size - dataStart : 0;
     const int all = static_cast<int>(std::min<std::uint64_t>(
@@ -512,8 +509,8 @@ SurveyResult SurveyDrive(const std::string& drive, const std::vector<FoundHeader
         const std::uint64_t start =
             static_cast<std::uint64_t>(ClusterSector(cluster)) * kSectorSize;
         std::uint32_t headGot = 0, tailGot = 0;
-        bool readable = ReadDrive(handle, start, head, kSurveyEdgeBytes, headGot);
-        readable = ReadDrive(handle, start + kClusterBytes - kSurveyEdgeBytes, tail,
+        bool readable = ReadDrive(drive, start, head, kSurveyEdgeBytes, headGot);
+        readable = ReadDrive(drive, start + kClusterBytes - kSurveyEdgeBytes, tail,
                              kSurveyEdgeBytes, tailGot) &&
                    readable;
         // A tail the drive ends in is looked at whole, the rest of it zeros;
@@ -529,7 +526,6 @@ SurveyResult SurveyDrive(const std::string& drive, const std::vector<FoundHeader
         result.facts.push_back(f);
         progress.Update(cluster, all, result.bytesRead);
     }
-    PlatClose(handle);
     log << "the survey read " << result.bytesRead << " bytes of the drive" << std::endl;
     result.chains =
         JoinAcrossZeros(LinkChains(result.facts, tableNext, log), result.facts, headers, log);
@@ -542,4 +538,24 @@ SurveyResult SurveyDrive(const std::string& drive, const std::vector<FoundHeader
             LogChain(log, "  with", r.audio);
     }
     return result;
+}
+
+FoundHeaders ReadFoundHeaders(CDriveSession& drive) {
+    constexpr std::uint32_t kSectors = kDataStartSector - kFirstHeaderSector;
+    std::vector<std::uint8_t> sectors(std::size_t{kSectors} * kSectorSize);
+    std::uint32_t got = 0;
+    ReadDrive(drive, std::uint64_t{kFirstHeaderSector} * kSectorSize, sectors.data(),
+              static_cast<std::uint32_t>(sectors.size()), got);
+    FoundHeaders headers;
+    for (std::uint32_t i = 0; i < kSectors; ++i) {
+        headers.files.push_back(
+            std::make_unique<CPVRFile>(drive, static_cast<int>(i), &sectors[i * kSectorSize]));
+        const CPVRFile& file = *headers.files.back();
+        const auto inRange = [](int c) { return c >= 1 && c < int{kClusterTableEntries}; };
+        if (inRange(file.FirstVCluster()) && inRange(file.FirstACluster()) &&
+            file.FirstVCluster() != file.FirstACluster())
+            headers.found.push_back({static_cast<int>(kFirstHeaderSector + i), file.FirstVCluster(),
+                                     file.FirstACluster()});
+    }
+    return headers;
 }

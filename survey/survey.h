@@ -8,10 +8,12 @@
 // is what the other subsystems may use of it.
 #pragma once
 
+#include "drive/drive.h"
 #include "platform/format.h"
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -91,6 +93,15 @@ struct FoundHeader {
     std::int32_t firstVideo = 0, firstAudio = 0;
 };
 
+// Every header sector of the drive, read whether the table of contents
+// counts it or not: the recordings by slot (a sector that cannot be read is
+// a header of zeros), and those that name two chains.
+struct FoundHeaders {
+    std::vector<std::unique_ptr<CPVRFile>> files; // by sector - first header sector
+    std::vector<FoundHeader> found;
+};
+FoundHeaders ReadFoundHeaders(CDriveSession& drive);
+
 // A recording the survey found: its video chain and the audio chain that
 // covers the same span of time (none: no clusters), and the header that
 // names it.
@@ -125,8 +136,9 @@ struct SurveyResult {
 
 // Surveys the drive's clusters from 1 up to its end (1151 at most), links
 // and pairs what they hold, and logs each cluster's facts and each
-// conclusion. Reads at most 2 * kSurveyEdgeBytes a cluster; never writes.
-SurveyResult SurveyDrive(const std::string& drive, const std::vector<FoundHeader>& headers,
+// conclusion. Reads at most 2 * kSurveyEdgeBytes a cluster of the open drive;
+// never writes. Nothing is found on a drive whose size cannot be told.
+SurveyResult SurveyDrive(CDriveSession& drive, const std::vector<FoundHeader>& headers,
                          const std::function<std::uint16_t(int)>& tableNext,
                          CSurveyProgress& progress);
 

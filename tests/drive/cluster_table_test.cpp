@@ -3,6 +3,7 @@
 #include "image/recorder_image.h"
 #include "platform/runlog.h"
 #include "support/harness.h"
+#include "support/opened_drive.h"
 
 #include <gtest/gtest.h>
 #include <sstream>
@@ -34,7 +35,7 @@ TEST(ClusterChainWalk, EndsBy0xFFFFByZeroByNumbersBeyondTheTableAndByLoops) {
     img.LinkChain({12, 1151, 13}); // through the last cluster the table describes
     const harness::TempDir dir;
     bool ok = false;
-    const CClusterTable table(WriteImage(img, dir), ok);
+    const CClusterTable table = harness::TableOf(WriteImage(img, dir), ok);
     ASSERT_TRUE(ok);
     // Entry 1151 is the table's last; 1152 would lie beyond its 4608 bytes.
     EXPECT_EQ(table.NextCluster(1151), 13);
@@ -56,7 +57,7 @@ TEST(ClusterChainWalk, LoopThroughEveryClusterStopsAfter1151Clusters) {
         img.SetNext(k, static_cast<std::uint16_t>(k == 1151 ? 1 : k + 1));
     const harness::TempDir dir;
     bool ok = false;
-    const CClusterTable table(WriteImage(img, dir), ok);
+    const CClusterTable table = harness::TableOf(WriteImage(img, dir), ok);
     ASSERT_TRUE(ok);
     const Chain chain = table.Chain(500);
     ASSERT_EQ(chain.size(), 1151u);
@@ -70,7 +71,7 @@ TEST(ClusterChainPrint, WritesLowerCaseHexAndLeavesTheStreamInDecimal) {
     img.LinkChain({3, 0x1a, 0x1b});
     const harness::TempDir dir;
     bool ok = false;
-    const CClusterTable table(WriteImage(img, dir), ok);
+    const CClusterTable table = harness::TableOf(WriteImage(img, dir), ok);
     const std::pair<std::int32_t, std::string> cases[] = {
         {3, " 3 1a 1b\n255\n"}, {-1, " ffffffff\n255\n"}, {0, " 0\n255\n"}};
     for (const auto& [first, expected] : cases) {
@@ -86,10 +87,10 @@ TEST(ClusterChainBuild, ListsTheChainOnConsoleAndLogInHex) {
     img.LinkChain({3, 0x1a, 0x1b});
     const harness::TempDir dir;
     bool ok = false;
-    const CClusterTable table(WriteImage(img, dir), ok);
+    const CClusterTable table = harness::TableOf(WriteImage(img, dir), ok);
     const harness::Capture capture;
     Chain list;
-    table.BuildChain(3, list);
+    table.BuildChain(3, list, std::cout);
     *g_Log << 26 << std::endl;
     std::cout << 26 << std::endl;
     EXPECT_EQ(list, (Chain{3, 0x1a, 0x1b}));
@@ -103,13 +104,13 @@ TEST(UnreadableClusterTable, EndsEveryChainAtItsFirstCluster) {
     img.SetSize(kClusterTableOffset + 100); // entries 3 to 5 are there, the rest is not
     const harness::TempDir dir;
     bool ok = true;
-    const CClusterTable shortTable(WriteImage(img, dir), ok);
+    const CClusterTable shortTable = harness::TableOf(WriteImage(img, dir), ok);
     EXPECT_FALSE(ok);
     EXPECT_TRUE(shortTable.IsOpen());
     EXPECT_EQ(shortTable.Chain(3), Chain{3});
 
     ok = true;
-    const CClusterTable missing(dir.File("no-such.img"), ok);
+    const CClusterTable missing = harness::TableOf(dir.File("no-such.img"), ok);
     EXPECT_FALSE(ok);
     EXPECT_FALSE(missing.IsOpen());
     EXPECT_EQ(missing.Chain(3), Chain{3});
@@ -118,7 +119,7 @@ TEST(UnreadableClusterTable, EndsEveryChainAtItsFirstCluster) {
     EXPECT_EQ(os.str(), " 3\n");
 
     ok = true;
-    const CClusterTable folder(dir.Path(), ok); // opens, but cannot be read
+    const CClusterTable folder = harness::TableOf(dir.Path(), ok); // opens, but cannot be read
     EXPECT_FALSE(ok);
     EXPECT_EQ(folder.Chain(3), Chain{3});
 }
@@ -127,18 +128,16 @@ TEST(DrivePrimitives, OpenIsReadOnlyAndFailureLeavesTheInvalidHandle) {
     image::RecorderImage img;
     const harness::TempDir dir;
     const std::string path = WriteImage(img, dir);
-    FileHandle handle = kInvalidHandle;
-    ASSERT_TRUE(OpenDrive(path, handle));
+    CDriveSession drive;
+    ASSERT_TRUE(drive.Open(path));
     const std::uint8_t byte = 0;
     std::uint32_t written = 0;
-    EXPECT_FALSE(PlatWrite(handle, &byte, 1, written));
+    EXPECT_FALSE(PlatWrite(drive.Handle(), &byte, 1, written));
     EXPECT_EQ(written, 0u);
-    PlatClose(handle);
 
     for (const std::string& bad : {std::string(), dir.File("missing.img")}) {
-        handle = 5;
-        EXPECT_FALSE(OpenDrive(bad, handle)) << bad;
-        EXPECT_EQ(handle, kInvalidHandle) << bad;
+        EXPECT_FALSE(drive.Open(bad)) << bad;
+        EXPECT_EQ(drive.Handle(), kInvalidHandle) << bad;
     }
 }
 
@@ -147,8 +146,9 @@ TEST(DrivePrimitives, SeekSectorBeyond4GiBUsesA64BitOffset) {
     img.PlaceBytes(std::uint64_t{1} << 32, {0xA5, 0x5A});
     img.PlaceBytes(11 * 512, {0x11});
     const harness::TempDir dir;
-    FileHandle handle = kInvalidHandle;
-    ASSERT_TRUE(OpenDrive(WriteImage(img, dir), handle));
+    CDriveSession drive;
+    ASSERT_TRUE(drive.Open(WriteImage(img, dir)));
+    const FileHandle handle = drive.Handle();
     std::uint8_t bytes[2] = {};
     std::uint32_t got = 0;
     ASSERT_TRUE(SeekSector(handle, 8388608));
@@ -159,7 +159,6 @@ TEST(DrivePrimitives, SeekSectorBeyond4GiBUsesA64BitOffset) {
     ASSERT_TRUE(SeekSector(handle, 11));
     ASSERT_EQ(PlatRead(handle, bytes, 1, got), ReadOutcome::Ok);
     EXPECT_EQ(bytes[0], 0x11);
-    PlatClose(handle);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "image/recorder_image.h"
 #include "platform/runlog.h"
 #include "support/harness.h"
+#include "support/opened_drive.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -37,7 +38,8 @@ TEST(TableOfContents, FileCount255ReadsHeadersUpToSector264InReverseTeardown) {
     const harness::TempDir dir;
     const harness::Capture capture;
     {
-        CPVRDrive drive(WriteImage(img, dir));
+        harness::OpenedDrive disk(WriteImage(img, dir));
+        CPVRDrive drive(disk);
         ASSERT_EQ(drive.FileCount(), 255);
         EXPECT_EQ(drive.GetFile(0)->RecordNo(), 5);
         EXPECT_EQ(drive.GetFile(1)->RecordNo(), 0); // a sector of zeros
@@ -67,7 +69,10 @@ TEST(TableOfContents, FileCountZeroBuildsNoRecording) {
     img.fileCount = 0;
     const harness::TempDir dir;
     const harness::Capture capture;
-    { CPVRDrive drive(WriteImage(img, dir)); }
+    {
+        harness::OpenedDrive disk(WriteImage(img, dir));
+        CPVRDrive drive(disk);
+    }
     EXPECT_EQ(capture.ConsoleLines()[1], "Files=          0");
     EXPECT_EQ(capture.LogLines(),
               (std::vector<std::string>{"CPVRDrive::CPVRDrive", "CPVRDrive::~CPVRDrive()"}));
@@ -82,9 +87,10 @@ TEST(TableOfContents, ShortOrMissingSectorIsZeroFilledBeyondTheBytesRead) {
     const harness::TempDir dir;
     const harness::Capture capture;
     {
-        const CPVRDrive shortToc(WriteImage(img, dir));
+        harness::OpenedDrive shortDisk(WriteImage(img, dir)), noDisk(dir.File("missing.img"));
+        const CPVRDrive shortToc(shortDisk);
         EXPECT_EQ(shortToc.FileCount(), 0);
-        const CPVRDrive missing(dir.File("missing.img"));
+        const CPVRDrive missing(noDisk);
         EXPECT_EQ(missing.FileCount(), 0);
     }
     EXPECT_EQ(capture.ConsoleLines(),
@@ -105,7 +111,8 @@ TEST(RecordingHeader, CutOffHeaderIsZeroFilledBeyondTheBytesRead) {
     img.SetSize(10 * 512 + 0x40); // the header ends before its length fields
     const harness::TempDir dir;
     const harness::Capture capture;
-    const CPVRFile file(WriteImage(img, dir), 0);
+    harness::OpenedDrive disk(WriteImage(img, dir));
+    const CPVRFile file(disk, 0);
     EXPECT_EQ(file.RecordNo(), 12);
     EXPECT_EQ(file.Station(), "ZDF");
     EXPECT_EQ(file.Second(), 42);
@@ -116,7 +123,8 @@ TEST(RecordingHeader, CutOffHeaderIsZeroFilledBeyondTheBytesRead) {
 TEST(RecordingHeader, UnopenableDriveIsLoggedAndLeavesAZeroHeader) {
     const harness::TempDir dir;
     const harness::Capture capture;
-    const CPVRFile file(dir.File("missing.img"), 3);
+    harness::OpenedDrive missing(dir.File("missing.img"));
+    const CPVRFile file(missing, 3);
     EXPECT_EQ(file.RecordNo(), 0);
     EXPECT_EQ(file.Clip(), "");
     EXPECT_EQ(capture.LogLines(),
@@ -132,7 +140,8 @@ TEST(RecordingHeader, DestructorLineShowedTheRecordNumberInHexOnAHexLog) {
     img.AddRecording(rec);
     const harness::TempDir dir;
     const harness::Capture capture;
-    auto* file = new CPVRFile(WriteImage(img, dir), 0);
+    harness::OpenedDrive disk(WriteImage(img, dir));
+    auto* file = new CPVRFile(disk, 0);
     *g_Log << std::hex; // as after a rip that could not go on
     delete file;
     EXPECT_EQ(capture.LogLines().back(), "CPVRFile::~CPVRFile() for 26");
@@ -160,14 +169,12 @@ TEST(RecordListing, FullTextFieldsEndAtTheFieldAndNumbersAreDecimalOnAHexStream)
     const harness::TempDir dir;
     const std::string path = WriteImage(img, dir);
     const harness::Capture capture;
-    bool ok = false;
-    CClusterTable table(path, ok);
-    g_ClusterTable = &table;
-    const CPVRFile file(path, 0);
+    harness::OpenedDrive disk(path);
+    disk.LoadClusterTable();
+    const CPVRFile file(disk, 0);
     std::ostringstream os;
     os << std::hex;
     file.PrintInfo(os, false);
-    g_ClusterTable = nullptr;
     EXPECT_EQ(os.str(), "RecordNo    =42\n"
                         "Station     =ABCDEFGHIJKLMN\n"
                         "Clip        =The quick brown fox jumps over a lazy dog\n"
@@ -192,14 +199,12 @@ TEST(RecordListing, ListFilesTakesOneKeyAfterEachRecording) {
     ASSERT_TRUE(harness::WriteFile(dir.File("keys"), {'a', 'b', 'c', 'd', 'e'}));
     ASSERT_NE(std::freopen(dir.File("keys").c_str(), "r", stdin), nullptr);
     const harness::Capture capture;
-    bool ok = false;
-    CClusterTable table(path, ok);
-    g_ClusterTable = &table;
+    harness::OpenedDrive disk(path);
+    disk.LoadClusterTable();
     {
-        CPVRDrive drive(path);
+        CPVRDrive drive(disk);
         drive.ListFiles();
     }
-    g_ClusterTable = nullptr;
     EXPECT_EQ(std::ftell(stdin), 3);
     EXPECT_NE(std::freopen("/dev/null", "r", stdin), nullptr);
     const auto lines = capture.ConsoleLines();

@@ -2,7 +2,8 @@
 # Runs an older build of Tarnwell and the build of this tree on the same
 # recorder disk images and compares what they do, byte for byte: the exit
 # status, the console, the run log and every file written. Only the log's name
-# (the time the run started) and the "... it took N seconds..." figures may
+# (the time the run started), the "... it took N seconds..." figures, the
+# rates and times left of the progress lines and report.json's clock times may
 # differ. A change that makes the program faster must pass this unchanged.
 #
 #   tests/equivalence/compare.sh [--fixtures-only] REF [BUILD]
@@ -14,8 +15,9 @@
 #
 # The disks: the fixtures' streams, clean and damaged (random bytes, PES
 # headers, time stamps, cut and lost packets, start codes and time stamps across
-# block and cluster boundaries, time stamps that wrap), each listed with `dir` and
-# ripped from every slot with lengths 0, 5, 10, 18 and -1 seconds. Unless
+# block and cluster boundaries, time stamps that wrap), each listed with `dir`,
+# ripped from every slot with lengths 0, 5, 10, 18 and -1 seconds, rescued,
+# recovered (and each listed with --list) and imaged. Unless
 # --fixtures-only is given, the benchmark's recording of more than 1 GB is
 # ripped too, when `make bench` has made it (BUILD/bench/source.img).
 #
@@ -79,14 +81,21 @@ run_side() { # side args...
     (cd "$side/files" && PATH=$side/bin:$PATH exec tarnwell "$@" </dev/null >"$side/console" 2>&1) ||
         status=$?
     echo "$status" >"$side/status"
-    local mask='s/\.\.\. it took [0-9]+ seconds\.\.\./... it took N seconds.../'
-    sed -E -i "$mask" "$side/console"
-    local logs=("$side"/files/*.log)
-    if [[ -e ${logs[0]} ]]; then
-        sed -E "$mask" "${logs[0]}" >"$side/files/run.log.masked"
-        rm -f "${logs[@]}"
-        mv "$side/files/run.log.masked" "$side/files/run.log"
-    fi
+    # The figures of time and speed, and the report's clock, differ from run
+    # to run; every log, wherever it was written, is compared as run.log.
+    local masks=(-e 's/\.\.\. it took [0-9]+ seconds\.\.\./... it took N seconds.../'
+        -e 's/[0-9]+(\.[0-9]+)? MB\/s/N MB\/s/g' -e 's/[0-9]+(:[0-9]+)+ left/T left/g'
+        -e 's/"(started|ended)": "[^"]*"/"\1": "T"/')
+    sed -E -i "${masks[@]}" "$side/console"
+    local f written
+    mapfile -t written < <(find "$side/files" -type f)
+    for f in "${written[@]}"; do
+        case $f in
+        *.log) sed -E "${masks[@]}" "$f" >"$f.masked" && rm -f "$f" &&
+            mv "$f.masked" "$(dirname "$f")/run.log" ;;
+        *.json | *.html | *.map) sed -E -i "${masks[@]}" "$f" ;;
+        esac
+    done
 }
 
 # What differs between the two sides, or nothing.
@@ -96,8 +105,8 @@ differences() {
         what+=("exit status $(cat "$work/ref/status") / $(cat "$work/new/status")")
     cmp -s "$work/ref/console" "$work/new/console" || what+=(console)
     local ref_files new_files
-    ref_files=$(cd "$work/ref/files" && ls -A)
-    new_files=$(cd "$work/new/files" && ls -A)
+    ref_files=$(cd "$work/ref/files" && find . -type f | sort)
+    new_files=$(cd "$work/new/files" && find . -type f | sort)
     if [[ $ref_files != "$new_files" ]]; then
         what+=("files [${ref_files//$'\n'/, }] / [${new_files//$'\n'/, }]")
     else
@@ -119,11 +128,12 @@ check() { # name args...
     local name=$1
     shift
     run_side ref "$@" &
+    local ref_side=$!
     run_side new "$@"
-    wait $!
+    wait "$ref_side"
     local diff
     diff=$(differences)
-    local shown="$1 $name ${*:3}"
+    local shown="${1:-} $name ${*:3}"
     if [[ -z $diff ]]; then
         passed=$((passed + 1))
         echo "same       $shown"
@@ -148,12 +158,26 @@ while read -r name slots given; do
             check "$name" rip "$img" "$slot" "$length"
         done
     done
+    # The commands that rescue: every recording into its program stream,
+    # the lists of what they would rescue, and the image of what they need.
+    check "$name" rescue "$img" -o out
+    check "$name" rescue "$img" --list
+    check "$name" recover "$img" -o out
+    check "$name" recover "$img" --list
+    check "$name" image "$img" copy.img
     if $first; then # a slot that does not exist
         check "$name" rip "$img" "$slots" 5
         first=false
     fi
     rm -f "$img"
 done <"$work/images/images.txt"
+
+# The forms that print a usage, or the list of the commands.
+for words in "" "help" "--help" "help x" "dir" "rip x 1" "disks x" "image" "image --help" \
+    "rescue --help" "recover --help" "bogus x y"; do
+    read -r -a given <<<"$words"
+    check usage "${given[@]}"
+done
 
 bench_image=$build/bench/source.img
 if ! $fixtures_only && [[ -s $bench_image ]]; then

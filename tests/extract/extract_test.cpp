@@ -26,7 +26,7 @@ constexpr int64_t kFar = int64_t{1} << 40; // beyond every PTS
 struct Chain {
     harness::TempDir dir;
     std::string path = dir.File("disk.img");
-    std::unique_ptr<CClusterTable> table;
+    CDriveSession drive;
     std::unique_ptr<CPVRFile> file;
     std::unique_ptr<CClusterReader> reader;
 
@@ -39,17 +39,15 @@ struct Chain {
         img.LinkChain({3, 4});
         img.PlaceChainData({3, 4}, at, data);
         EXPECT_TRUE(img.Write(path));
-        bool ok = false;
-        table = std::make_unique<CClusterTable>(path, ok);
-        g_ClusterTable = table.get();
-        file = std::make_unique<CPVRFile>(path, 0);
-        reader = std::make_unique<CClusterReader>(path, 3);
+        drive.Open(path);
+        drive.LoadClusterTable();
+        file = std::make_unique<CPVRFile>(drive, 0);
+        reader = std::make_unique<CClusterReader>(drive, 3);
     }
     ~Chain() {
         harness::Capture quiet;
         reader.reset();
         file.reset();
-        g_ClusterTable = nullptr;
     }
 };
 

@@ -43,11 +43,9 @@ class Chain {
   public:
     Chain(const image::RecorderImage& img, std::int32_t first) {
         EXPECT_TRUE(img.Write(path));
-        bool ok = false;
-        table = std::make_unique<CClusterTable>(path, ok);
-        g_ClusterTable = table.get();
-        reader = std::make_unique<CClusterReader>(path, first);
-        g_ClusterTable = nullptr;
+        drive.Open(path);
+        drive.LoadClusterTable();
+        reader = std::make_unique<CClusterReader>(drive, first);
     }
     explicit Chain(const Bytes& bytes, std::uint64_t at = 0) : Chain(ChainOf2And8(bytes, at), 2) {
         offset = at;
@@ -64,7 +62,7 @@ class Chain {
     harness::TempDir dir;
     std::string path = dir.File("disk.img");
     std::uint64_t offset = 0;
-    std::unique_ptr<CClusterTable> table;
+    CDriveSession drive;
     std::unique_ptr<CClusterReader> reader;
 };
 
@@ -275,11 +273,10 @@ TEST(EndOfBitstream, AnEndSetStopsTheReadingThereAndALookAheadSeesPastIt) {
         EXPECT_EQ(reader.LookAhead(end - 2, ahead.data(), 10), 2u);
     }
     Chain chain(data, at);
-    g_Unreadable.Add(image::ClusterOffset(2) + at + 100, kSectorSize);
+    chain.Reader().Session().Unreadable().Add(image::ClusterOffset(2) + at + 100, kSectorSize);
     EXPECT_EQ(chain.Reader().ReadableBytes(at, 1000), 100u);
     EXPECT_EQ(chain.Reader().ReadableBytes(at + 100, 1000), 0u);
     EXPECT_EQ(chain.Reader().ReadableBytes(at + 100 + kSectorSize, 1000), 1000u);
-    g_Unreadable.Clear();
 }
 
 TEST(EndOfBitstream, DriveThatCannotBeReadOrOpenedFailsEveryOperationSafely) {
@@ -295,10 +292,10 @@ TEST(EndOfBitstream, DriveThatCannotBeReadOrOpenedFailsEveryOperationSafely) {
         const bool opens = folderOpens && drive == dir.Path();
         const harness::Capture capture;
         bool ok = true;
-        CClusterTable table(drive, ok);
-        g_ClusterTable = &table;
-        CClusterReader reader(drive, 1);
-        g_ClusterTable = nullptr;
+        CDriveSession session;
+        session.Open(drive);
+        session.SetClusterTable(std::make_unique<CClusterTable>(session, ok));
+        CClusterReader reader(session, 1);
         EXPECT_EQ(reader.Clusters().size(), opens ? 1u : 0u);
         EXPECT_EQ(capture.Log().empty(), !opens); // no open, no list, no lines
         EXPECT_TRUE(reader.IsEOBS());
@@ -397,7 +394,9 @@ TEST(StartCodeSearch, EndMetInsideAByteLoopedForever) {
         EXPECT_FALSE(chain.Reader().SeekBit(8 * 5)); // the end, inside a byte
         EXPECT_FALSE(within ? SeekNextStartCodeWithin(chain.Reader(), 4)
                             : SeekNextStartCode(chain.Reader()));
-        CClusterReader unopened(dir.File("no-such.img"), 2);
+        CDriveSession none;
+        none.Open(dir.File("no-such.img"));
+        CClusterReader unopened(none, 2);
         EXPECT_FALSE(within ? SeekNextStartCodeWithin(unopened, 4) : SeekNextStartCode(unopened));
     }
 }

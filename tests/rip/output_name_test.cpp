@@ -3,6 +3,7 @@
 #include "drive/drive.h"
 #include "image/recorder_image.h"
 #include "support/harness.h"
+#include "support/opened_drive.h"
 
 #include <gtest/gtest.h>
 
@@ -56,8 +57,9 @@ TEST(OutputNameOfRecording, FollowsRecordNumberAndClipTitle) {
     ASSERT_TRUE(disk.Write(path));
 
     const harness::Capture capture;
+    harness::OpenedDrive drive(path);
     for (std::size_t slot = 0; slot < std::size(kNameCases); ++slot) {
-        const CPVRFile file(path, static_cast<int>(slot));
+        const CPVRFile file(drive, static_cast<int>(slot));
         EXPECT_EQ(file.GetOutputName(), kNameCases[slot].expected) << "slot " << slot;
     }
 }
