@@ -9,6 +9,7 @@
 #include "psmux/psmux.h"
 #include "reader/reader.h"
 #include "rip/rip.h"
+#include "text/clock.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -631,10 +632,7 @@ std::uint64_t FileBytes(const std::string& name) {
 }
 
 std::string ClockText(double seconds) {
-    const long s = static_cast<long>(seconds);
-    char text[32];
-    std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
-    return text;
+    return ClockText(seconds, ClockHours::Always, ClockSeconds::Cut);
 }
 
 std::string DamageText(const RecordingDamage& d) {
