@@ -2,13 +2,8 @@
 // first into a file of its own, as rip does it; the video then goes straight
 // into the program-stream writer, and the audio joins it from that file in
 // step with the video's time stamps. So the video is written once.
-#include "drive/drive.h"
-#include "extract/extract.h"
-#include "output/output.h"
 #include "platform/runlog.h"
-#include "psmux/psmux.h"
-#include "reader/reader.h"
-#include "rip/rip.h"
+#include "rip/rescue_parts.h"
 #include "text/clock.h"
 
 #include <algorithm>
@@ -16,7 +11,6 @@
 #include <functional>
 #include <limits>
 #include <memory>
-#include <tuple>
 #include <vector>
 
 namespace {
@@ -27,39 +21,6 @@ constexpr std::int64_t kAudioLead = kPtsPerSecond; // audio given to the writer 
 // and of the packet being copied.
 constexpr std::uint64_t kUnstampedVideoLimit = 4 << 20;
 constexpr std::uint32_t kProgressMs = 500;
-constexpr std::uint32_t kReadBytes = 1 << 16;
-
-// When in the recording each stretch of a chain plays: a time stamp every
-// half a second of it, with the chain byte of its packet, so that a drive
-// byte can be told its time within a second.
-class CTimeLine {
-  public:
-    void Add(std::uint64_t chainByte, std::int64_t stamp) {
-        if (!Samples.empty() && stamp < Samples.back().stamp + kPtsPerSecond / 2)
-            return;
-        Samples.push_back({chainByte, stamp});
-    }
-    // The stamp of the last sample at or before chainByte (the first one's
-    // before it), or -1 when there is none.
-    std::int64_t At(std::uint64_t chainByte) const {
-        if (Samples.empty())
-            return -1;
-        auto after = std::upper_bound(
-            Samples.begin(), Samples.end(), chainByte,
-            [](std::uint64_t byte, const Sample& sample) { return byte < sample.chainByte; });
-        return after == Samples.begin() ? Samples.front().stamp : std::prev(after)->stamp;
-    }
-
-    // The first sample's stamp (0 when there is none).
-    std::int64_t First() const { return Samples.empty() ? 0 : Samples.front().stamp; }
-
-  private:
-    struct Sample {
-        std::uint64_t chainByte;
-        std::int64_t stamp;
-    };
-    std::vector<Sample> Samples; // in the order of the chain
-};
 
 // The first PTS of the audio that the audio ripper copies.
 struct FirstStamp : CPacketStamps {
@@ -70,89 +31,6 @@ struct FirstStamp : CPacketStamps {
             pts = p;
         known = true;
     }
-};
-
-// The audio of the recording, read back from its file frame by frame. Each
-// frame's PTS is the first one's plus the frames before it.
-class CAudioFeeder {
-  public:
-    CAudioFeeder(const std::string& name, const AudioFormat& format) : Format(format) {
-        PlatOpenRead(name, Handle);
-        Refill();
-    }
-    ~CAudioFeeder() { PlatClose(Handle); }
-    CAudioFeeder(const CAudioFeeder&) = delete;
-    CAudioFeeder& operator=(const CAudioFeeder&) = delete;
-
-    // The bit rate the first frame gives (0: none).
-    std::uint32_t BitRate() const {
-        AudioFrameInfo frame;
-        if (!Format.parse(Buffer.data(), End, frame) || frame.samples == 0)
-            return 0;
-        return static_cast<std::uint32_t>(std::uint64_t{frame.bytes} * 8 * frame.sampleRate /
-                                          frame.samples);
-    }
-
-    // Gives the writer the frames that begin before `until`, with their
-    // PTS from `first` on; the stream ends with the data.
-    void FeedUntil(CProgramStreamWriter& writer, std::int64_t first, std::int64_t until) {
-        while (!Ended) {
-            if (End - Pos < Format.headerBytes)
-                Refill();
-            if (Pos == End) {
-                writer.End(CProgramStreamWriter::kAudio);
-                Ended = true;
-                return;
-            }
-            if (Offset == NextFrame) {
-                AudioFrameInfo frame;
-                if (Format.parse(&Buffer[Pos], End - Pos, frame) && frame.sampleRate != 0) {
-                    if (frame.sampleRate != Rate) {
-                        Before += Since * kPtsPerSecond / std::max<std::uint32_t>(Rate, 1);
-                        Since = 0;
-                        Rate = frame.sampleRate;
-                    }
-                    const std::int64_t pts = first + Before + Since * kPtsPerSecond / Rate;
-                    if (pts >= until)
-                        return;
-                    writer.Stamp(CProgramStreamWriter::kAudio, Offset, pts, pts);
-                    Last = pts;
-                    Since += frame.samples;
-                    NextFrame = Offset + frame.bytes;
-                } else {
-                    NextFrame = Offset + 1; // no frame here: look at the next byte
-                }
-            }
-            const std::size_t n =
-                static_cast<std::size_t>(std::min<std::uint64_t>(End - Pos, NextFrame - Offset));
-            writer.Write(CProgramStreamWriter::kAudio, &Buffer[Pos], n);
-            Pos += n;
-            Offset += n;
-        }
-    }
-    std::int64_t LastPts() const { return Last; }
-
-  private:
-    void Refill() {
-        std::copy(Buffer.begin() + static_cast<long>(Pos), Buffer.begin() + static_cast<long>(End),
-                  Buffer.begin());
-        End -= Pos;
-        Pos = 0;
-        std::uint32_t got = 0;
-        if (PlatRead(Handle, &Buffer[End], static_cast<std::uint32_t>(Buffer.size() - End), got) ==
-            ReadOutcome::Ok)
-            End += got;
-    }
-
-    const AudioFormat& Format;
-    FileHandle Handle = kInvalidHandle;
-    std::vector<std::uint8_t> Buffer = std::vector<std::uint8_t>(kReadBytes);
-    std::size_t Pos = 0, End = 0;
-    std::uint64_t Offset = 0, NextFrame = 0; // in the stream
-    std::int64_t Before = 0, Since = 0;      // ticks before the last rate change, samples since
-    std::uint32_t Rate = 0;
-    std::int64_t Last = -1;
-    bool Ended = false;
 };
 
 // Where the video goes as the ripper copies it: its time stamps onto the
@@ -267,11 +145,7 @@ class CVideoFeed : public CPacketStamps, public CByteSink {
     // The video's time line on its own clock, continued across wraps and
     // jumps, and where it begins.
     const CTimeLine& TimeLine() const { return Line; }
-    // The runs of zeros left out: where each begins in the chain, and its
-    // bytes.
-    struct LeftOutRun {
-        std::uint64_t chainByte, bytes;
-    };
+    // The runs of zeros left out.
     const std::vector<LeftOutRun>& ZerosLeftOut() const { return LeftOut; }
 
     // The pictures of the video written, spread over its length.
@@ -502,82 +376,6 @@ RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio
                     const std::string& fileName, CRescueProgress& progress,
                     const RescueChoices& choices);
 
-// Where chain byte `byte` of the reader's chain lies on the drive (~0 beyond
-// the chain).
-std::uint64_t DriveByte(const CClusterReader& reader, std::uint64_t byte) {
-    const std::uint64_t index = byte / kClusterBytes;
-    if (index >= reader.Clusters().size())
-        return ~std::uint64_t{0};
-    return static_cast<std::uint64_t>(ClusterSector(reader.Clusters()[index])) * kSectorSize +
-           byte % kClusterBytes;
-}
-
-// The drive ranges of chain bytes [from, to), a cluster each at most.
-std::vector<std::pair<std::uint64_t, std::uint64_t>>
-DriveRanges(const CClusterReader& reader, std::uint64_t from, std::uint64_t to) {
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
-    while (from < to && DriveByte(reader, from) != ~std::uint64_t{0}) {
-        const std::uint64_t end = std::min(to, (from / kClusterBytes + 1) * kClusterBytes);
-        ranges.emplace_back(DriveByte(reader, from), DriveByte(reader, end - 1) + 1);
-        from = end;
-    }
-    return ranges;
-}
-
-// Each chain's stream from where its first packet was looked for to where
-// the reader stopped: the recording's end, or the chain's.
-void DescribeSources(RescueResult& result, const CClusterReader& video, std::uint64_t videoStart,
-                     const CClusterReader& audio, std::uint64_t audioStart) {
-    for (const auto& [reader, start, isVideo] :
-         {std::make_tuple(&video, videoStart, true), std::make_tuple(&audio, audioStart, false)}) {
-        ChainSource source;
-        source.video = isVideo;
-        source.ranges = DriveRanges(*reader, start, reader->GetBitPos() / 8);
-        result.sources.push_back(source);
-    }
-}
-
-// The unreadable bytes that lay in the recording's chains, and the runs of
-// zeros left out of its video, with their times in the file (from the
-// video's first time stamp on); logged, one line each.
-void DescribeDamage(RescueResult& result, const CClusterReader& video, std::uint64_t videoStart,
-                    const CTimeLine& videoLine, const CClusterReader& audio,
-                    std::uint64_t audioStart, const CTimeLine& audioLine, std::int64_t firstPts,
-                    const std::vector<CVideoFeed::LeftOutRun>& zeros) {
-    const std::int64_t zero = videoLine.First() != 0 ? videoLine.First() : firstPts;
-    auto seconds = [zero](const CTimeLine& line, std::uint64_t byte) {
-        const std::int64_t stamp = line.At(byte);
-        return stamp < 0 ? 0.0 : std::max(0.0, static_cast<double>(stamp - zero) / kPtsPerSecond);
-    };
-    for (const auto& [reader, start, line, isVideo] :
-         {std::make_tuple(&video, videoStart, &videoLine, true),
-          std::make_tuple(&audio, audioStart, &audioLine, false)}) {
-        const std::uint64_t end = reader->GetBitPos() / 8;
-        for (std::size_t i = 0; i < reader->Clusters().size(); ++i) {
-            const std::uint64_t chainFrom = i * kClusterBytes;
-            const std::uint64_t driveFrom = DriveByte(*reader, chainFrom);
-            for (const auto& [badFrom, badTo] : g_Unreadable.RunMap()) {
-                const std::uint64_t a = std::max(badFrom, driveFrom);
-                const std::uint64_t b = std::min(badTo, driveFrom + kClusterBytes);
-                const std::uint64_t at = chainFrom + (a - driveFrom);
-                if (a >= b || at + (b - a) <= start || at >= end)
-                    continue;
-                result.damage.push_back({RecordingDamage::Kind::Unreadable, isVideo, a, b,
-                                         seconds(*line, at), seconds(*line, at + (b - a))});
-            }
-        }
-        if (!isVideo)
-            continue;
-        for (const CVideoFeed::LeftOutRun& run : zeros)
-            result.damage.push_back(
-                {RecordingDamage::Kind::ZerosLeftOut, true, DriveByte(video, run.chainByte),
-                 DriveByte(video, run.chainByte + run.bytes - 1) + 1,
-                 seconds(videoLine, run.chainByte), seconds(videoLine, run.chainByte + run.bytes)});
-    }
-    for (const RecordingDamage& d : result.damage)
-        *g_Log << DamageText(d) << std::endl;
-}
-
 // Where the search for a chain's first packet may begin: past the zeros that
 // fill its first cluster before a recording that begins deep in it. One
 // sector every kLeadStep bytes is looked at, and the search begins at the
@@ -795,8 +593,8 @@ RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio
             if (choices.pictures && result.pictures.empty())
                 result.noPictures = grabber.WhyNone();
             DescribeSources(result, video, videoStart, audio, audioStart);
-            DescribeDamage(result, video, videoStart, feed.TimeLine(), audio, audioStart,
-                           audioStamps.line, firstPTS, feed.ZerosLeftOut());
+            DescribeDamage(result, {video, videoStart, feed.TimeLine()},
+                           {audio, audioStart, audioStamps.line}, firstPTS, feed.ZerosLeftOut());
         }
         parts = mpg->Parts();
         if (created && mpg->WriteFailed()) {
