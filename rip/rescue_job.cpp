@@ -1,7 +1,9 @@
 // The rescue job: one recording into one program stream. The audio is ripped
 // first into a file of its own, as rip does it; the video then goes straight
 // into the program-stream writer, and the audio joins it from that file in
-// step with the video's time stamps. So the video is written once.
+// step with the video's time stamps. So the video is written once. The parts
+// that make the file are declared in rip/rescue_parts.h; this file is the job
+// in its steps.
 #include "platform/runlog.h"
 #include "rip/rescue_parts.h"
 #include "text/clock.h"
@@ -10,23 +12,12 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <vector>
+#include <optional>
 
 namespace {
 
 constexpr std::uint32_t kEverything = 0xFFFFFFFFu; // the length -1 of a rip
 constexpr std::uint32_t kProgressMs = 500;
-
-// The first PTS of the audio that the audio ripper copies.
-struct FirstStamp : CPacketStamps {
-    bool known = false;
-    std::int64_t pts = 0;
-    void Copied(std::uint64_t, std::int64_t p, std::int64_t, bool) override {
-        if (!known)
-            pts = p;
-        known = true;
-    }
-};
 
 RescueResult Failed(const std::string& reason) {
     RescueResult r;
@@ -49,10 +40,6 @@ std::int64_t HeaderLength(const CPVRFile& file) {
         file.LengthHours() * 3600 + file.LengthMinutes() * 60 + file.LengthSeconds();
     return std::int64_t{std::max(seconds, 0)} * kPtsPerSecond;
 }
-
-RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio,
-                    const std::string& fileName, CRescueProgress& progress,
-                    const RescueChoices& choices);
 
 // Where the search for a chain's first packet may begin: past the zeros that
 // fill its first cluster before a recording that begins deep in it. One
@@ -77,6 +64,257 @@ std::uint64_t PastLeadingZeros(CClusterReader& reader) {
     return start;
 }
 
+// The audio's packets as the ripper copies them. Each is told to the end
+// rule; one past the recording's end stops the reader before its payload.
+// The first one's PTS is kept, and the time line on its clock, across wraps.
+struct AudioStamps : CPacketStamps {
+    bool known = false;
+    std::int64_t pts = 0;
+    CClusterReader* reader = nullptr;
+    CRecordingEnd* end = nullptr;
+    std::function<void()> tick;
+    CTimeLine line; // on the first stamp's clock, across wraps
+    std::int64_t first = 0;
+    void Copied(std::uint64_t, std::int64_t p, std::int64_t, bool) override {
+        const std::uint64_t at = reader->GetBitPos() / 8;
+        if (end->Packet(at, p) == CRecordingEnd::Verdict::End) {
+            reader->SetEnd(at);
+            return;
+        }
+        if (!known)
+            pts = p;
+        known = true;
+        line.Add(at, first + StampDifference(p, first));
+        tick();
+    }
+};
+
+// One rescue, step by step: the streams and where they begin, their first
+// time stamps, the audio into a file of its own, the video with the audio
+// into the program stream, and the file's parts under their names.
+class CRescueJob {
+  public:
+    CRescueJob(CPVRFile& file, CClusterReader& video, CClusterReader& audio,
+               const std::string& fileName, CRescueProgress& progress, const RescueChoices& choices)
+        : File(file), Video(video), Audio(audio), FileName(fileName), Progress(progress),
+          Choices(choices), AudioEnd(HeaderLength(file)), VideoEnd(HeaderLength(file)) {}
+
+    RescueResult Run();
+
+  private:
+    // What writing the program stream left: the result so far, whether the
+    // file was written, and in how many parts.
+    struct Written {
+        RescueResult result;
+        bool created = false;
+        int parts = 1;
+    };
+
+    bool FindStreams();
+    void FindStamps();
+    void Report();
+    std::optional<RescueResult> RipAudio();
+    Written WriteFile();
+    void WriteVideo(COBits& mpg, RescueResult& result);
+    RescueResult Keep(Written& written);
+    void RemoveParts(int parts) const;
+
+    CPVRFile& File;
+    CClusterReader& Video;
+    CClusterReader& Audio;
+    const std::string& FileName;
+    CRescueProgress& Progress;
+    const RescueChoices& Choices;
+    std::ostream& Log = *g_Log;
+    const std::uint64_t UnreadableBefore = g_Unreadable.Bytes();
+    int VideoId = 0, AudioId = 0;
+    std::uint64_t VideoStart = 0, AudioStart = 0;
+    std::int64_t FirstPts = 0, MaxPts = 0;
+    CRecordingEnd AudioEnd, VideoEnd;
+    std::uint64_t Total = 0; // bytes of both chains
+    std::uint32_t LastReport = 0;
+    bool Ac3 = false;
+    std::string PartialName, AudioName;
+    AudioStamps AudioPackets;
+};
+
+RescueResult CRescueJob::Run() {
+    if (!FindStreams())
+        return Failed(VideoId == 0 ? "no video stream" : "no audio stream");
+    FindStamps();
+    if (std::optional<RescueResult> failed = RipAudio())
+        return *failed;
+    Written written = WriteFile();
+    PlatRemove(AudioName);
+    return Keep(written);
+}
+
+// Each chain's stream and where it begins. What lies before each chain's
+// first packet (the zeros before a recording that begins deep in its
+// cluster) is mostly passed over, and the rest searched once.
+bool CRescueJob::FindStreams() {
+    Video.SetStart(PastLeadingZeros(Video));
+    Audio.SetStart(PastLeadingZeros(Audio));
+    File.GetStreamIDs(Video, VideoId);
+    VideoStart = File.StreamStart();
+    Video.SetStart(VideoStart);
+    Video.Rewind();
+    File.GetStreamIDs(Audio, AudioId);
+    AudioStart = File.StreamStart();
+    Audio.SetStart(AudioStart);
+    Audio.Rewind();
+    Log << std::hex << "Videostream=" << VideoId << " " << std::endl
+        << "Audiostream=" << AudioId << " " << std::endl
+        << std::dec;
+    return VideoId != 0 && AudioId != 0;
+}
+
+// The first time stamps. No cut by time: each chain is copied up to the
+// recording's end, which its data tells. The progress is told from here on.
+void CRescueJob::FindStamps() {
+    std::int64_t audioPTS = 0, videoPTS = 0;
+    File.FindFirstPTS(Audio, AudioId, audioPTS);
+    File.FindFirstPTS(Video, VideoId, videoPTS);
+    FirstPts = videoPTS;
+    MaxPts = std::min(audioPTS, videoPTS) + std::int64_t{kEverything} * kPtsPerSecond;
+    Log << std::fixed << "First PTS=" << static_cast<double>(FirstPts) << std::endl
+        << "Max   PTS=" << static_cast<double>(MaxPts) << std::endl;
+    Total = (Video.Clusters().size() + Audio.Clusters().size()) * kClusterBytes;
+    LastReport = PlatTicks();
+}
+
+// Tells the progress, every kProgressMs at most.
+void CRescueJob::Report() {
+    if (PlatTicks() - LastReport < kProgressMs)
+        return;
+    LastReport = PlatTicks();
+    const std::uint64_t read = (Video.GetBitPos() + Audio.GetBitPos()) / 8;
+    Progress.Update(std::min(1.0, static_cast<double>(read) / static_cast<double>(Total)), read);
+}
+
+// The audio, as rip writes it, into a file of its own; the failure, if it
+// could not be written.
+std::optional<RescueResult> CRescueJob::RipAudio() {
+    Ac3 = StreamClass(AudioId) != kClassAudio;
+    PartialName = FileName + kPartialExtension;
+    AudioName = FileName + (Ac3 ? kAC3Extension : kMpegAudioExtension) + kPartialExtension;
+    AudioPackets.reader = &Audio;
+    AudioPackets.first = FirstPts;
+    AudioPackets.end = &AudioEnd;
+    AudioPackets.tick = [this] { Report(); };
+    bool created = false;
+    COBits out(AudioName, created);
+    if (!created)
+        return Failed("cannot create " + AudioName);
+    File.SetPacketStamps(&AudioPackets);
+    File.SetRecordingEnd(&AudioEnd);
+    if (Ac3)
+        File.RipPrivateStream(Audio, out, AudioId, FirstPts, MaxPts);
+    else
+        File.RipAudioStream(Audio, out, AudioId, FirstPts, MaxPts);
+    File.SetRecordingEnd(nullptr);
+    File.SetPacketStamps(nullptr);
+    VideoEnd.FollowOther(AudioEnd);
+    out.Flush();
+    if (out.WriteFailed()) {
+        PlatRemove(AudioName);
+        return WriteFailure(out, AudioName);
+    }
+    return std::nullopt;
+}
+
+// The program stream, in its parts under their partial names.
+CRescueJob::Written CRescueJob::WriteFile() {
+    Written written;
+    auto mpg = std::make_unique<COBits>(PartialName, written.created);
+    if (Choices.digests)
+        mpg->TakeDigests();
+    if (Choices.partBytes > 0)
+        mpg->SetParts(Choices.partBytes, [this](int part) {
+            return PartFileName(FileName, part) + kPartialExtension;
+        });
+    if (written.created)
+        WriteVideo(*mpg, written.result);
+    written.parts = mpg->Parts();
+    if (written.created && mpg->WriteFailed()) {
+        written.result = WriteFailure(*mpg, PartialName);
+        written.created = false;
+    }
+    return written;
+}
+
+// The video into the writer, with the audio alongside; what became of it
+// into the result.
+void CRescueJob::WriteVideo(COBits& mpg, RescueResult& result) {
+    CAudioFeeder feeder(AudioName, Ac3 ? kAC3Format : kMpegAudioFormat);
+    CProgramStreamWriter writer(mpg, Ac3 ? EsKind::AC3 : EsKind::MpegAudio, feeder.BitRate());
+    CVideoFeed feed(writer, feeder, AudioPackets.pts, AudioPackets.known, Video, VideoId, VideoEnd,
+                    [this] { Report(); });
+    CPictureGrabber grabber;
+    const double header = static_cast<double>(HeaderLength(File)) / kPtsPerSecond;
+    grabber.Expect(header > 0 ? header : Choices.seconds);
+    if (Choices.pictures)
+        feed.TakePictures(grabber);
+    {
+        COBits videoOut(static_cast<CByteSink&>(feed));
+        File.SetPacketStamps(&feed);
+        File.RipVideoStream(Video, videoOut, VideoId, FirstPts, MaxPts);
+        File.SetPacketStamps(nullptr);
+    }
+    feed.EndSequence();
+    feed.Finish();
+    mpg.Flush();
+    result.digests = mpg.Digests();
+    result.minutes = static_cast<double>(feed.Duration()) / kPtsPerSecond / 60;
+    result.pictures = feed.Pictures();
+    if (Choices.pictures && result.pictures.empty())
+        result.noPictures = grabber.WhyNone();
+    DescribeSources(result, Video, VideoStart, Audio, AudioStart);
+    DescribeDamage(result, {Video, VideoStart, feed.TimeLine()},
+                   {Audio, AudioStart, AudioPackets.line}, FirstPts, feed.ZerosLeftOut());
+}
+
+// The parts written under their names, the first part last: a file of the
+// recording's name tells that every part is complete. A disk that stopped
+// answering left the file short of the recording: nothing of it goes under
+// its name, and a run after the reconnect rescues it again.
+RescueResult CRescueJob::Keep(Written& written) {
+    RescueResult& result = written.result;
+    if (!written.created) {
+        RemoveParts(written.parts);
+        return result.outcome == RescueResult::Outcome::DiskFull
+                   ? result
+                   : Failed("cannot create " + PartialName);
+    }
+    if (g_Unreadable.Stopped()) {
+        RemoveParts(written.parts);
+        RescueResult stopped = Failed("the disk stopped answering");
+        stopped.outcome = RescueResult::Outcome::Stopped;
+        return stopped;
+    }
+    for (int part = written.parts; part >= 1; --part) {
+        const std::string name = PartFileName(FileName, part);
+        if (!PlatRename(name + kPartialExtension, name)) {
+            RemoveParts(written.parts);
+            return Failed("cannot rename " + name + kPartialExtension + " to " + name);
+        }
+        result.files.insert(result.files.begin(), name);
+        result.bytes += FileBytes(name);
+    }
+    result.unreadable = g_Unreadable.Bytes() - UnreadableBefore;
+    result.bytesRead = Video.BytesRead() + Audio.BytesRead();
+    result.outcome =
+        result.unreadable > 0 ? RescueResult::Outcome::Incomplete : RescueResult::Outcome::Ok;
+    Log << "read " << Video.BytesRead() + Audio.BytesRead() << " bytes of the drive" << std::endl
+        << "rescued " << FileName << std::endl;
+    return result;
+}
+
+void CRescueJob::RemoveParts(int parts) const {
+    for (int part = 1; part <= parts; ++part)
+        PlatRemove(PartFileName(FileName, part) + kPartialExtension);
+}
+
 } // namespace
 
 RescueResult RescueRecording(CPVRFile& file, const std::string& fileName, CRescueProgress& progress,
@@ -84,7 +322,7 @@ RescueResult RescueRecording(CPVRFile& file, const std::string& fileName, CRescu
     file.PrintInfo(*g_Log, false);
     CClusterReader video(file.DriveName(), file.FirstVCluster());
     CClusterReader audio(file.DriveName(), file.FirstACluster());
-    return Rescue(file, video, audio, fileName, progress, choices);
+    return CRescueJob(file, video, audio, fileName, progress, choices).Run();
 }
 
 RescueResult RescueRecording(CPVRFile& file, const RecordingChains& chains,
@@ -95,7 +333,7 @@ RescueResult RescueRecording(CPVRFile& file, const RecordingChains& chains,
     CClusterReader audio(file.DriveName(), chains.audio);
     RescueChoices these = choices;
     these.seconds = chains.seconds;
-    return Rescue(file, video, audio, fileName, progress, these);
+    return CRescueJob(file, video, audio, fileName, progress, these).Run();
 }
 
 std::uint64_t FileBytes(const std::string& name) {
@@ -134,190 +372,3 @@ std::string PartFileName(const std::string& fileName, int part) {
     return fileName.substr(0, fileName.size() - ext) + " (part " + std::to_string(part) + ")" +
            kProgramStreamExtension;
 }
-
-namespace {
-
-RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio,
-                    const std::string& fileName, CRescueProgress& progress,
-                    const RescueChoices& choices) {
-    std::ostream& log = *g_Log;
-    const std::uint64_t unreadableBefore = g_Unreadable.Bytes();
-    int videoId = 0, audioId = 0;
-    // What lies before each chain's first packet (the zeros before a
-    // recording that begins deep in its cluster) is mostly passed over, and
-    // the rest searched once.
-    video.SetStart(PastLeadingZeros(video));
-    audio.SetStart(PastLeadingZeros(audio));
-    file.GetStreamIDs(video, videoId);
-    const std::uint64_t videoStart = file.StreamStart();
-    video.SetStart(videoStart);
-    video.Rewind();
-    file.GetStreamIDs(audio, audioId);
-    const std::uint64_t audioStart = file.StreamStart();
-    audio.SetStart(audioStart);
-    audio.Rewind();
-    log << std::hex << "Videostream=" << videoId << " " << std::endl
-        << "Audiostream=" << audioId << " " << std::endl
-        << std::dec;
-    if (videoId == 0 || audioId == 0)
-        return Failed(videoId == 0 ? "no video stream" : "no audio stream");
-    std::int64_t audioPTS = 0, videoPTS = 0;
-    file.FindFirstPTS(audio, audioId, audioPTS);
-    file.FindFirstPTS(video, videoId, videoPTS);
-    // No cut by time: each chain is copied up to the recording's end, which
-    // its data tells.
-    const std::int64_t firstPTS = videoPTS;
-    const std::int64_t maxPTS =
-        std::min(audioPTS, videoPTS) + std::int64_t{kEverything} * kPtsPerSecond;
-    CRecordingEnd audioEnd(HeaderLength(file)), videoEnd(HeaderLength(file));
-    log << std::fixed << "First PTS=" << static_cast<double>(firstPTS) << std::endl
-        << "Max   PTS=" << static_cast<double>(maxPTS) << std::endl;
-
-    const std::uint64_t total = (video.Clusters().size() + audio.Clusters().size()) * kClusterBytes;
-    std::uint32_t lastReport = PlatTicks();
-    auto report = [&] {
-        if (PlatTicks() - lastReport < kProgressMs)
-            return;
-        lastReport = PlatTicks();
-        const std::uint64_t read = (video.GetBitPos() + audio.GetBitPos()) / 8;
-        progress.Update(std::min(1.0, static_cast<double>(read) / static_cast<double>(total)),
-                        read);
-    };
-
-    // The audio, as rip writes it, into a file of its own.
-    const bool ac3 = StreamClass(audioId) != kClassAudio;
-    const std::string partName = fileName + kPartialExtension;
-    const std::string audioName =
-        fileName + (ac3 ? kAC3Extension : kMpegAudioExtension) + kPartialExtension;
-    // Each packet copied is told to the end rule; one past the recording's
-    // end stops the reader before its payload.
-    struct AudioStamps : FirstStamp {
-        CClusterReader* reader = nullptr;
-        CRecordingEnd* end = nullptr;
-        std::function<void()> tick;
-        CTimeLine line; // on the first stamp's clock, across wraps
-        std::int64_t first = 0;
-        void Copied(std::uint64_t o, std::int64_t p, std::int64_t d, bool j) override {
-            const std::uint64_t at = reader->GetBitPos() / 8;
-            if (end->Packet(at, p) == CRecordingEnd::Verdict::End) {
-                reader->SetEnd(at);
-                return;
-            }
-            FirstStamp::Copied(o, p, d, j);
-            line.Add(at, first + StampDifference(p, first));
-            tick();
-        }
-    } audioStamps;
-    audioStamps.reader = &audio;
-    audioStamps.first = firstPTS;
-    audioStamps.end = &audioEnd;
-    audioStamps.tick = report;
-    {
-        bool created = false;
-        COBits out(audioName, created);
-        if (!created)
-            return Failed("cannot create " + audioName);
-        file.SetPacketStamps(&audioStamps);
-        file.SetRecordingEnd(&audioEnd);
-        if (ac3)
-            file.RipPrivateStream(audio, out, audioId, firstPTS, maxPTS);
-        else
-            file.RipAudioStream(audio, out, audioId, firstPTS, maxPTS);
-        file.SetRecordingEnd(nullptr);
-        file.SetPacketStamps(nullptr);
-        videoEnd.FollowOther(audioEnd);
-        out.Flush();
-        if (out.WriteFailed()) {
-            PlatRemove(audioName);
-            return WriteFailure(out, audioName);
-        }
-    }
-
-    // The video into the writer, with the audio alongside.
-    RescueResult result;
-    bool created = false;
-    int parts = 1;
-    auto written = [&](int part) { return PartFileName(fileName, part); };
-    {
-        auto mpg = std::make_unique<COBits>(partName, created);
-        if (choices.digests)
-            mpg->TakeDigests();
-        if (choices.partBytes > 0)
-            mpg->SetParts(choices.partBytes,
-                          [&](int part) { return written(part) + kPartialExtension; });
-        if (created) {
-            CAudioFeeder feeder(audioName, ac3 ? kAC3Format : kMpegAudioFormat);
-            CProgramStreamWriter writer(*mpg, ac3 ? EsKind::AC3 : EsKind::MpegAudio,
-                                        feeder.BitRate());
-            CVideoFeed feed(writer, feeder, audioStamps.pts, audioStamps.known, video, videoId,
-                            videoEnd, report);
-            CPictureGrabber grabber;
-            const double header = static_cast<double>(HeaderLength(file)) / kPtsPerSecond;
-            grabber.Expect(header > 0 ? header : choices.seconds);
-            if (choices.pictures)
-                feed.TakePictures(grabber);
-            {
-                COBits videoOut(static_cast<CByteSink&>(feed));
-                file.SetPacketStamps(&feed);
-                file.RipVideoStream(video, videoOut, videoId, firstPTS, maxPTS);
-                file.SetPacketStamps(nullptr);
-            }
-            feed.EndSequence();
-            feed.Finish();
-            mpg->Flush();
-            result.digests = mpg->Digests();
-            result.minutes = static_cast<double>(feed.Duration()) / kPtsPerSecond / 60;
-            result.pictures = feed.Pictures();
-            if (choices.pictures && result.pictures.empty())
-                result.noPictures = grabber.WhyNone();
-            DescribeSources(result, video, videoStart, audio, audioStart);
-            DescribeDamage(result, {video, videoStart, feed.TimeLine()},
-                           {audio, audioStart, audioStamps.line}, firstPTS, feed.ZerosLeftOut());
-        }
-        parts = mpg->Parts();
-        if (created && mpg->WriteFailed()) {
-            result = WriteFailure(*mpg, partName);
-            created = false;
-        }
-    }
-    PlatRemove(audioName);
-    auto removeParts = [&] {
-        for (int part = 1; part <= parts; ++part)
-            PlatRemove(written(part) + kPartialExtension);
-    };
-    if (!created) {
-        removeParts();
-        return result.outcome == RescueResult::Outcome::DiskFull
-                   ? result
-                   : Failed("cannot create " + partName);
-    }
-    // A disk that stopped answering left the file short of the recording:
-    // nothing of it goes under its name, and a run after the reconnect
-    // rescues it again.
-    if (g_Unreadable.Stopped()) {
-        removeParts();
-        RescueResult stopped = Failed("the disk stopped answering");
-        stopped.outcome = RescueResult::Outcome::Stopped;
-        return stopped;
-    }
-    // The first part last: a file of the recording's name tells that every
-    // part is complete.
-    for (int part = parts; part >= 1; --part) {
-        if (!PlatRename(written(part) + kPartialExtension, written(part))) {
-            removeParts();
-            return Failed("cannot rename " + written(part) + kPartialExtension + " to " +
-                          written(part));
-        }
-        result.files.insert(result.files.begin(), written(part));
-        result.bytes += FileBytes(written(part));
-    }
-    result.unreadable = g_Unreadable.Bytes() - unreadableBefore;
-    result.bytesRead = video.BytesRead() + audio.BytesRead();
-    result.outcome =
-        result.unreadable > 0 ? RescueResult::Outcome::Incomplete : RescueResult::Outcome::Ok;
-    log << "read " << video.BytesRead() + audio.BytesRead() << " bytes of the drive" << std::endl
-        << "rescued " << fileName << std::endl;
-    return result;
-}
-
-} // namespace
