@@ -6,10 +6,10 @@
 #include "picture/mpeg_tables.h"
 #include "platform/format.h"
 #include "reader/reader.h"
+#include "text/clock.h"
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -520,11 +520,5 @@ void CPictureGrabber::Skipped(double seconds) {
 }
 
 std::string TimeText(double seconds) {
-    const long s = seconds > 0 && seconds < 1e7 ? std::lround(seconds) : 0;
-    char text[32];
-    if (s >= 3600)
-        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
-    else
-        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
-    return text;
+    return ClockText(seconds, ClockHours::FromAnHour, ClockSeconds::Rounded);
 }

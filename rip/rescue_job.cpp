@@ -1,479 +1,23 @@
 // The rescue job: one recording into one program stream. The audio is ripped
 // first into a file of its own, as rip does it; the video then goes straight
 // into the program-stream writer, and the audio joins it from that file in
-// step with the video's time stamps. So the video is written once.
-#include "drive/drive.h"
-#include "extract/extract.h"
-#include "output/output.h"
+// step with the video's time stamps. So the video is written once. The parts
+// that make the file are declared in rip/rescue_parts.h; this file is the job
+// in its steps.
 #include "platform/runlog.h"
-#include "psmux/psmux.h"
-#include "reader/reader.h"
-#include "rip/rip.h"
+#include "rip/rescue_parts.h"
+#include "text/clock.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <functional>
-#include <limits>
 #include <memory>
-#include <tuple>
-#include <vector>
+#include <optional>
 
 namespace {
 
 constexpr std::uint32_t kEverything = 0xFFFFFFFFu; // the length -1 of a rip
-constexpr std::int64_t kAudioLead = kPtsPerSecond; // audio given to the writer ahead of the video
-// Video held back at most: while no picture has told its time stamps yet,
-// and of the packet being copied.
-constexpr std::uint64_t kUnstampedVideoLimit = 4 << 20;
 constexpr std::uint32_t kProgressMs = 500;
-constexpr std::uint32_t kReadBytes = 1 << 16;
-
-// When in the recording each stretch of a chain plays: a time stamp every
-// half a second of it, with the chain byte of its packet, so that a drive
-// byte can be told its time within a second.
-class CTimeLine {
-  public:
-    void Add(std::uint64_t chainByte, std::int64_t stamp) {
-        if (!Samples.empty() && stamp < Samples.back().stamp + kPtsPerSecond / 2)
-            return;
-        Samples.push_back({chainByte, stamp});
-    }
-    // The stamp of the last sample at or before chainByte (the first one's
-    // before it), or -1 when there is none.
-    std::int64_t At(std::uint64_t chainByte) const {
-        if (Samples.empty())
-            return -1;
-        auto after = std::upper_bound(
-            Samples.begin(), Samples.end(), chainByte,
-            [](std::uint64_t byte, const Sample& sample) { return byte < sample.chainByte; });
-        return after == Samples.begin() ? Samples.front().stamp : std::prev(after)->stamp;
-    }
-
-    // The first sample's stamp (0 when there is none).
-    std::int64_t First() const { return Samples.empty() ? 0 : Samples.front().stamp; }
-
-  private:
-    struct Sample {
-        std::uint64_t chainByte;
-        std::int64_t stamp;
-    };
-    std::vector<Sample> Samples; // in the order of the chain
-};
-
-// The first PTS of the audio that the audio ripper copies.
-struct FirstStamp : CPacketStamps {
-    bool known = false;
-    std::int64_t pts = 0;
-    void Copied(std::uint64_t, std::int64_t p, std::int64_t, bool) override {
-        if (!known)
-            pts = p;
-        known = true;
-    }
-};
-
-// The audio of the recording, read back from its file frame by frame. Each
-// frame's PTS is the first one's plus the frames before it.
-class CAudioFeeder {
-  public:
-    CAudioFeeder(const std::string& name, const AudioFormat& format) : Format(format) {
-        PlatOpenRead(name, Handle);
-        Refill();
-    }
-    ~CAudioFeeder() { PlatClose(Handle); }
-    CAudioFeeder(const CAudioFeeder&) = delete;
-    CAudioFeeder& operator=(const CAudioFeeder&) = delete;
-
-    // The bit rate the first frame gives (0: none).
-    std::uint32_t BitRate() const {
-        AudioFrameInfo frame;
-        if (!Format.parse(Buffer.data(), End, frame) || frame.samples == 0)
-            return 0;
-        return static_cast<std::uint32_t>(std::uint64_t{frame.bytes} * 8 * frame.sampleRate /
-                                          frame.samples);
-    }
-
-    // Gives the writer the frames that begin before `until`, with their
-    // PTS from `first` on; the stream ends with the data.
-    void FeedUntil(CProgramStreamWriter& writer, std::int64_t first, std::int64_t until) {
-        while (!Ended) {
-            if (End - Pos < Format.headerBytes)
-                Refill();
-            if (Pos == End) {
-                writer.End(CProgramStreamWriter::kAudio);
-                Ended = true;
-                return;
-            }
-            if (Offset == NextFrame) {
-                AudioFrameInfo frame;
-                if (Format.parse(&Buffer[Pos], End - Pos, frame) && frame.sampleRate != 0) {
-                    if (frame.sampleRate != Rate) {
-                        Before += Since * kPtsPerSecond / std::max<std::uint32_t>(Rate, 1);
-                        Since = 0;
-                        Rate = frame.sampleRate;
-                    }
-                    const std::int64_t pts = first + Before + Since * kPtsPerSecond / Rate;
-                    if (pts >= until)
-                        return;
-                    writer.Stamp(CProgramStreamWriter::kAudio, Offset, pts, pts);
-                    Last = pts;
-                    Since += frame.samples;
-                    NextFrame = Offset + frame.bytes;
-                } else {
-                    NextFrame = Offset + 1; // no frame here: look at the next byte
-                }
-            }
-            const std::size_t n =
-                static_cast<std::size_t>(std::min<std::uint64_t>(End - Pos, NextFrame - Offset));
-            writer.Write(CProgramStreamWriter::kAudio, &Buffer[Pos], n);
-            Pos += n;
-            Offset += n;
-        }
-    }
-    std::int64_t LastPts() const { return Last; }
-
-  private:
-    void Refill() {
-        std::copy(Buffer.begin() + static_cast<long>(Pos), Buffer.begin() + static_cast<long>(End),
-                  Buffer.begin());
-        End -= Pos;
-        Pos = 0;
-        std::uint32_t got = 0;
-        if (PlatRead(Handle, &Buffer[End], static_cast<std::uint32_t>(Buffer.size() - End), got) ==
-            ReadOutcome::Ok)
-            End += got;
-    }
-
-    const AudioFormat& Format;
-    FileHandle Handle = kInvalidHandle;
-    std::vector<std::uint8_t> Buffer = std::vector<std::uint8_t>(kReadBytes);
-    std::size_t Pos = 0, End = 0;
-    std::uint64_t Offset = 0, NextFrame = 0; // in the stream
-    std::int64_t Before = 0, Since = 0;      // ticks before the last rate change, samples since
-    std::uint32_t Rate = 0;
-    std::int64_t Last = -1;
-    bool Ended = false;
-};
-
-// Where the video goes as the ripper copies it: its time stamps onto the
-// file's time line, its bytes into the writer, with the audio that is due
-// alongside. The file's time line is the recording's, moved by one constant
-// so that it starts at the writer's preload, and continued without a jump
-// where the ripper took the time stamps as wrapped or jumped back, and where
-// the recording's clock jumped. It also watches for the recording's end: a
-// packet whose time stamps say that the recording is over, or a run of zeros;
-// the reader then stops, and nothing from there on goes into the file.
-class CVideoFeed : public CPacketStamps, public CByteSink {
-  public:
-    CVideoFeed(CProgramStreamWriter& writer, CAudioFeeder& audio, std::int64_t audioFirst,
-               bool audioKnown, CClusterReader& reader, int streamId, CRecordingEnd& end,
-               std::function<void()> progress)
-        : Writer(writer), Audio(audio), AudioRaw(audioFirst), AudioKnown(audioKnown),
-          Reader(reader), StreamId(streamId), EndRule(end), Progress(std::move(progress)) {}
-
-    // The video written is shown to the grabber too, as far as it wants it.
-    void TakePictures(CPictureGrabber& grabber) { Grabber = &grabber; }
-
-    void Copied(std::uint64_t offset, std::int64_t pts, std::int64_t dts,
-                bool jumpedBack) override {
-        if (Ended)
-            return;
-        const CRecordingEnd::Verdict verdict = EndRule.Packet(Reader.GetBitPos() / 8, dts);
-        if (verdict == CRecordingEnd::Verdict::End) {
-            EndedByStamps = true;
-            EndAt(offset);
-            return;
-        }
-        PacketFrom = offset;
-        PacketAt = Reader.GetBitPos() / 8;
-        if (Stamps.empty() && !Started) {
-            Anchor = pts;
-        } else if (jumpedBack) {
-            // A wrap of the 33-bit counter continues exactly; another jump
-            // back continues one picture interval after the last picture.
-            if (pts - LastPts < -static_cast<std::int64_t>(kPtsModulus / 2))
-                Shift += static_cast<std::int64_t>(kPtsModulus);
-            else
-                Shift += LastDts + Step - dts;
-        } else if (verdict == CRecordingEnd::Verdict::Jump) {
-            Shift += LastDts + Step - dts; // the clock jumped ahead
-        } else if (dts > LastDts) {
-            Step = dts - LastDts;
-        }
-        LastPts = pts;
-        LastDts = dts;
-        Line.Add(PacketAt, dts + Shift);
-        Stamps.push_back({offset, pts + Shift, dts + Shift});
-        Progress();
-    }
-
-    void Put(const std::uint8_t* bytes, std::size_t count) override {
-        Received += count;
-        if (!Ended)
-            WatchZeros(bytes, count);
-        std::size_t release = 0; // of the held bytes and these, in this order
-        const std::uint64_t heldFrom = Received - count - Held.size();
-        if (!Ended && (Started || !Stamps.empty() || Held.size() + count >= kUnstampedVideoLimit))
-            release = static_cast<std::size_t>(std::max(ReleasableUpTo(), heldFrom) - heldFrom);
-        const std::size_t fromHeld = std::min(release, Held.size());
-        if (fromHeld > 0) {
-            Give(Held.data(), fromHeld);
-            Held.erase(Held.begin(), Held.begin() + static_cast<std::ptrdiff_t>(fromHeld));
-        }
-        if (release > fromHeld) {
-            Give(bytes, release - fromHeld);
-            bytes += release - fromHeld;
-            count -= release - fromHeld;
-        }
-        Held.insert(Held.end(), bytes, bytes + count);
-    }
-
-    // After the last of the video: drops what lies past the recording's end
-    // and closes the video stream with a sequence end code.
-    void EndSequence() {
-        if (ZerosPassed) { // no byte came after the run
-            Passed.back().to = Received;
-            LeftOut.back().bytes = Received - Passed.back().from;
-            ZerosPassed = false;
-        }
-        if (Ended) {
-            const std::uint64_t heldFrom = Received - Held.size();
-            std::uint64_t end = std::max(EndOffset, heldFrom);
-            if (EndedByStamps && PacketFrom >= heldFrom && end > PacketFrom)
-                end = PacketFrom +
-                      CRecordingEnd::VideoTailEnd(&Held[PacketFrom - heldFrom], end - PacketFrom);
-            Held.resize(static_cast<std::size_t>(end - heldFrom));
-        }
-        // 00 00 01 B7: the sequence end code.
-        Held.insert(Held.end(), {0x00, 0x00, 0x01, 0xB7});
-    }
-
-    // The rest of the video, then the rest of the audio after it.
-    void Finish() {
-        Give(Held.data(), Held.size());
-        Held.clear();
-        Writer.End(CProgramStreamWriter::kVideo);
-        Audio.FeedUntil(Writer, AudioFirst, std::numeric_limits<std::int64_t>::max());
-        Writer.Finish();
-    }
-
-    // How long the file plays, in 90 kHz ticks.
-    std::int64_t Duration() const {
-        const std::int64_t last = std::max(LastFilePts, Audio.LastPts());
-        const std::int64_t first = std::min(FirstPts, AudioKnown ? AudioFirst : FirstPts);
-        return last > first ? last - first : 0;
-    }
-
-    // The video's time line on its own clock, continued across wraps and
-    // jumps, and where it begins.
-    const CTimeLine& TimeLine() const { return Line; }
-    // The runs of zeros left out: where each begins in the chain, and its
-    // bytes.
-    struct LeftOutRun {
-        std::uint64_t chainByte, bytes;
-    };
-    const std::vector<LeftOutRun>& ZerosLeftOut() const { return LeftOut; }
-
-    // The pictures of the video written, spread over its length.
-    std::vector<CPictureAt> Pictures() {
-        if (Grabber == nullptr)
-            return {};
-        Grabber->Skipped(static_cast<double>(Duration()) / kPtsPerSecond);
-        return Grabber->Pictures(kRescuePictures);
-    }
-
-  private:
-    struct Pending {
-        std::uint64_t offset;
-        std::int64_t pts, dts;
-    };
-    struct ZeroRun {
-        std::uint64_t from, to; // in the video received; to: ~0 while it goes on
-    };
-
-    // The recording ends at byte `offset` of the video: the reader stops.
-    void EndAt(std::uint64_t offset) {
-        Ended = true;
-        EndOffset = offset;
-        Reader.SetEnd(Reader.GetBitPos() / 8);
-    }
-
-    // Counts the zeros that end the video so far, read from the disk: zeros
-    // in place of sectors that could not be read are no sign of the end. A
-    // long run of them is looked past once: what follows tells whether the
-    // recording goes on.
-    void WatchZeros(const std::uint8_t* bytes, std::size_t count) {
-        const std::uint64_t unreadable = Reader.Session().Unreadable().Bytes();
-        std::size_t zeros = 0;
-        while (zeros < count && bytes[count - 1 - zeros] == 0)
-            ++zeros;
-        if (zeros < count && ZerosPassed) {
-            // The run looked past ends at the first byte that is not zero.
-            std::size_t lead = 0;
-            while (bytes[lead] == 0)
-                ++lead;
-            Passed.back().to = std::max(Passed.back().from, Received - count + lead - 2);
-            LeftOut.back().bytes = Passed.back().to - Passed.back().from;
-            ZerosPassed = false;
-        }
-        TrailingZeros = zeros == count ? TrailingZeros + count : zeros;
-        if (unreadable != UnreadableSeen)
-            TrailingZeros = 0;
-        UnreadableSeen = unreadable;
-        if (TrailingZeros < CRecordingEnd::kZeroRunBytes || ZerosPassed)
-            return;
-        // Within a packet the video is the chain's bytes as they lie.
-        const std::uint64_t from = Received - TrailingZeros;
-        const std::uint64_t at = PacketAt + (from > PacketFrom ? from - PacketFrom : 0);
-        if (EndRule.Zeros(Reader, at, TrailingZeros, StreamId) == CRecordingEnd::Verdict::End) {
-            EndAt(from);
-        } else {
-            ZerosPassed = true;
-            Passed.push_back({from, ~std::uint64_t{0}});
-            LeftOut.push_back({at, TrailingZeros});
-        }
-    }
-
-    // Where the video received may go to the writer up to. A run of zeros
-    // is held back until what follows it tells whether it is the
-    // recording's. In the chain's last cluster, where an older recording's
-    // data may follow the recording's last packet, so is the packet being
-    // copied (up to a limit), until the next one tells that the recording
-    // goes on.
-    std::uint64_t ReleasableUpTo() const {
-        // Of a run of zeros looked past, two stay: the prefix of the start
-        // code that may follow.
-        std::uint64_t upTo =
-            Received - (ZerosPassed ? std::min<std::size_t>(TrailingZeros, 2) : TrailingZeros);
-        if (Reader.GetBitPos() / kClusterBits + 1 >= Reader.Clusters().size())
-            upTo = std::min(
-                upTo, std::max(PacketFrom, Received - std::min(Received, kUnstampedVideoLimit)));
-        return upTo;
-    }
-
-    // Gives the writer the pending time stamps and n bytes of the video,
-    // with the audio that is due before them.
-    void Give(const std::uint8_t* bytes, std::size_t n) {
-        if (!Started)
-            Start();
-        // A stamp past a run of zeros not yet ended waits: where it lies in
-        // the video without the run is not known yet.
-        std::size_t given = 0;
-        for (; given < Stamps.size(); ++given) {
-            const Pending& p = Stamps[given];
-            if (ZerosPassed && p.offset >= Passed.back().from)
-                break;
-            Writer.Stamp(CProgramStreamWriter::kVideo, Kept(p.offset), p.pts + Offset,
-                         p.dts + Offset);
-            GivenPts = p.pts + Offset;
-            Horizon = std::max(Horizon, p.dts + Offset);
-            FirstPts = std::min(FirstPts, p.pts + Offset);
-            LastFilePts = std::max(LastFilePts, p.pts + Offset);
-        }
-        Stamps.erase(Stamps.begin(), Stamps.begin() + static_cast<std::ptrdiff_t>(given));
-        Audio.FeedUntil(Writer, AudioFirst, Horizon + kAudioLead);
-        WriteKept(bytes, n);
-        Progress();
-    }
-
-    // The video's bytes to the writer, without the runs of zeros that the
-    // recording went on across, but for their last two bytes: they hold no
-    // picture, and a program stream whose clock follows its bytes would fall
-    // behind its time stamps.
-    void WriteKept(const std::uint8_t* bytes, std::size_t n) {
-        while (n > 0) {
-            std::uint64_t keep = n;
-            for (const ZeroRun& run : Passed) {
-                if (Given >= run.from && Given < run.to) {
-                    keep = 0;
-                    const std::size_t skip =
-                        static_cast<std::size_t>(std::min<std::uint64_t>(n, run.to - Given));
-                    Given += skip, bytes += skip, n -= skip;
-                    break;
-                }
-                if (run.from > Given)
-                    keep = std::min<std::uint64_t>(keep, run.from - Given);
-            }
-            if (keep > 0) {
-                Writer.Write(CProgramStreamWriter::kVideo, bytes, static_cast<std::size_t>(keep));
-                ShowPictures(bytes, static_cast<std::size_t>(keep));
-                Given += keep, bytes += keep, n -= static_cast<std::size_t>(keep);
-            }
-        }
-    }
-
-    // The grabber is given the video written where it wants it, at the time
-    // of the last time stamp given: most of the video it is not shown.
-    void ShowPictures(const std::uint8_t* bytes, std::size_t n) {
-        if (Grabber == nullptr)
-            return;
-        const double now =
-            GivenPts > FirstPts ? static_cast<double>(GivenPts - FirstPts) / kPtsPerSecond : 0.0;
-        if (!Grabber->Wants(now)) {
-            GrabberSkipped = true;
-            return;
-        }
-        if (GrabberSkipped)
-            Grabber->Skipped(now);
-        GrabberSkipped = false;
-        Grabber->Feed(bytes, n);
-    }
-
-    // Where byte `offset` of the video received lies in the video written.
-    std::uint64_t Kept(std::uint64_t offset) const {
-        std::uint64_t kept = offset;
-        for (const ZeroRun& run : Passed) {
-            if (run.from < offset)
-                kept -= std::min(offset, run.to) - run.from;
-        }
-        return kept;
-    }
-
-    // The audio starts as far from the first picture as in the recording;
-    // what is due first comes at the preload.
-    void Start() {
-        Started = true;
-        const bool video = !Stamps.empty();
-        if (!video)
-            Anchor = AudioRaw;
-        const std::int64_t audio = Anchor + StampDifference(AudioRaw, Anchor);
-        std::int64_t earliest = video ? Stamps.front().dts : audio;
-        if (AudioKnown)
-            earliest = std::min(earliest, audio);
-        Offset = CProgramStreamWriter::kPreload - earliest;
-        AudioFirst = audio + Offset;
-    }
-
-    CProgramStreamWriter& Writer;
-    CAudioFeeder& Audio;
-    std::int64_t AudioRaw, AudioFirst = 0;
-    bool AudioKnown;
-    CClusterReader& Reader;
-    int StreamId;
-    CRecordingEnd& EndRule;
-    std::function<void()> Progress;
-    std::vector<Pending> Stamps;    // not yet given to the writer
-    std::vector<std::uint8_t> Held; // video bytes not yet given to the writer
-    std::uint64_t Received = 0;     // video bytes received
-    std::size_t TrailingZeros = 0;  // zero bytes that end them, read from the disk
-    bool ZerosPassed = false;       // what follows them tells that the recording goes on
-    std::vector<ZeroRun> Passed;    // the runs the recording went on across, left out
-    std::uint64_t Given = 0;        // bytes of the video received given on
-    std::uint64_t UnreadableSeen = 0;
-    std::uint64_t PacketFrom = 0; // where the packet being copied begins in the video
-    std::uint64_t PacketAt = 0;   // and its payload in the chain
-    bool Ended = false, EndedByStamps = false;
-    std::uint64_t EndOffset = 0; // where the recording ends in the video
-    bool Started = false;
-    std::int64_t Anchor = 0, Shift = 0, Offset = 0;
-    std::int64_t LastPts = 0, LastDts = 0, Step = kPtsPerSecond / 25;
-    std::int64_t Horizon = 0;
-    std::int64_t GivenPts = 0; // of the last time stamp given
-    CPictureGrabber* Grabber = nullptr;
-    bool GrabberSkipped = false; // video written was not shown to it
-    CTimeLine Line;
-    std::vector<LeftOutRun> LeftOut;
-    std::int64_t FirstPts = std::numeric_limits<std::int64_t>::max(), LastFilePts = 0;
-};
 
 RescueResult Failed(const std::string& reason) {
     RescueResult r;
@@ -495,86 +39,6 @@ std::int64_t HeaderLength(const CPVRFile& file) {
     const int seconds =
         file.LengthHours() * 3600 + file.LengthMinutes() * 60 + file.LengthSeconds();
     return std::int64_t{std::max(seconds, 0)} * kPtsPerSecond;
-}
-
-RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio,
-                    const std::string& fileName, CRescueProgress& progress,
-                    const RescueChoices& choices);
-
-// Where chain byte `byte` of the reader's chain lies on the drive (~0 beyond
-// the chain).
-std::uint64_t DriveByte(const CClusterReader& reader, std::uint64_t byte) {
-    const std::uint64_t index = byte / kClusterBytes;
-    if (index >= reader.Clusters().size())
-        return ~std::uint64_t{0};
-    return static_cast<std::uint64_t>(ClusterSector(reader.Clusters()[index])) * kSectorSize +
-           byte % kClusterBytes;
-}
-
-// The drive ranges of chain bytes [from, to), a cluster each at most.
-std::vector<std::pair<std::uint64_t, std::uint64_t>>
-DriveRanges(const CClusterReader& reader, std::uint64_t from, std::uint64_t to) {
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges;
-    while (from < to && DriveByte(reader, from) != ~std::uint64_t{0}) {
-        const std::uint64_t end = std::min(to, (from / kClusterBytes + 1) * kClusterBytes);
-        ranges.emplace_back(DriveByte(reader, from), DriveByte(reader, end - 1) + 1);
-        from = end;
-    }
-    return ranges;
-}
-
-// Each chain's stream from where its first packet was looked for to where
-// the reader stopped: the recording's end, or the chain's.
-void DescribeSources(RescueResult& result, const CClusterReader& video, std::uint64_t videoStart,
-                     const CClusterReader& audio, std::uint64_t audioStart) {
-    for (const auto& [reader, start, isVideo] :
-         {std::make_tuple(&video, videoStart, true), std::make_tuple(&audio, audioStart, false)}) {
-        ChainSource source;
-        source.video = isVideo;
-        source.ranges = DriveRanges(*reader, start, reader->GetBitPos() / 8);
-        result.sources.push_back(source);
-    }
-}
-
-// The unreadable bytes that lay in the recording's chains, and the runs of
-// zeros left out of its video, with their times in the file (from the
-// video's first time stamp on); logged, one line each.
-void DescribeDamage(RescueResult& result, const CClusterReader& video, std::uint64_t videoStart,
-                    const CTimeLine& videoLine, const CClusterReader& audio,
-                    std::uint64_t audioStart, const CTimeLine& audioLine, std::int64_t firstPts,
-                    const std::vector<CVideoFeed::LeftOutRun>& zeros) {
-    const std::int64_t zero = videoLine.First() != 0 ? videoLine.First() : firstPts;
-    auto seconds = [zero](const CTimeLine& line, std::uint64_t byte) {
-        const std::int64_t stamp = line.At(byte);
-        return stamp < 0 ? 0.0 : std::max(0.0, static_cast<double>(stamp - zero) / kPtsPerSecond);
-    };
-    for (const auto& [reader, start, line, isVideo] :
-         {std::make_tuple(&video, videoStart, &videoLine, true),
-          std::make_tuple(&audio, audioStart, &audioLine, false)}) {
-        const std::uint64_t end = reader->GetBitPos() / 8;
-        for (std::size_t i = 0; i < reader->Clusters().size(); ++i) {
-            const std::uint64_t chainFrom = i * kClusterBytes;
-            const std::uint64_t driveFrom = DriveByte(*reader, chainFrom);
-            for (const auto& [badFrom, badTo] : reader->Session().Unreadable().RunMap()) {
-                const std::uint64_t a = std::max(badFrom, driveFrom);
-                const std::uint64_t b = std::min(badTo, driveFrom + kClusterBytes);
-                const std::uint64_t at = chainFrom + (a - driveFrom);
-                if (a >= b || at + (b - a) <= start || at >= end)
-                    continue;
-                result.damage.push_back({RecordingDamage::Kind::Unreadable, isVideo, a, b,
-                                         seconds(*line, at), seconds(*line, at + (b - a))});
-            }
-        }
-        if (!isVideo)
-            continue;
-        for (const CVideoFeed::LeftOutRun& run : zeros)
-            result.damage.push_back(
-                {RecordingDamage::Kind::ZerosLeftOut, true, DriveByte(video, run.chainByte),
-                 DriveByte(video, run.chainByte + run.bytes - 1) + 1,
-                 seconds(videoLine, run.chainByte), seconds(videoLine, run.chainByte + run.bytes)});
-    }
-    for (const RecordingDamage& d : result.damage)
-        *g_Log << DamageText(d) << std::endl;
 }
 
 // Where the search for a chain's first packet may begin: past the zeros that
@@ -600,6 +64,258 @@ std::uint64_t PastLeadingZeros(CClusterReader& reader) {
     return start;
 }
 
+// The audio's packets as the ripper copies them. Each is told to the end
+// rule; one past the recording's end stops the reader before its payload.
+// The first one's PTS is kept, and the time line on its clock, across wraps.
+struct AudioStamps : CPacketStamps {
+    bool known = false;
+    std::int64_t pts = 0;
+    CClusterReader* reader = nullptr;
+    CRecordingEnd* end = nullptr;
+    std::function<void()> tick;
+    CTimeLine line; // on the first stamp's clock, across wraps
+    std::int64_t first = 0;
+    void Copied(std::uint64_t, std::int64_t p, std::int64_t, bool) override {
+        const std::uint64_t at = reader->GetBitPos() / 8;
+        if (end->Packet(at, p) == CRecordingEnd::Verdict::End) {
+            reader->SetEnd(at);
+            return;
+        }
+        if (!known)
+            pts = p;
+        known = true;
+        line.Add(at, first + StampDifference(p, first));
+        tick();
+    }
+};
+
+// One rescue, step by step: the streams and where they begin, their first
+// time stamps, the audio into a file of its own, the video with the audio
+// into the program stream, and the file's parts under their names.
+class CRescueJob {
+  public:
+    CRescueJob(CPVRFile& file, CClusterReader& video, CClusterReader& audio,
+               const std::string& fileName, CRescueProgress& progress, const RescueChoices& choices)
+        : File(file), Video(video), Audio(audio), FileName(fileName), Progress(progress),
+          Choices(choices), AudioEnd(HeaderLength(file)), VideoEnd(HeaderLength(file)) {}
+
+    RescueResult Run();
+
+  private:
+    // What writing the program stream left: the result so far, whether the
+    // file was written, and in how many parts.
+    struct Written {
+        RescueResult result;
+        bool created = false;
+        int parts = 1;
+    };
+
+    bool FindStreams();
+    void FindStamps();
+    void Report();
+    std::optional<RescueResult> RipAudio();
+    Written WriteFile();
+    void WriteVideo(COBits& mpg, RescueResult& result);
+    RescueResult Keep(Written& written);
+    void RemoveParts(int parts) const;
+
+    CPVRFile& File;
+    CClusterReader& Video;
+    CClusterReader& Audio;
+    const std::string& FileName;
+    CRescueProgress& Progress;
+    const RescueChoices& Choices;
+    std::ostream& Log = *g_Log;
+    const CUnreadableSectors& Unreadable = File.Drive().Unreadable();
+    const std::uint64_t UnreadableBefore = Unreadable.Bytes();
+    int VideoId = 0, AudioId = 0;
+    std::uint64_t VideoStart = 0, AudioStart = 0;
+    std::int64_t FirstPts = 0, MaxPts = 0;
+    CRecordingEnd AudioEnd, VideoEnd;
+    std::uint64_t Total = 0; // bytes of both chains
+    std::uint32_t LastReport = 0;
+    bool Ac3 = false;
+    std::string PartialName, AudioName;
+    AudioStamps AudioPackets;
+};
+
+RescueResult CRescueJob::Run() {
+    if (!FindStreams())
+        return Failed(VideoId == 0 ? "no video stream" : "no audio stream");
+    FindStamps();
+    if (std::optional<RescueResult> failed = RipAudio())
+        return *failed;
+    Written written = WriteFile();
+    PlatRemove(AudioName);
+    return Keep(written);
+}
+
+// Each chain's stream and where it begins. What lies before each chain's
+// first packet (the zeros before a recording that begins deep in its
+// cluster) is mostly passed over, and the rest searched once.
+bool CRescueJob::FindStreams() {
+    Video.SetStart(PastLeadingZeros(Video));
+    Audio.SetStart(PastLeadingZeros(Audio));
+    File.GetStreamIDs(Video, VideoId);
+    VideoStart = File.StreamStart();
+    Video.SetStart(VideoStart);
+    Video.Rewind();
+    File.GetStreamIDs(Audio, AudioId);
+    AudioStart = File.StreamStart();
+    Audio.SetStart(AudioStart);
+    Audio.Rewind();
+    Log << std::hex << "Videostream=" << VideoId << " " << std::endl
+        << "Audiostream=" << AudioId << " " << std::endl
+        << std::dec;
+    return VideoId != 0 && AudioId != 0;
+}
+
+// The first time stamps. No cut by time: each chain is copied up to the
+// recording's end, which its data tells. The progress is told from here on.
+void CRescueJob::FindStamps() {
+    std::int64_t audioPTS = 0, videoPTS = 0;
+    File.FindFirstPTS(Audio, AudioId, audioPTS);
+    File.FindFirstPTS(Video, VideoId, videoPTS);
+    FirstPts = videoPTS;
+    MaxPts = std::min(audioPTS, videoPTS) + std::int64_t{kEverything} * kPtsPerSecond;
+    Log << std::fixed << "First PTS=" << static_cast<double>(FirstPts) << std::endl
+        << "Max   PTS=" << static_cast<double>(MaxPts) << std::endl;
+    Total = (Video.Clusters().size() + Audio.Clusters().size()) * kClusterBytes;
+    LastReport = PlatTicks();
+}
+
+// Tells the progress, every kProgressMs at most.
+void CRescueJob::Report() {
+    if (PlatTicks() - LastReport < kProgressMs)
+        return;
+    LastReport = PlatTicks();
+    const std::uint64_t read = (Video.GetBitPos() + Audio.GetBitPos()) / 8;
+    Progress.Update(std::min(1.0, static_cast<double>(read) / static_cast<double>(Total)), read);
+}
+
+// The audio, as rip writes it, into a file of its own; the failure, if it
+// could not be written.
+std::optional<RescueResult> CRescueJob::RipAudio() {
+    Ac3 = StreamClass(AudioId) != kClassAudio;
+    PartialName = FileName + kPartialExtension;
+    AudioName = FileName + (Ac3 ? kAC3Extension : kMpegAudioExtension) + kPartialExtension;
+    AudioPackets.reader = &Audio;
+    AudioPackets.first = FirstPts;
+    AudioPackets.end = &AudioEnd;
+    AudioPackets.tick = [this] { Report(); };
+    bool created = false;
+    COBits out(AudioName, created);
+    if (!created)
+        return Failed("cannot create " + AudioName);
+    File.SetPacketStamps(&AudioPackets);
+    File.SetRecordingEnd(&AudioEnd);
+    if (Ac3)
+        File.RipPrivateStream(Audio, out, AudioId, FirstPts, MaxPts);
+    else
+        File.RipAudioStream(Audio, out, AudioId, FirstPts, MaxPts);
+    File.SetRecordingEnd(nullptr);
+    File.SetPacketStamps(nullptr);
+    VideoEnd.FollowOther(AudioEnd);
+    out.Flush();
+    if (out.WriteFailed()) {
+        PlatRemove(AudioName);
+        return WriteFailure(out, AudioName);
+    }
+    return std::nullopt;
+}
+
+// The program stream, in its parts under their partial names.
+CRescueJob::Written CRescueJob::WriteFile() {
+    Written written;
+    auto mpg = std::make_unique<COBits>(PartialName, written.created);
+    if (Choices.digests)
+        mpg->TakeDigests();
+    if (Choices.partBytes > 0)
+        mpg->SetParts(Choices.partBytes, [this](int part) {
+            return PartFileName(FileName, part) + kPartialExtension;
+        });
+    if (written.created)
+        WriteVideo(*mpg, written.result);
+    written.parts = mpg->Parts();
+    if (written.created && mpg->WriteFailed()) {
+        written.result = WriteFailure(*mpg, PartialName);
+        written.created = false;
+    }
+    return written;
+}
+
+// The video into the writer, with the audio alongside; what became of it
+// into the result.
+void CRescueJob::WriteVideo(COBits& mpg, RescueResult& result) {
+    CAudioFeeder feeder(AudioName, Ac3 ? kAC3Format : kMpegAudioFormat);
+    CProgramStreamWriter writer(mpg, Ac3 ? EsKind::AC3 : EsKind::MpegAudio, feeder.BitRate());
+    CVideoFeed feed(writer, feeder, AudioPackets.pts, AudioPackets.known, Video, VideoId, VideoEnd,
+                    [this] { Report(); });
+    CPictureGrabber grabber;
+    const double header = static_cast<double>(HeaderLength(File)) / kPtsPerSecond;
+    grabber.Expect(header > 0 ? header : Choices.seconds);
+    if (Choices.pictures)
+        feed.TakePictures(grabber);
+    {
+        COBits videoOut(static_cast<CByteSink&>(feed));
+        File.SetPacketStamps(&feed);
+        File.RipVideoStream(Video, videoOut, VideoId, FirstPts, MaxPts);
+        File.SetPacketStamps(nullptr);
+    }
+    feed.EndSequence();
+    feed.Finish();
+    mpg.Flush();
+    result.digests = mpg.Digests();
+    result.minutes = static_cast<double>(feed.Duration()) / kPtsPerSecond / 60;
+    result.pictures = feed.Pictures();
+    if (Choices.pictures && result.pictures.empty())
+        result.noPictures = grabber.WhyNone();
+    DescribeSources(result, Video, VideoStart, Audio, AudioStart);
+    DescribeDamage(result, {Video, VideoStart, feed.TimeLine()},
+                   {Audio, AudioStart, AudioPackets.line}, FirstPts, feed.ZerosLeftOut());
+}
+
+// The parts written under their names, the first part last: a file of the
+// recording's name tells that every part is complete. A disk that stopped
+// answering left the file short of the recording: nothing of it goes under
+// its name, and a run after the reconnect rescues it again.
+RescueResult CRescueJob::Keep(Written& written) {
+    RescueResult& result = written.result;
+    if (!written.created) {
+        RemoveParts(written.parts);
+        return result.outcome == RescueResult::Outcome::DiskFull
+                   ? result
+                   : Failed("cannot create " + PartialName);
+    }
+    if (Unreadable.Stopped()) {
+        RemoveParts(written.parts);
+        RescueResult stopped = Failed("the disk stopped answering");
+        stopped.outcome = RescueResult::Outcome::Stopped;
+        return stopped;
+    }
+    for (int part = written.parts; part >= 1; --part) {
+        const std::string name = PartFileName(FileName, part);
+        if (!PlatRename(name + kPartialExtension, name)) {
+            RemoveParts(written.parts);
+            return Failed("cannot rename " + name + kPartialExtension + " to " + name);
+        }
+        result.files.insert(result.files.begin(), name);
+        result.bytes += FileBytes(name);
+    }
+    result.unreadable = Unreadable.Bytes() - UnreadableBefore;
+    result.bytesRead = Video.BytesRead() + Audio.BytesRead();
+    result.outcome =
+        result.unreadable > 0 ? RescueResult::Outcome::Incomplete : RescueResult::Outcome::Ok;
+    Log << "read " << Video.BytesRead() + Audio.BytesRead() << " bytes of the drive" << std::endl
+        << "rescued " << FileName << std::endl;
+    return result;
+}
+
+void CRescueJob::RemoveParts(int parts) const {
+    for (int part = 1; part <= parts; ++part)
+        PlatRemove(PartFileName(FileName, part) + kPartialExtension);
+}
+
 } // namespace
 
 RescueResult RescueRecording(CPVRFile& file, const std::string& fileName, CRescueProgress& progress,
@@ -607,7 +323,7 @@ RescueResult RescueRecording(CPVRFile& file, const std::string& fileName, CRescu
     file.PrintInfo(*g_Log, false);
     CClusterReader video(file.Drive(), file.FirstVCluster());
     CClusterReader audio(file.Drive(), file.FirstACluster());
-    return Rescue(file, video, audio, fileName, progress, choices);
+    return CRescueJob(file, video, audio, fileName, progress, choices).Run();
 }
 
 RescueResult RescueRecording(CPVRFile& file, const RecordingChains& chains,
@@ -618,7 +334,7 @@ RescueResult RescueRecording(CPVRFile& file, const RecordingChains& chains,
     CClusterReader audio(file.Drive(), chains.audio);
     RescueChoices these = choices;
     these.seconds = chains.seconds;
-    return Rescue(file, video, audio, fileName, progress, these);
+    return CRescueJob(file, video, audio, fileName, progress, these).Run();
 }
 
 std::uint64_t FileBytes(const std::string& name) {
@@ -631,10 +347,7 @@ std::uint64_t FileBytes(const std::string& name) {
 }
 
 std::string ClockText(double seconds) {
-    const long s = static_cast<long>(seconds);
-    char text[32];
-    std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
-    return text;
+    return ClockText(seconds, ClockHours::Always, ClockSeconds::Cut);
 }
 
 std::string DamageText(const RecordingDamage& d) {
@@ -660,191 +373,3 @@ std::string PartFileName(const std::string& fileName, int part) {
     return fileName.substr(0, fileName.size() - ext) + " (part " + std::to_string(part) + ")" +
            kProgramStreamExtension;
 }
-
-namespace {
-
-RescueResult Rescue(CPVRFile& file, CClusterReader& video, CClusterReader& audio,
-                    const std::string& fileName, CRescueProgress& progress,
-                    const RescueChoices& choices) {
-    std::ostream& log = *g_Log;
-    const CUnreadableSectors& unreadable = file.Drive().Unreadable();
-    const std::uint64_t unreadableBefore = unreadable.Bytes();
-    int videoId = 0, audioId = 0;
-    // What lies before each chain's first packet (the zeros before a
-    // recording that begins deep in its cluster) is mostly passed over, and
-    // the rest searched once.
-    video.SetStart(PastLeadingZeros(video));
-    audio.SetStart(PastLeadingZeros(audio));
-    file.GetStreamIDs(video, videoId);
-    const std::uint64_t videoStart = file.StreamStart();
-    video.SetStart(videoStart);
-    video.Rewind();
-    file.GetStreamIDs(audio, audioId);
-    const std::uint64_t audioStart = file.StreamStart();
-    audio.SetStart(audioStart);
-    audio.Rewind();
-    log << std::hex << "Videostream=" << videoId << " " << std::endl
-        << "Audiostream=" << audioId << " " << std::endl
-        << std::dec;
-    if (videoId == 0 || audioId == 0)
-        return Failed(videoId == 0 ? "no video stream" : "no audio stream");
-    std::int64_t audioPTS = 0, videoPTS = 0;
-    file.FindFirstPTS(audio, audioId, audioPTS);
-    file.FindFirstPTS(video, videoId, videoPTS);
-    // No cut by time: each chain is copied up to the recording's end, which
-    // its data tells.
-    const std::int64_t firstPTS = videoPTS;
-    const std::int64_t maxPTS =
-        std::min(audioPTS, videoPTS) + std::int64_t{kEverything} * kPtsPerSecond;
-    CRecordingEnd audioEnd(HeaderLength(file)), videoEnd(HeaderLength(file));
-    log << std::fixed << "First PTS=" << static_cast<double>(firstPTS) << std::endl
-        << "Max   PTS=" << static_cast<double>(maxPTS) << std::endl;
-
-    const std::uint64_t total = (video.Clusters().size() + audio.Clusters().size()) * kClusterBytes;
-    std::uint32_t lastReport = PlatTicks();
-    auto report = [&] {
-        if (PlatTicks() - lastReport < kProgressMs)
-            return;
-        lastReport = PlatTicks();
-        const std::uint64_t read = (video.GetBitPos() + audio.GetBitPos()) / 8;
-        progress.Update(std::min(1.0, static_cast<double>(read) / static_cast<double>(total)),
-                        read);
-    };
-
-    // The audio, as rip writes it, into a file of its own.
-    const bool ac3 = StreamClass(audioId) != kClassAudio;
-    const std::string partName = fileName + kPartialExtension;
-    const std::string audioName =
-        fileName + (ac3 ? kAC3Extension : kMpegAudioExtension) + kPartialExtension;
-    // Each packet copied is told to the end rule; one past the recording's
-    // end stops the reader before its payload.
-    struct AudioStamps : FirstStamp {
-        CClusterReader* reader = nullptr;
-        CRecordingEnd* end = nullptr;
-        std::function<void()> tick;
-        CTimeLine line; // on the first stamp's clock, across wraps
-        std::int64_t first = 0;
-        void Copied(std::uint64_t o, std::int64_t p, std::int64_t d, bool j) override {
-            const std::uint64_t at = reader->GetBitPos() / 8;
-            if (end->Packet(at, p) == CRecordingEnd::Verdict::End) {
-                reader->SetEnd(at);
-                return;
-            }
-            FirstStamp::Copied(o, p, d, j);
-            line.Add(at, first + StampDifference(p, first));
-            tick();
-        }
-    } audioStamps;
-    audioStamps.reader = &audio;
-    audioStamps.first = firstPTS;
-    audioStamps.end = &audioEnd;
-    audioStamps.tick = report;
-    {
-        bool created = false;
-        COBits out(audioName, created);
-        if (!created)
-            return Failed("cannot create " + audioName);
-        file.SetPacketStamps(&audioStamps);
-        file.SetRecordingEnd(&audioEnd);
-        if (ac3)
-            file.RipPrivateStream(audio, out, audioId, firstPTS, maxPTS);
-        else
-            file.RipAudioStream(audio, out, audioId, firstPTS, maxPTS);
-        file.SetRecordingEnd(nullptr);
-        file.SetPacketStamps(nullptr);
-        videoEnd.FollowOther(audioEnd);
-        out.Flush();
-        if (out.WriteFailed()) {
-            PlatRemove(audioName);
-            return WriteFailure(out, audioName);
-        }
-    }
-
-    // The video into the writer, with the audio alongside.
-    RescueResult result;
-    bool created = false;
-    int parts = 1;
-    auto written = [&](int part) { return PartFileName(fileName, part); };
-    {
-        auto mpg = std::make_unique<COBits>(partName, created);
-        if (choices.digests)
-            mpg->TakeDigests();
-        if (choices.partBytes > 0)
-            mpg->SetParts(choices.partBytes,
-                          [&](int part) { return written(part) + kPartialExtension; });
-        if (created) {
-            CAudioFeeder feeder(audioName, ac3 ? kAC3Format : kMpegAudioFormat);
-            CProgramStreamWriter writer(*mpg, ac3 ? EsKind::AC3 : EsKind::MpegAudio,
-                                        feeder.BitRate());
-            CVideoFeed feed(writer, feeder, audioStamps.pts, audioStamps.known, video, videoId,
-                            videoEnd, report);
-            CPictureGrabber grabber;
-            const double header = static_cast<double>(HeaderLength(file)) / kPtsPerSecond;
-            grabber.Expect(header > 0 ? header : choices.seconds);
-            if (choices.pictures)
-                feed.TakePictures(grabber);
-            {
-                COBits videoOut(static_cast<CByteSink&>(feed));
-                file.SetPacketStamps(&feed);
-                file.RipVideoStream(video, videoOut, videoId, firstPTS, maxPTS);
-                file.SetPacketStamps(nullptr);
-            }
-            feed.EndSequence();
-            feed.Finish();
-            mpg->Flush();
-            result.digests = mpg->Digests();
-            result.minutes = static_cast<double>(feed.Duration()) / kPtsPerSecond / 60;
-            result.pictures = feed.Pictures();
-            if (choices.pictures && result.pictures.empty())
-                result.noPictures = grabber.WhyNone();
-            DescribeSources(result, video, videoStart, audio, audioStart);
-            DescribeDamage(result, video, videoStart, feed.TimeLine(), audio, audioStart,
-                           audioStamps.line, firstPTS, feed.ZerosLeftOut());
-        }
-        parts = mpg->Parts();
-        if (created && mpg->WriteFailed()) {
-            result = WriteFailure(*mpg, partName);
-            created = false;
-        }
-    }
-    PlatRemove(audioName);
-    auto removeParts = [&] {
-        for (int part = 1; part <= parts; ++part)
-            PlatRemove(written(part) + kPartialExtension);
-    };
-    if (!created) {
-        removeParts();
-        return result.outcome == RescueResult::Outcome::DiskFull
-                   ? result
-                   : Failed("cannot create " + partName);
-    }
-    // A disk that stopped answering left the file short of the recording:
-    // nothing of it goes under its name, and a run after the reconnect
-    // rescues it again.
-    if (unreadable.Stopped()) {
-        removeParts();
-        RescueResult stopped = Failed("the disk stopped answering");
-        stopped.outcome = RescueResult::Outcome::Stopped;
-        return stopped;
-    }
-    // The first part last: a file of the recording's name tells that every
-    // part is complete.
-    for (int part = parts; part >= 1; --part) {
-        if (!PlatRename(written(part) + kPartialExtension, written(part))) {
-            removeParts();
-            return Failed("cannot rename " + written(part) + kPartialExtension + " to " +
-                          written(part));
-        }
-        result.files.insert(result.files.begin(), written(part));
-        result.bytes += FileBytes(written(part));
-    }
-    result.unreadable = unreadable.Bytes() - unreadableBefore;
-    result.bytesRead = video.BytesRead() + audio.BytesRead();
-    result.outcome =
-        result.unreadable > 0 ? RescueResult::Outcome::Incomplete : RescueResult::Outcome::Ok;
-    log << "read " << video.BytesRead() + audio.BytesRead() << " bytes of the drive" << std::endl
-        << "rescued " << fileName << std::endl;
-    return result;
-}
-
-} // namespace
