@@ -70,7 +70,7 @@ struct RescueOptions {
 
 // The table that rescue and recover read undeclared titles with, from
 // --charset (none: as UTF-8 when they are, else ISO/IEC 6937).
-extern std::optional<TextCharset> g_TitleCharset;
+using TitleCharset = std::optional<TextCharset>;
 
 // Reads the options of argv[2] on; false with the reason when one is wrong.
 bool ParseRescueOptions(int argc, const char* const* argv, RescueOptions& options,

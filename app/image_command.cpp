@@ -4,6 +4,7 @@
 #include "app/app.h"
 #include "imaging/imaging.h"
 #include "platform/runlog.h"
+#include "text/clock.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -66,14 +67,9 @@ class CImageProgressLine : public CImageProgressShow {
     static std::string TimeLeft(const ImageProgress& p) {
         if (p.ReadNow == 0 || p.Ms == 0)
             return "-:--:--";
-        const auto seconds =
-            static_cast<std::uint64_t>(static_cast<double>(p.Wanted - p.Done) * p.Ms /
-                                       static_cast<double>(p.ReadNow) / 1000.0);
-        char text[32];
-        std::snprintf(
-            text, sizeof text, "%llu:%02u:%02u", static_cast<unsigned long long>(seconds / 3600),
-            static_cast<unsigned>(seconds / 60 % 60), static_cast<unsigned>(seconds % 60));
-        return text;
+        const double seconds = static_cast<double>(p.Wanted - p.Done) * p.Ms /
+                               static_cast<double>(p.ReadNow) / 1000.0;
+        return ClockText(seconds, ClockHours::Always, ClockSeconds::Cut);
     }
 
     bool Terminal = PlatConsoleIsTerminal();

@@ -112,7 +112,7 @@ int RecoverDrive(CDriveSession& drive, const RescueOptions& options) {
             const int sector = headers.found[static_cast<std::size_t>(r.header)].sector;
             const int slot = sector - static_cast<int>(kFirstHeaderSector);
             item.file = headers.files[static_cast<std::size_t>(slot)].get();
-            item.name = FileName(*item.file, slot, taken, item.formerName);
+            item.name = FileName(*item.file, slot, taken, item.formerName, options.charset);
             from.push_back(slot < listed
                                ? "slot " + std::to_string(slot) + " of the table of contents"
                                : "a header in sector " + std::to_string(sector));
@@ -144,7 +144,6 @@ int RecoverCommand(const RescueOptions& options) {
         PrintRescueUsage(true);
         return kExitOk;
     }
-    g_TitleCharset = options.charset;
     CDriveSession drive;
     // The survey is not kept: after a drop-out the disk is best imaged first.
     drive.Unreadable().SetStopAdvice("reconnect it, then image it first: tarnwell image " +

@@ -12,7 +12,7 @@ namespace {
 
 // --list of rescue: a line for each recording, nothing written, no waiting.
 // The station and the title line up by the characters they show.
-void ListItems(const std::vector<Item>& items) {
+void ListItems(const std::vector<Item>& items, const TitleCharset& charset) {
     using Align = TextColumn::Align;
     // The slot, rec, the station and the title as wide as the widest, the
     // date, the length, what the chains hold and the file.
@@ -28,7 +28,7 @@ void ListItems(const std::vector<Item>& items) {
             continue;
         }
         const CPVRFile& f = *item.file;
-        cells.push_back({item.label, std::to_string(f.RecordNo()), StationOf(f), TitleOf(f),
+        cells.push_back({item.label, std::to_string(f.RecordNo()), StationOf(f, charset), TitleOf(f, charset),
                          DateText(f), LengthText(f),
                          Format("%.1f MB", static_cast<double>(item.chainBytes) / 1e6), item.name});
     }
@@ -54,7 +54,7 @@ int RescueDrive(CDriveSession& session, CPVRDrive& drive, const RescueOptions& o
             item.failure = file == nullptr ? "there is no such slot" : "its header cannot be read";
         } else {
             item.file = file;
-            item.name = FileName(*file, slot, taken, item.formerName);
+            item.name = FileName(*file, slot, taken, item.formerName, options.charset);
             const CClusterTable& table = *file->Drive().ClusterTable();
             item.chainBytes = (table.Chain(file->FirstVCluster()).size() +
                                table.Chain(file->FirstACluster()).size()) *
@@ -63,7 +63,7 @@ int RescueDrive(CDriveSession& session, CPVRDrive& drive, const RescueOptions& o
         items.push_back(item);
     }
     if (options.list) {
-        ListItems(items);
+        ListItems(items, options.charset);
         return kExitOk;
     }
     return RunRescues(session, items, "rescue", "slot", options);
@@ -76,7 +76,6 @@ int RescueCommand(const RescueOptions& options) {
         PrintRescueUsage(false);
         return kExitOk;
     }
-    g_TitleCharset = options.charset;
     CDriveSession session;
     return OnDrive(session, DrivePath(options.words[0]), [&](CPVRDrive& drive) {
         return RescueDrive(session, drive, options);

@@ -268,7 +268,8 @@ void BeginRun(RescueRun& run, const std::vector<Item>& items, std::uint64_t byte
 }
 
 // An item's outcome before its rescue: where it is, and what its header says.
-RecordingOutcome OutcomeBefore(const Item& item, const char* command) {
+RecordingOutcome OutcomeBefore(const Item& item, const char* command,
+                               const TitleCharset& charset) {
     RecordingOutcome outcome;
     outcome.label = item.label;
     outcome.from = item.from;
@@ -278,8 +279,8 @@ RecordingOutcome OutcomeBefore(const Item& item, const char* command) {
         const CPVRFile& f = *item.file;
         outcome.titled = true;
         outcome.recordNo = f.RecordNo();
-        outcome.title = TitleOf(f);
-        outcome.station = StationOf(f);
+        outcome.title = TitleOf(f, charset);
+        outcome.station = StationOf(f, charset);
         outcome.titleHex = HexBytes(WithoutPadding(f.ClipBytes()));
         outcome.stationHex = HexBytes(WithoutPadding(f.StationBytes()));
         outcome.date = DateText(f) == "-" ? "" : DateText(f);
@@ -348,7 +349,7 @@ void Rescue(const Item& item, RescueRun& run, RecordingOutcome& outcome) {
 // is complete already, is not tried once the disk has stopped answering, and
 // is rescued otherwise.
 RecordingOutcome OutcomeOf(const Item& item, RescueRun& run) {
-    RecordingOutcome outcome = OutcomeBefore(item, run.command);
+    RecordingOutcome outcome = OutcomeBefore(item, run.command, run.options.charset);
     if (item.file == nullptr) {
         outcome.result = "failed: " + item.failure;
         outcome.failed = true;

@@ -73,11 +73,11 @@ struct Item {
 // same); a name another recording of this run took gets the slot. Logs the
 // station and the title with their bytes.
 std::string FileName(const CPVRFile& file, int slot, std::set<std::string>& taken,
-                     std::string& formerName);
+                     std::string& formerName, const TitleCharset& charset);
 
 // The title and the station of a recording's header, as the run shows them.
-std::string TitleOf(const CPVRFile& file);
-std::string StationOf(const CPVRFile& file);
+std::string TitleOf(const CPVRFile& file, const TitleCharset& charset);
+std::string StationOf(const CPVRFile& file, const TitleCharset& charset);
 
 // The date and the length as --list shows them ("-": no date).
 std::string DateText(const CPVRFile& file);

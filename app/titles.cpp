@@ -6,8 +6,6 @@
 #include "rip/rip.h"
 #include "text/text.h"
 
-std::optional<TextCharset> g_TitleCharset;
-
 namespace {
 
 // The bytes of a field up to its text's end, without the zero bytes that
@@ -21,8 +19,8 @@ std::string TextBytes(const std::string& field, const DecodedText& text) {
 
 // One field's line of the log: the text as read, its bytes and its table,
 // and when the text names a table this program does not have, which.
-void LogField(int slot, const char* what, const std::string& field) {
-    const DecodedText text = DecodeDvbText(field, g_TitleCharset);
+void LogField(int slot, const char* what, const std::string& field, const TitleCharset& charset) {
+    const DecodedText text = DecodeDvbText(field, charset);
     *g_Log << "the " << what << " of slot " << slot << ": \"" << text.utf8 << "\" ("
            << HexBytes(TextBytes(field, text)) << ") in " << CharsetName(text.charset) << std::endl;
     if (!text.missingTable.empty())
@@ -45,10 +43,10 @@ std::string Unique(const std::string& base, int slot, std::set<std::string>& tak
 } // namespace
 
 std::string FileName(const CPVRFile& file, int slot, std::set<std::string>& taken,
-                     std::string& formerName) {
-    LogField(slot, "station", file.StationBytes());
-    LogField(slot, "title", file.ClipBytes());
-    const std::string titled = TitledOutputName(file, TitleOf(file));
+                     std::string& formerName, const TitleCharset& charset) {
+    LogField(slot, "station", file.StationBytes(), charset);
+    LogField(slot, "title", file.ClipBytes(), charset);
+    const std::string titled = TitledOutputName(file, TitleOf(file, charset));
     const std::string name = Unique(titled, slot, taken);
     // Earlier versions named the file by the title's bytes.
     const std::string bytes = file.GetOutputName();
@@ -56,10 +54,10 @@ std::string FileName(const CPVRFile& file, int slot, std::set<std::string>& take
     return name;
 }
 
-std::string TitleOf(const CPVRFile& file) {
-    return DecodeDvbText(file.ClipBytes(), g_TitleCharset).utf8;
+std::string TitleOf(const CPVRFile& file, const TitleCharset& charset) {
+    return DecodeDvbText(file.ClipBytes(), charset).utf8;
 }
 
-std::string StationOf(const CPVRFile& file) {
-    return DecodeDvbText(file.StationBytes(), g_TitleCharset).utf8;
+std::string StationOf(const CPVRFile& file, const TitleCharset& charset) {
+    return DecodeDvbText(file.StationBytes(), charset).utf8;
 }

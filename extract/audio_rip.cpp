@@ -11,12 +11,6 @@
 
 namespace {
 
-// Writes one line to the log and then to the console.
-void LogThenConsole(std::ostream& console, const char* text) {
-    *g_Log << text << std::endl;
-    console << text << std::endl;
-}
-
 // The payload follows the header: PES_packet_length counts the two flag bytes
 // and the header-data-length byte as well as the header data. Worked out in
 // 32 bits unsigned, as is its length in bits.
@@ -114,14 +108,14 @@ void CPVRFile::RipAudio(CClusterReader& reader, COBits& out, int streamId, std::
     std::ostream& con = m_Drive.Console();
     const std::uint32_t startCode = PesStartCode(streamId);
 
-    LogThenConsole(con, ac3 ? "CPVRFile::RipPrivateStream" : "CPVRFile::RipAudioStream");
+    ConsoleAndLog(con, ac3 ? "CPVRFile::RipPrivateStream" : "CPVRFile::RipAudioStream");
     log << "Try to rewind...";
     con << "Try to rewind...";
     if (!reader.Rewind()) {
-        LogThenConsole(con, " failed!");
+        ConsoleAndLog(con, " failed!");
         return;
     }
-    LogThenConsole(con, " passed!");
+    ConsoleAndLog(con, " passed!");
 
     // Phase 1: the first packet at or after startPTS that is followed right
     // away by another packet of the stream.
@@ -141,7 +135,7 @@ void CPVRFile::RipAudio(CClusterReader& reader, COBits& out, int streamId, std::
                 // The rescue's end rule stops the search where the sound
                 // ends before the first picture.
                 if (header.IsValid() && EndsAfter(reader, header, streamId)) {
-                    LogThenConsole(con, "the sound ends before the first picture");
+                    ConsoleAndLog(con, "the sound ends before the first picture");
                     break;
                 }
                 log << "PES ist not okay OR PTS is less then StartPTS" << std::endl;
@@ -180,7 +174,7 @@ void CPVRFile::RipAudio(CClusterReader& reader, COBits& out, int streamId, std::
         CPESHeader header(reader, streamId);
         if (!header.IsValid()) {
             resync = true;
-            LogThenConsole(con, "error recovery");
+            ConsoleAndLog(con, "error recovery");
             reader.SkipByte();
             SeekNextStartCode(reader);
             continue;
@@ -200,7 +194,7 @@ void CPVRFile::RipAudio(CClusterReader& reader, COBits& out, int streamId, std::
             // next one begins after it.
             if (!last && !(EndRule != nullptr && EndRule->WentOnAcrossZerosAt(end))) {
                 resync = true;
-                LogThenConsole(con, "error recovery");
+                ConsoleAndLog(con, "error recovery");
                 reader.SeekBit(payloadPos + 8);
                 SeekNextStartCode(reader);
                 continue;
@@ -236,7 +230,7 @@ void CPVRFile::RipAudio(CClusterReader& reader, COBits& out, int streamId, std::
             break;
     }
     if (reader.IsEOBS())
-        LogThenConsole(con, "EOBS reached!");
+        ConsoleAndLog(con, "EOBS reached!");
 }
 
 void CPVRFile::CopyPayload(int count, CClusterReader& reader, COBits& out) {

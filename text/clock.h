@@ -13,9 +13,9 @@ enum class ClockHours {
 
 // What becomes of the part of a second.
 enum class ClockSeconds {
-    // Cut off, toward zero, as a conversion to long does it; a negative time
-    // gives negative fields ("0:00:-5"). A time beyond long's range has no
-    // text (the conversion is undefined there).
+    // Cut off, toward zero; a negative time gives negative fields
+    // ("0:00:-5"). A time that is not a number is 0, one beyond some 292
+    // billion years is held there.
     Cut,
     // Rounded to the nearest second, halves away from zero; a time not above
     // 0, or of 1e7 seconds (some 116 days) and more, or not a number, is 0.

@@ -40,6 +40,11 @@ TEST(ClockText, EachFormAtItsBoundaries) {
         {-0.5, kAlways, kCut, "0:00:00"},
         {-5.5, kAlways, kCut, "0:00:-5"},
         {-3661, kAlways, kCut, "-1:-1:-1"},
+        // A time left that a read of a few bytes a second gives: held, not
+        // undefined (long is 32 bits on Windows); no number is 0.
+        {1e12, kAlways, kCut, "277777777:46:40"},
+        {kInfinity, kAlways, kCut, "2555555555555555:33:20"},
+        {std::nan(""), kAlways, kCut, "0:00:00"},
         // m:ss under an hour, rounded.
         {0, kFromAnHour, kRounded, "0:00"},
         {0.49, kFromAnHour, kRounded, "0:00"},
