@@ -84,7 +84,7 @@ run_side() { # side args...
     # The figures of time and speed, and the report's clock, differ from run
     # to run; every log, wherever it was written, is compared as run.log.
     local masks=(-e 's/\.\.\. it took [0-9]+ seconds\.\.\./... it took N seconds.../'
-        -e 's/[0-9]+(\.[0-9]+)? MB\/s/N MB\/s/g' -e 's/[0-9]+(:[0-9]+)+ left/T left/g'
+        -e 's/[0-9]+(\.[0-9]+)? MB\/s/N MB\/s/g' -e 's/([0-9]+(:[0-9]+)+|-:--:--) left/T left/g'
         -e 's/"(started|ended)": "[^"]*"/"\1": "T"/')
     sed -E -i "${masks[@]}" "$side/console"
     local f written
