@@ -85,7 +85,8 @@ run_side() { # side args...
     # to run; every log, wherever it was written, is compared as run.log.
     local masks=(-e 's/\.\.\. it took [0-9]+ seconds\.\.\./... it took N seconds.../'
         -e 's/[0-9]+(\.[0-9]+)? MB\/s/N MB\/s/g' -e 's/([0-9]+(:[0-9]+)+|-:--:--) left/T left/g'
-        -e 's/"(started|ended)": "[^"]*"/"\1": "T"/')
+        -e 's/"(started|ended)": "[^"]*"/"\1": "T"/'
+        -e 's#<p>[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}</p>#<p>WHEN</p>#')
     sed -E -i "${masks[@]}" "$side/console"
     local f written
     mapfile -t written < <(find "$side/files" -type f)
